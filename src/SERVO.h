@@ -1,0 +1,4 @@
+// Relay outputs.
+#pragma once
+
+int init_gpio();

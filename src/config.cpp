@@ -1,0 +1,72 @@
+// INI parsing: comments in the first column, "[name]" headers, "key = value" or "key: value"
+// entries, trimming of keys and values. Entries before the first named header, and those of
+// a "[]" section, belong to the next named section.
+#include "config.h"
+
+#include <fstream>
+#include <stdexcept>
+
+Config config;
+
+namespace {
+
+const char* const kTrimSet = " \t\r\n\v\f";
+
+// Both leave a string that is empty or made only of trimming characters unchanged.
+std::string& ltrim(std::string& s) {
+    size_t pos = s.find_first_not_of(kTrimSet);
+    if (pos != std::string::npos) s.erase(0, pos);
+    return s;
+}
+
+std::string& rtrim(std::string& s) {
+    size_t pos = s.find_last_not_of(kTrimSet);
+    if (pos != std::string::npos) s.erase(pos + 1);
+    return s;
+}
+
+}  // namespace
+
+void Config::open(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) throw std::invalid_argument(path + " could not be opened");
+
+    section work;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        if (line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            size_t close = line.find(']');
+            if (close == std::string::npos) continue;
+            if (!work.name.empty()) {
+                sections.push_back(work);
+                work.name.clear();
+                work.entries.clear();
+            }
+            work.name = line.substr(1, close - 1);
+            continue;
+        }
+        size_t sep = line.find_first_of("=:");
+        if (sep == std::string::npos) continue;
+        std::string key = line.substr(0, sep);
+        std::string value = line.substr(sep + 1);
+        ltrim(rtrim(key));
+        ltrim(rtrim(value));
+        work.entries[key] = value;
+    }
+    if (!work.name.empty()) sections.push_back(work);
+}
+
+section* Config::get_section(const std::string& name) {
+    for (auto& s : sections)
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+std::string Config::get_value(const std::string& sect, const std::string& key) {
+    section* s = get_section(sect);
+    if (!s) return "";
+    auto it = s->entries.find(key);
+    return it == s->entries.end() ? "" : it->second;
+}

@@ -1,0 +1,34 @@
+// The configuration reader: one INI file read whole at start-up, then looked up by section and
+// key. Only the main thread uses it, before any session exists.
+#pragma once
+
+#include <list>
+#include <string>
+#include <unordered_map>
+
+struct section {
+    std::string name;
+    std::unordered_map<std::string, std::string> entries;
+};
+
+class Config {
+public:
+    Config() = default;
+    ~Config() = default;
+
+    // Appends the sections of the file at path. Throws std::invalid_argument with the text
+    // "<path> could not be opened" when the file cannot be opened.
+    void open(const std::string& path);
+
+    // The first section of that name (exact bytes), or nullptr.
+    section* get_section(const std::string& name);
+    std::list<section>& get_sections() { return sections; }
+
+    // A copy of the value, or "" when the section or the key is missing.
+    std::string get_value(const std::string& sect, const std::string& key);
+
+private:
+    std::list<section> sections;
+};
+
+extern Config config;

@@ -1,0 +1,78 @@
+// Log lines. A console line is formatted whole and written with one write(2), so lines of
+// concurrent threads never mix; file lines go through a handle opened in append mode per line,
+// which also makes the change of day automatic.
+#include "logger.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "server.h"
+
+Logger logger;
+
+const char* const STR_LEVEL[8] = {"SYSTEM", "ALERT",  "CRITICAL", "ERROR",
+                                  "WARNING", "NOTICE", "INFO",     "DEBUG"};
+const char* const STR_COLOR[8] = {"\x1b[1;35m", "\x1b[1;31m", "\x1b[1;31m", "\x1b[1;33m",
+                                  "\x1b[1;33m", "\x1b[1;32m", "\x1b[1;37m", "\x1b[1;35m"};
+
+void Logger::set(int level, const char* dir) {
+    threshold = level;
+    snprintf(log_dir, sizeof(log_dir), "%s", dir);
+}
+
+void Logger::write(const char* tag, int level, const char* text) {
+    if (level > threshold) return;
+    if (level < 0 || level > 7) return;  // the tables have eight entries
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+
+    if (log_dir[0] != '\0') {
+        char file_name[32];
+        snprintf(file_name, sizeof(file_name), "%d%02d%02d.log", t.tm_year + 1900, t.tm_mon + 1,
+                 t.tm_mday);
+        char path[2048];
+        snprintf(path, sizeof(path), "%s/%s", log_dir, file_name);
+        FILE* f = fopen(path, "a");
+        if (!f) return;
+        fprintf(f, "%02d:%02d:%02d[%s] %s %s\n", t.tm_hour, t.tm_min, t.tm_sec, STR_LEVEL[level],
+                tag, text);
+        fclose(f);
+        return;
+    }
+
+    std::string line;
+    char stamp[64];
+    snprintf(stamp, sizeof(stamp), "\x1b[1;34m%02d:%02d:%02d\x1b[36m[%s] %s", t.tm_hour, t.tm_min,
+             t.tm_sec, STR_LEVEL[level], STR_COLOR[level]);
+    line.reserve(strlen(stamp) + strlen(tag) + strlen(text) + 8);
+    line += stamp;
+    line += tag;
+    line += ' ';
+    line += text;
+    line += "\n\x1b[0m";
+    size_t off = 0;
+    while (off < line.size()) {
+        ssize_t n = ::write(STDOUT_FILENO, line.data() + off, line.size() - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        off += static_cast<size_t>(n);
+    }
+}
+
+void Logger::writef(const char* tag, int level, const char* fmt, ...) {
+    if (level > threshold) return;
+    char text[LOG_TEXT_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    if (n >= static_cast<int>(sizeof(text))) text[utf8_cut(text, sizeof(text) - 1, sizeof(text) - 1)] = '\0';
+    write(tag, level, text);
+}

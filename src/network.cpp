@@ -1,0 +1,120 @@
+// Frame transport. Header and payload leave in one sendmsg() so a small reply never waits
+// for the peer's delayed ACK; short writes are continued, never treated as a torn frame.
+// The receive side checks the header's digits and its length before reading a payload byte.
+#include "network.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "server.h"
+
+int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags) {
+    struct iovec iov[2];
+    iov[0].iov_base = const_cast<void*>(a);
+    iov[0].iov_len = alen;
+    iov[1].iov_base = const_cast<void*>(b);
+    iov[1].iov_len = blen;
+    struct iovec* cur = iov;
+    int count = blen ? 2 : 1;
+    if (alen == 0) {
+        cur++;
+        count--;
+    }
+    while (count > 0) {
+        struct msghdr msg;
+        memset(&msg, 0, sizeof(msg));
+        msg.msg_iov = cur;
+        msg.msg_iovlen = count;
+        ssize_t n = sendmsg(sock, &msg, MSG_NOSIGNAL | flags);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        size_t left = static_cast<size_t>(n);
+        while (count > 0 && left >= cur->iov_len) {
+            left -= cur->iov_len;
+            cur++;
+            count--;
+        }
+        if (count > 0) {
+            cur->iov_base = static_cast<char*>(cur->iov_base) + left;
+            cur->iov_len -= left;
+        }
+    }
+    return 0;
+}
+
+void form_header(char* dst, const char* type, size_t len) {
+    snprintf(dst, HEADER_SIZE + 1, "%.2s%10zu", type, len);
+}
+
+int safe_send_bytes(int sock, const char* type, const void* payload, size_t len) {
+    char header[HEADER_SIZE + 1];
+    form_header(header, type, len);
+    if (send_pieces(sock, header, HEADER_SIZE, payload, len) < 0) {
+        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
+        return -1;
+    }
+    return static_cast<int>(len);
+}
+
+int safe_send(int sock, const char* type, const char* text) {
+    return safe_send_bytes(sock, type, text, strlen(text));
+}
+
+bool is_valid(const char* header) {
+    if (header[0] < '0' || header[0] > '9' || header[1] < '0' || header[1] > '9') return false;
+    int i = 2;
+    while (header[i] == ' ') i++;
+    if (i >= static_cast<int>(HEADER_SIZE)) return false;
+    for (; header[i] != '\0'; i++)
+        if (header[i] < '0' || header[i] > '9') return false;
+    return true;
+}
+
+int safe_recv(int sock, char* type, char* buffer) {
+    size_t got = 0;
+    while (got < HEADER_SIZE) {
+        ssize_t n = recv(sock, buffer + got, HEADER_SIZE - got, 0);
+        if (n == 0) return -1;
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return -1;
+        }
+        got += static_cast<size_t>(n);
+    }
+    buffer[HEADER_SIZE] = '\0';
+    if (!is_valid(buffer)) return -1;
+
+    type[0] = buffer[0];
+    type[1] = buffer[1];
+    type[2] = '\0';
+
+    char digits[11];
+    memcpy(digits, buffer + 2, 10);
+    digits[10] = '\0';
+    const char* p = digits;
+    while (*p == ' ') p++;
+    // Ten digits may exceed 32 bits; refuse anything over the buffer before converting further.
+    unsigned long long length = strtoull(p, nullptr, 10);
+    if (length > MAX_PAYLOAD) return -1;
+
+    got = 0;
+    while (got < length) {
+        ssize_t n = recv(sock, buffer + got, length - got, 0);
+        if (n == 0) return -1;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fprintf(stderr, "[safe_recv] Recv Error: %s\n", strerror(errno));
+            return -1;
+        }
+        got += static_cast<size_t>(n);
+    }
+    buffer[length] = '\0';
+    return static_cast<int>(length);
+}

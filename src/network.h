@@ -1,0 +1,26 @@
+// Wire framing. A frame is a 12-byte ASCII header, a two-digit type code and the payload
+// length right-aligned in ten characters ("%2s%10d"), followed by the payload. Any number of
+// threads may call these on different sockets; callers serialise whole frames on one socket.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Sends text (up to its NUL) as one frame of the given type: header and payload together.
+// Returns the number of payload bytes sent, or -1 ("[safe_send] Error: %s" on stderr).
+int safe_send(int sock, const char* type, const char* text);
+// The same for a payload of len bytes that may hold NULs.
+int safe_send_bytes(int sock, const char* type, const void* payload, size_t len);
+
+// Receives one frame: type gets the two-digit code and a NUL (3 bytes), buffer (65536 bytes)
+// the payload and a NUL. Returns the payload length, or -1 when the peer closed, a receive
+// failed, or the header is invalid or announces more than 65535 bytes.
+int safe_recv(int sock, char* type, char* buffer);
+
+// header: 12 bytes and a NUL. True for two digits, then spaces, then at least one digit.
+bool is_valid(const char* header);
+
+// Sends all len bytes of the iovec-style pieces, looping on short writes and EINTR, with
+// MSG_NOSIGNAL so a vanished peer gives EPIPE, never SIGPIPE. 0 or -1 (errno kept).
+int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags = 0);

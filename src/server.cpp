@@ -1,0 +1,264 @@
+// Start-up, the accept loop and shutdown. main reads the configuration, opens the listening
+// socket, the account databases, the camera and the relay outputs, then starts one detached
+// thread per connection. SIGINT only writes a byte to a pipe; the accept loop sees it and runs
+// close_all in ordinary thread context.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "SERVO.h"
+#include "V4L2.h"
+#include "admin.h"
+#include "config.h"
+#include "logger.h"
+#include "server.h"
+
+ServerInfo server;
+char device_video[NAME_SIZE];
+bool camera = false;
+int client_sockfd = -1;
+char STR_MOD[MOD_SIZE];
+std::mutex mod_lock;
+const char* const USER_ADMIN = "관리자";
+
+namespace {
+
+int signal_pipe[2] = {-1, -1};
+
+// "2026년 12월 6일"
+void log_date(const char* tag) {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char text[64];
+    snprintf(text, sizeof(text), "%d년 %d월 %d일", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    logger.write(tag, LOG_SYSTEM, text);
+}
+
+// Copies a configuration value into its field; a value that does not fit stops start-up,
+// since a silently cut path would serve the wrong folder.
+template <size_t N>
+void take_value(char (&dst)[N], const char* key) {
+    std::string value = config.get_value("server", key);
+    if (value.size() >= N) {
+        fprintf(stderr, "configuration: the value of \"%s\" is longer than %zu bytes\n", key,
+                N - 1);
+        exit(1);
+    }
+    memcpy(dst, value.c_str(), value.size() + 1);
+}
+
+// Errors of accept() that a peer or a passing shortage can cause; the loop goes on.
+bool transient_accept_error(int err) {
+    switch (err) {
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool all_slots_taken() {
+    std::lock_guard<std::mutex> g(users_lock);
+    for (int i = 0; i < MAX_USERS; i++)
+        if (users[i].in_use == 0) return false;
+    return true;
+}
+
+// Starts a detached session thread with an explicit stack and SIGINT blocked, so the signal
+// always reaches the main thread. Returns pthread_create's result.
+int start_session(int sock) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, client_handler,
+                            reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
+[[noreturn]] void accept_loop() {
+    for (;;) {
+        struct pollfd p[2] = {{server.sock, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            logger.write("main", LOG_CRITICAL, "ERROR on accept");
+            exit(1);
+        }
+        if (p[1].revents & POLLIN) close_all();
+        if (!(p[0].revents & POLLIN)) continue;
+
+        int sock = accept4(server.sock, nullptr, nullptr, SOCK_CLOEXEC);
+        if (sock < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK) continue;
+            if (transient_accept_error(err)) {
+                // Out of descriptors: give running sessions a moment to end.
+                logger.writef("main", LOG_WARNING, "accept: %s", strerror(err));
+                if (err == EMFILE || err == ENFILE) usleep(100 * 1000);
+                continue;
+            }
+            logger.write("main", LOG_CRITICAL, "ERROR on accept");
+            exit(1);
+        }
+        client_sockfd = sock;
+        if (all_slots_taken()) {
+            // Refused here, without a thread; client_handler refuses a lost race the same way.
+            logger.writef("CLIENT", LOG_WARNING, "connection refused: all %d slots in use",
+                          MAX_USERS);
+            close(sock);
+            continue;
+        }
+        int rc = start_session(sock);
+        if (rc == EAGAIN) {
+            // A shortage of threads is passing; the server keeps serving the others.
+            logger.write("main", LOG_CRITICAL, "could not create thread");
+            close(sock);
+            continue;
+        }
+        if (rc != 0) {
+            logger.write("main", LOG_CRITICAL, "could not create thread");
+            exit(1);
+        }
+    }
+}
+
+}  // namespace
+
+void INThandler(int) {
+    int saved = errno;
+    char c = 1;
+    ssize_t r = write(signal_pipe[1], &c, 1);
+    (void)r;
+    errno = saved;
+}
+
+void close_all() {
+    log_date("SERVER STOP");
+    if (camera) v4l2_close(video_fildes);
+    admin.close();
+    close(client_sockfd);
+    close(server.sock);
+    fflush(stdout);
+    fflush(stderr);
+    // Session threads still run: leave without running static destructors under them.
+    _exit(0);
+}
+
+int server_main(int argc, char** argv) {
+    if (argc != 2) {
+        printf("usage: %s <config file>\n", argv[0]);
+        return 1;
+    }
+    // A send to a vanished peer fails with EPIPE; it never ends the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    try {
+        config.open(argv[1]);
+    } catch (const std::invalid_argument& e) {
+        fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+
+    take_value(server.name, "name");
+    server.port = atoi(config.get_value("server", "port").c_str());
+    take_value(server.share, "share");
+    take_value(server.data, "data");
+    take_value(device_video, "camera");
+    char log_dir[1024] = "";
+    if (config.get_value("server", "log") == "yes")
+        snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
+    logger.set(6, log_dir);
+
+    server.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server.sock < 0) {
+        printf("[main] socket() error\n");
+        return 1;
+    }
+    int one = 1;
+    if (setsockopt(server.sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) < 0) {
+        printf("[main] setsockopt() error\n");
+        return 1;
+    }
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(server.port));
+    if (bind(server.sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
+        printf("[main] ERROR on binding\n");
+        return 1;
+    }
+    if (listen(server.sock, 5) < 0) {
+        printf("[main] listen() error\n");
+        return 1;
+    }
+
+    signal(SIGCHLD, SIG_IGN);
+    {
+        std::lock_guard<std::mutex> g(users_lock);
+        for (auto& u : users) u.in_use = 0;
+    }
+
+    char path[CONF_PATH_SIZE + 16];
+    snprintf(path, sizeof(path), "%s/users.db", server.data);
+    admin.set_users_db(path);
+    snprintf(path, sizeof(path), "%s/group.db", server.data);
+    admin.set_group_db(path);
+
+    camera = init_camera();
+    init_gpio();
+
+    {
+        std::lock_guard<std::mutex> g(mod_lock);
+        STR_MOD[0] = '\0';
+    }
+
+    printf("\n[*] %s Server started at %d\n\n", server.name, server.port);
+    fflush(stdout);
+    log_date("SERVER START");
+
+    if (pipe2(signal_pipe, O_CLOEXEC) < 0) {
+        printf("[main] pipe() error\n");
+        return 1;
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = INThandler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+
+    accept_loop();
+}

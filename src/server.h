@@ -1,0 +1,237 @@
+// The server unit: its records, globals and sizes, the lock beside each shared thing, and the
+// command handlers of every subsystem. server.cpp holds start-up and shutdown,
+// server_session.cpp the session table and loop, the other server_*.cpp one subsystem each.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+// ---------------------------------------------------------------------------------------------
+// Sizes. Every text buffer holds at most SIZE-1 bytes and a NUL.
+constexpr int MAX_USERS = 200;             // slots of the session table
+constexpr size_t NAME_SIZE = 64;           // user, server and device names
+constexpr size_t CONF_PATH_SIZE = 256;     // share and data directories
+constexpr size_t FILE_PATH_SIZE = 4096;    // a client file name, a share path joined to it
+constexpr size_t TEXT_SIZE = 65536;        // Data.text: a frame payload and its NUL
+constexpr size_t MAX_PAYLOAD = TEXT_SIZE - 1;
+constexpr size_t CMD_SIZE = 32;            // the "CMD" word
+constexpr size_t LOG_TEXT_SIZE = 1024;     // the text of one log line formed by a session
+constexpr size_t MOD_SIZE = 256;           // STR_MOD, the server notice
+constexpr size_t HEADER_SIZE = 12;         // frame header: 2-digit type, %10d length
+
+// Threads are created with an explicit stack: 200 sessions must fit a 32-bit address space.
+// Handlers keep large buffers in their Session (heap), never on the stack.
+constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
+
+// A connection that takes no bytes of a pending frame for this long is disconnected.
+constexpr int SEND_STALL_SECONDS = 30;
+// How long another session's thread may spend delivering a "21" frame before it leaves the
+// rest queued for the connection's owner.
+constexpr int POST_BUDGET_MS = 100;
+
+constexpr const char* PROTOCOL_VERSION = "3.0.0";
+
+// Frame type codes sent by the server.
+constexpr const char* TYPE_TEXT = "10";
+constexpr const char* TYPE_REPLY = "11";
+constexpr const char* TYPE_MESSAGE = "21";
+constexpr const char* TYPE_CAMERA = "85";
+constexpr const char* TYPE_FILE = "88";
+constexpr const char* TYPE_PIECE = "89";
+
+// Sender of every notice the server itself sends: "관리자".
+extern const char* const USER_ADMIN;
+
+// ---------------------------------------------------------------------------------------------
+// Records.
+struct ServerInfo {
+    char name[NAME_SIZE];
+    int port;
+    int sock;
+    char share[CONF_PATH_SIZE];
+    char data[CONF_PATH_SIZE];
+};
+
+struct UserSlot {
+    char name[NAME_SIZE];
+    int sock;
+    int in_use;
+    int level;
+    std::atomic<unsigned char> alive;
+    time_t login_time;
+};
+
+struct Data {
+    char type[3];
+    char text[TEXT_SIZE];
+};
+
+// ---------------------------------------------------------------------------------------------
+// Globals. Constant after start-up (written by the main thread before the first accept):
+extern ServerInfo server;
+extern char device_video[NAME_SIZE];
+extern bool camera;
+extern int client_sockfd;  // last accepted connection; read only by close_all
+
+// The session table. users_lock serialises claim, release, every scan, and the changes of
+// name and level; alive is atomic and read without it. Never wait on a socket while holding
+// users_lock. Lock order: users_lock may be taken before a slot's queue lock, never after.
+extern UserSlot users[MAX_USERS];
+extern std::mutex users_lock;
+// Bumped at every claim of a slot (under users_lock), so a frame posted to a slot cannot reach
+// the next session that claims it.
+extern uint64_t users_gen[MAX_USERS];
+
+// The server notice. mod_lock: STR_MOD is never read half-written.
+extern char STR_MOD[MOD_SIZE];
+extern std::mutex mod_lock;
+
+// ---------------------------------------------------------------------------------------------
+// Fixed-size text helpers.
+
+// Copies src into dst with a NUL; false (and dst cut at a UTF-8 boundary) when it did not fit.
+template <size_t N>
+bool copy_text(char (&dst)[N], const char* src) {
+    size_t len = strnlen(src, N);
+    if (len < N) {
+        memcpy(dst, src, len + 1);
+        return true;
+    }
+    size_t cut = N - 1;
+    while (cut > 0 && (static_cast<unsigned char>(src[cut]) & 0xC0) == 0x80) cut--;
+    memcpy(dst, src, cut);
+    dst[cut] = '\0';
+    return false;
+}
+
+// Length of the longest prefix of s (of length len) that is at most max bytes and does not end
+// inside a UTF-8 character.
+size_t utf8_cut(const char* s, size_t len, size_t max);
+
+// Serialises obj into dst (json-c's default form), releases obj, returns dst.
+char* json_reply(char* dst, size_t size, json_object* obj);
+template <size_t N>
+char* json_reply(char (&dst)[N], json_object* obj) {
+    return json_reply(dst, N, obj);
+}
+
+// The text of a string member, or nullptr when the member is missing or not a string.
+const char* json_text(json_object* obj, const char* key);
+
+// ---------------------------------------------------------------------------------------------
+// Session. One per connection, on the heap, owned by its thread (server_session.cpp).
+struct Session {
+    int slot;
+    int sock;
+    uint64_t gen;
+    Data reply;
+    Data request;
+    char path[TEXT_SIZE];           // LIST/LISTALL "PATH"
+    char file[FILE_PATH_SIZE];      // FILE/DATA/SEND "FILE"
+    char full_path[FILE_PATH_SIZE];
+    char log_text[LOG_TEXT_SIZE];
+    char work[TEXT_SIZE];           // scratch for a handler (one listing line, a group list...)
+    FILE* send_stream;              // opened by SEND, read by NEXT; closed exactly once
+    // The session whose handler is running on this thread (nullptr outside a session).
+    static Session* current();
+};
+
+// ---------------------------------------------------------------------------------------------
+// The send path of a slot (server_session.cpp).
+//
+// Frames on one connection never interleave: every frame is written under the slot's send
+// lock. Frames for another session ("21") are queued on that slot and written by whichever
+// thread holds its send lock; nobody waits on another session's socket for more than
+// POST_BUDGET_MS.
+
+// Sends one whole frame (header and payload in one call where possible) on the slot's own
+// connection, first writing any frames queued for it. 0 on success, -1 on failure (the
+// session must end). Called by the slot's own session thread.
+int slot_send(int slot, const char* type, const void* payload, size_t len);
+int slot_send_text(int slot, const char* type, const char* text);
+
+// Holds a slot's send lock for a frame written by the caller itself (binary transfers).
+// On construction, queued frames are written first; on destruction, frames queued meanwhile
+// are flushed and the lock is released. ok() is false when the connection already failed.
+class FrameLock {
+public:
+    explicit FrameLock(int slot);
+    ~FrameLock();
+    FrameLock(const FrameLock&) = delete;
+    FrameLock& operator=(const FrameLock&) = delete;
+    bool ok() const { return ok_; }
+    int sock() const { return sock_; }
+    // Marks the connection failed (a write of the caller failed).
+    void fail();
+
+private:
+    int slot_;
+    int sock_;
+    bool ok_;
+};
+
+// Writes all len bytes to a socket (blocking, retrying EINTR and short writes). 0 or -1.
+int write_all(int sock, const void* data, size_t len);
+// Writes a 12-byte header followed by len bytes of payload with one call where possible.
+int write_frame(int sock, const char* type, const void* payload, size_t len);
+// Forms a header: "%s%10zu". dst must hold 13 bytes.
+void form_header(char* dst, const char* type, size_t len);
+
+// Queues a frame for another session's connection and delivers as much as POST_BUDGET_MS
+// allows. gen is users_gen[slot] as read under users_lock during the scan that chose the slot;
+// a slot that has been released or reclaimed since gets nothing. 0 queued/sent, -1 dropped.
+int post_frame(int slot, uint64_t gen, const char* type, const char* text);
+
+// A target chosen by a scan of the table.
+struct SlotRef {
+    int slot;
+    uint64_t gen;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and shutdown (server.cpp).
+[[noreturn]] void close_all();
+void INThandler(int sig);
+int server_main(int argc, char** argv);
+
+// Session loop (server_session.cpp).
+void* client_handler(void* arg);
+
+// ---------------------------------------------------------------------------------------------
+// Command handlers. pair[0] is the reply object the handler creates, fills, serialises into
+// reply->text and releases; pair[1] is the parsed request, read only.
+
+// Accounts and messaging (server_account.cpp).
+void cmd_hello(Data* reply, json_object** pair);
+int cmd_login(Data* reply, json_object** pair, int slot);
+// Run by the session loop after a LOGIN that returned 0: sends the reply itself and notifies
+// and removes another session of the same name, or leaves reply->text for the reply rule.
+void double_login(Data* reply, int slot);
+void remove_user(int slot);
+void cmd_id(Data* reply, json_object** pair, int slot);
+void cmd_who(Data* reply, json_object** pair, int slot);
+void cmd_message(Data* reply, json_object** pair, int slot);
+void cmd_mod(Data* reply, json_object** pair, int slot);
+void cmd_password(Data* reply, json_object** pair, int slot);
+
+// Folders and transfer (server_folder.cpp, server_transfer.cpp). The session loop calls these
+// dispatch entries with the session; each returns -1 when the session must end.
+int dispatch_list(Session* s, json_object* request, bool all);
+int dispatch_file(Session* s, json_object* request, bool data);
+int dispatch_send(Session* s, json_object* request);
+int dispatch_next(Session* s, json_object* request);
+void cmd_check(Data* reply, json_object** pair, int slot);
+
+// Camera and relay (server_camera.cpp, server_relay.cpp).
+bool init_camera();
+void cmd_camera(Data* reply, json_object** pair, int slot);
+void cmd_caminfo(Data* reply, json_object** pair, int slot);
+void cmd_viewport(Data* reply, json_object** pair, int slot);
+void cmd_relay(Data* reply, json_object** pair, int slot);

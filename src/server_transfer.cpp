@@ -1,0 +1,15 @@
+// Stand-in until this subsystem lands: its commands answer like an unknown command.
+#include "server.h"
+
+namespace {
+void fail(Data* reply) {
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string("FAIL"));
+    json_reply(reply->text, obj);
+}
+}  // namespace
+
+int dispatch_file(Session* s, json_object*, bool) { fail(&s->reply); return 0; }
+int dispatch_send(Session* s, json_object*) { fail(&s->reply); return 0; }
+int dispatch_next(Session* s, json_object*) { fail(&s->reply); return 0; }
+void cmd_check(Data* reply, json_object**, int) { fail(reply); }
