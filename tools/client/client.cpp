@@ -1,0 +1,234 @@
+// Client side of the wire protocol: blocking socket with poll()-based time-outs.
+#include "client.h"
+
+#include <json-c/json.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace bh {
+
+Client::~Client() { close(); }
+
+Client::Client(Client&& other) noexcept : fd_(other.fd_), error_(std::move(other.error_)) {
+    other.fd_ = -1;
+}
+
+Client& Client::operator=(Client&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        error_ = std::move(other.error_);
+        messages = std::move(other.messages);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool Client::connect(const std::string& host, int port, int timeout_ms) {
+    close();
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* res = nullptr;
+    std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+    if (rc != 0) {
+        error_ = std::string("cannot resolve ") + host + ": " + gai_strerror(rc);
+        return false;
+    }
+    for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) continue;
+        // The send time-out also bounds connect().
+        struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+            struct timeval none = {0, 0};
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof(none));
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            fd_ = fd;
+            break;
+        }
+        error_ = std::string("cannot connect: ") + strerror(errno);
+        ::close(fd);
+    }
+    freeaddrinfo(res);
+    return fd_ >= 0;
+}
+
+void Client::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool Client::send_raw(const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = send(fd_, p, len, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_ = std::string("send: ") + strerror(errno);
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool Client::send_frame(const std::string& type, const std::string& payload) {
+    char header[32];
+    snprintf(header, sizeof(header), "%.2s%10zu", type.c_str(), payload.size());
+    std::string frame(header, 12);
+    frame += payload;
+    return send_raw(frame.data(), frame.size());
+}
+
+bool Client::wait_readable(int timeout_ms) {
+    if (timeout_ms < 0) return true;
+    struct pollfd p = {fd_, POLLIN, 0};
+    for (;;) {
+        int n = poll(&p, 1, timeout_ms);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error_ = "timed out";
+            return false;
+        }
+        return true;
+    }
+}
+
+bool Client::read_exact(char* dst, size_t len, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (len > 0) {
+        int left = -1;
+        if (timeout_ms >= 0) {
+            left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        deadline - std::chrono::steady_clock::now())
+                                        .count());
+            if (left < 0) left = 0;
+        }
+        if (!wait_readable(left)) return false;
+        ssize_t n = recv(fd_, dst, len, 0);
+        if (n == 0) {
+            error_ = "connection closed";
+            return false;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_ = std::string("recv: ") + strerror(errno);
+            return false;
+        }
+        dst += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool Client::recv_frame_to(std::string& type, uint64_t& length,
+                           const std::function<bool(const char*, size_t)>& sink, int timeout_ms) {
+    char header[13];
+    if (!read_exact(header, 12, timeout_ms)) return false;
+    header[12] = '\0';
+    for (int i = 0; i < 2; i++) {
+        if (header[i] < '0' || header[i] > '9') {
+            error_ = "bad frame header";
+            return false;
+        }
+    }
+    const char* p = header + 2;
+    while (*p == ' ') p++;
+    if (*p == '\0') {
+        error_ = "bad frame header";
+        return false;
+    }
+    length = 0;
+    for (; *p; p++) {
+        if (*p < '0' || *p > '9') {
+            error_ = "bad frame header";
+            return false;
+        }
+        length = length * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    type.assign(header, 2);
+    std::vector<char> buf(64 * 1024);
+    uint64_t left = length;
+    while (left > 0) {
+        size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
+        // Take what has arrived (at least one byte), without waiting for a full buffer.
+        if (!wait_readable(timeout_ms)) return false;
+        ssize_t n = recv(fd_, buf.data(), want, 0);
+        if (n == 0) {
+            error_ = "connection closed";
+            return false;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_ = std::string("recv: ") + strerror(errno);
+            return false;
+        }
+        if (!sink(buf.data(), static_cast<size_t>(n))) {
+            error_ = "receiver stopped";
+            return false;
+        }
+        left -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+bool Client::recv_frame(Frame& frame, int timeout_ms) {
+    frame.payload.clear();
+    uint64_t length = 0;
+    return recv_frame_to(frame.type, length,
+                         [&frame](const char* d, size_t n) {
+                             frame.payload.append(d, n);
+                             return true;
+                         },
+                         timeout_ms);
+}
+
+bool Client::command(const std::string& json, Frame& reply, int timeout_ms) {
+    if (!send_frame("11", json)) return false;
+    for (;;) {
+        if (!recv_frame(reply, timeout_ms)) return false;
+        if (reply.type != "21") return true;
+        messages.push_back(reply);
+    }
+}
+
+std::string json_command(const std::string& cmd,
+                         std::initializer_list<std::pair<std::string, std::string>> members) {
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "CMD", json_object_new_string(cmd.c_str()));
+    for (const auto& m : members)
+        json_object_object_add(obj, m.first.c_str(), json_object_new_string(m.second.c_str()));
+    std::string text = json_object_to_json_string(obj);
+    json_object_put(obj);
+    return text;
+}
+
+std::string json_member(const std::string& json, const std::string& key) {
+    json_object* obj = json_tokener_parse(json.c_str());
+    if (!obj) return "";
+    std::string value;
+    json_object* member = nullptr;
+    if (json_object_is_type(obj, json_type_object) &&
+        json_object_object_get_ex(obj, key.c_str(), &member) && member)
+        value = json_object_get_string(member);
+    json_object_put(obj);
+    return value;
+}
+
+}  // namespace bh

@@ -1,0 +1,87 @@
+// End-to-end test harness: a temporary world (share tree, data directory with real SQLite
+// databases, configuration), the built server started on a free loopback port, and helpers to
+// connect clients and read the server's output.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "client.h"
+
+namespace e2e {
+
+// A temporary folder removed with its contents on destruction.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+void make_dirs(const std::string& path);
+
+// Creates "users.db"/"group.db" rows directly with SQLite (not through the server's code).
+// The tables are created with the server's statements when missing.
+void add_user(const std::string& data_dir, const std::string& name, const std::string& passwd,
+              int level);
+void add_group(const std::string& data_dir, const std::string& name, const std::string& members);
+
+struct ServerOptions {
+    std::map<std::string, std::string> keys;  // overrides for section [server]
+    std::string config_text;                  // when set, used verbatim as the configuration
+    std::vector<std::string> env;             // extra "NAME=value" for the server process
+    bool file_log = false;                    // "log = yes"
+};
+
+class TestServer {
+public:
+    TestServer();
+    ~TestServer();  // SIGKILLs a server still running
+
+    // Starts the server with a generated configuration on a free port and waits until it
+    // accepts connections. False (with the output in the failure message) otherwise.
+    bool start(const ServerOptions& options = {});
+    // Sends sig and waits for the exit; returns the wait status decoded as the exit code, or
+    // 128+signal, or -1 on time-out (then the process is killed).
+    int stop(int sig = 2, int timeout_ms = 10000);
+    bool running();
+
+    bh::Client connect();  // a connected client (asserts on failure)
+    std::string out() const;  // standard output so far
+    std::string err() const;  // standard error so far
+
+    // Polls out() until it contains text or the time-out passes.
+    bool wait_for_output(const std::string& text, int timeout_ms = 5000) const;
+
+    int port = 0;
+    pid_t pid = -1;
+    TempDir dir;
+    std::string share;   // dir/share
+    std::string data;    // dir/data
+    std::string config;  // dir/server.ini
+};
+
+// Runs the server binary with the given arguments to completion; returns the exit status and
+// fills out/err.
+int run_server(const std::vector<std::string>& args, std::string* out, std::string* err,
+               int timeout_ms = 10000);
+
+// A free TCP port on the loopback interface (bound and released).
+int free_port();
+
+// Exact JSON helpers for assertions.
+std::string cmd(const std::string& word,
+                std::initializer_list<std::pair<std::string, std::string>> members = {});
+
+// Logs in through a client; returns the reply payload.
+std::string login(bh::Client& c, const std::string& user, const std::string& pass,
+                  const std::string& version = "3.0.0");
+
+}  // namespace e2e

@@ -1,0 +1,71 @@
+// Client library: connect to a server, exchange frames, send JSON commands and read replies,
+// receive binary frames. Its framing code is its own, independent of the server's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+namespace bh {
+
+struct Frame {
+    std::string type;     // two digits
+    std::string payload;  // raw bytes
+};
+
+class Client {
+public:
+    Client() = default;
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    Client(Client&& other) noexcept;
+    Client& operator=(Client&& other) noexcept;
+
+    // Connects over TCP (IPv4 or a host name). False with error() set on failure.
+    bool connect(const std::string& host, int port, int timeout_ms = 5000);
+    void close();
+    bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    const std::string& error() const { return error_; }
+
+    // Sends one frame: header "%2s%10zu" and the payload, in one write.
+    bool send_frame(const std::string& type, const std::string& payload);
+    // Sends arbitrary bytes (for malformed frames in tests).
+    bool send_raw(const void* data, size_t len);
+
+    // Receives one frame. timeout_ms < 0 waits for ever. False on close, time-out or a bad
+    // header (error() tells which).
+    bool recv_frame(Frame& frame, int timeout_ms = 10000);
+    // Receives one frame and hands its payload to sink in pieces, without holding it whole.
+    // length gets the announced payload size. sink returning false stops with failure.
+    bool recv_frame_to(std::string& type, uint64_t& length,
+                       const std::function<bool(const char*, size_t)>& sink,
+                       int timeout_ms = 10000);
+
+    // Sends a JSON text as a "11" command frame and returns the next frame that is not a
+    // "21" message; messages that arrive meanwhile go to messages.
+    bool command(const std::string& json, Frame& reply, int timeout_ms = 10000);
+
+    // "21" frames received while waiting in command().
+    std::deque<Frame> messages;
+
+private:
+    bool read_exact(char* dst, size_t len, int timeout_ms);
+    bool wait_readable(int timeout_ms);
+
+    int fd_ = -1;
+    std::string error_;
+};
+
+// Builds a JSON command text with json-c: {"CMD": cmd, key: value, ...} (texts only).
+std::string json_command(const std::string& cmd,
+                         std::initializer_list<std::pair<std::string, std::string>> members = {});
+
+// Parses a JSON object text and returns a member as text ("" when missing); integers are
+// returned in decimal.
+std::string json_member(const std::string& json, const std::string& key);
+
+}  // namespace bh
