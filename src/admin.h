@@ -1,11 +1,55 @@
-// Account database: "users.db" and "group.db", one shared SQLite connection each.
+// Account database: "users.db" (table users) and "group.db" (table groups), one SQLite
+// connection each, shared by every session thread (SQLite in serialized mode). A lookup fills
+// a record owned by its caller, so concurrent lookups never see each other's results.
 #pragma once
+
+#include <sqlite3.h>
+
+#include <mutex>
+
+struct UserInfo {
+    char name[64];
+    char phone[32];
+    char mobile[32];
+    char address[128];
+    char office[64];
+    char phone1[32];
+    char fax[32];
+    char memo[256];
+    int level;
+    char hostids[32];
+    char passwd[32];
+    // A stored password that does not fit passwd: it can never match.
+    bool passwd_overflow;
+};
+
+struct GroupInfo {
+    char name[64];
+    char memo[256];
+    char members[10240];
+};
 
 class Admin {
 public:
+    // Open the database at path, creating it with its table when it cannot be opened. 0 or -1.
     int set_users_db(const char* path);
     int set_group_db(const char* path);
+    // Look up info->name; every other field is emptied first. 0 when the query ran (whether
+    // or not a row was found), -1 when it failed or the database is absent.
+    int get_user_info(UserInfo* info);
+    int get_group_info(GroupInfo* info);
+    // Sets passwd in every row named name. 0 when the statement ran, -1 on failure.
+    // changed (optional) gets the number of rows changed.
+    int set_password(const char* name, const char* passwd, int* changed = nullptr);
+    // Closes both connections; later calls find them absent.
     void close();
+
+private:
+    // Guards the two handles against close() while a lookup runs; queries themselves are
+    // serialised by SQLite.
+    std::mutex handles_lock;
+    sqlite3* users_db = nullptr;
+    sqlite3* group_db = nullptr;
 };
 
 extern Admin admin;
