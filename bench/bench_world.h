@@ -1,0 +1,28 @@
+// The benchmark's world on disk: share, databases and server configuration.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace bench {
+
+constexpr const char* BIG_FILE = "/big.bin";
+constexpr const char* MANY_FOLDER = "/many";
+constexpr const char* USER_PASSWORD = "pw";
+
+struct WorldSpec {
+    std::string dir;       // gets share/ and data/
+    uint64_t big_bytes;    // size of share/big.bin
+    int files;             // files in share/many
+    int folders;           // sub-folders of share/many, each with access files
+    int users;             // u000, u001, ... level 5, password "pw", all in group "benchers"
+};
+
+std::string user_name(int i);
+// Creates or refreshes the world (the large file is kept when its size is right).
+bool make_world(const WorldSpec& spec);
+// Writes a server configuration for the world. camera: a device path or "NONE".
+bool write_config(const std::string& path, const std::string& dir, int port,
+                  const std::string& camera);
+
+}  // namespace bench
