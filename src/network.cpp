@@ -50,7 +50,21 @@ int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen
 }
 
 void form_header(char* dst, const char* type, size_t len) {
-    snprintf(dst, HEADER_SIZE + 1, "%.2s%10zu", type, len);
+    // Every frame passes here: digits by hand cost a tenth of snprintf. The same text as
+    // "%.2s%10zu" for a two-character type and a length of at most ten digits.
+    if (type[0] == '\0' || type[1] == '\0' || len > 9999999999ull) {
+        snprintf(dst, HEADER_SIZE + 1, "%.2s%10zu", type, len);
+        return;
+    }
+    dst[0] = type[0];
+    dst[1] = type[1];
+    char* p = dst + HEADER_SIZE;
+    *p = '\0';
+    do {
+        *--p = static_cast<char>('0' + len % 10);
+        len /= 10;
+    } while (len > 0);
+    while (p > dst + 2) *--p = ' ';
 }
 
 int safe_send_bytes(int sock, const char* type, const void* payload, size_t len) {
