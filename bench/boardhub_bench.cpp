@@ -51,7 +51,7 @@ struct Sizes {
     double rt_seconds = 3;   // per round-trip sample
     int sessions = 200;      // idle sessions, fan-out receivers + 1
     int fanout_iters = 300;
-    int stuck_iters = 300;
+    int stuck_iters = 100;
     int stuck_prefill_max = 6000;
     double camera_seconds = 3;
     int churn = 10000;
@@ -351,9 +351,11 @@ void fan_out(const Target& t, bool ours, const Env& env, Metrics& m, bool stuck,
         for (const auto& it : items) s += "$" + std::to_string(it.size()) + "\r\n" + it + "\r\n";
         return s + tail;
     };
+    // The stuck receiver of the second variant takes almost nothing and never reads. It
+    // connects second, so it comes before every other receiver in the server's slot order.
+    const int stuck_idx = stuck ? 1 : -1;
     for (int i = 0; i < total; i++) {
-        // The last receiver of the stuck variant takes almost nothing and never reads.
-        bool is_stuck = stuck && i == total - 1;
+        bool is_stuck = i == stuck_idx;
         cs.push_back(open_conn(t, is_stuck ? 2048 : 0));
         Conn& c = *cs.back();
         if (ours) {
@@ -363,10 +365,11 @@ void fan_out(const Target& t, bool ours, const Env& env, Metrics& m, bool stuck,
             if (!c.exchange("SUBSCRIBE " + channel + "\r\n")) fail("SUBSCRIBE failed");
         }
     }
-    int stuck_port = stuck ? local_port(cs.back()->fd) : -1;
-    size_t readers = stuck ? cs.size() - 1 : cs.size();
+    int stuck_port = stuck ? local_port(cs[1]->fd) : -1;
+    size_t readers = stuck ? cs.size() - 1 : cs.size();  // the sender included
     int ep = epoll_create1(EPOLL_CLOEXEC);
-    for (size_t i = 0; i < readers; i++) {
+    for (size_t i = 0; i < cs.size(); i++) {
+        if (static_cast<int>(i) == stuck_idx) continue;
         struct epoll_event ev = {};
         ev.events = EPOLLIN;
         ev.data.u64 = i;
@@ -391,7 +394,8 @@ void fan_out(const Target& t, bool ours, const Env& env, Metrics& m, bool stuck,
             request = "PUBLISH " + channel + " " + msg + "\r\n";
             cs[0]->parser.reset(Proto::Redis);
         }
-        for (size_t i = 1; i < readers; i++) {
+        for (size_t i = 1; i < cs.size(); i++) {
+            if (static_cast<int>(i) == stuck_idx) continue;
             if (ours)
                 cs[i]->parser.reset(Proto::Ours, 1);
             else
