@@ -256,6 +256,26 @@ double cpu_seconds(const std::vector<int>& pids) {
     return total;
 }
 
+double process_cpu_seconds(const std::vector<int>& pids) {
+    double total = 0;
+    for (int pid : pids) {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(f, line);
+        size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream in(line.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && in >> field; i++) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) stime = std::stoull(field);
+        }
+        total += static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    return total;
+}
+
 ProcStats proc_stats(const std::vector<int>& pids) {
     ProcStats s;
     for (int pid : pids) {

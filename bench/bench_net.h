@@ -82,6 +82,8 @@ std::string http_get(const std::string& path, int64_t from = -1, int64_t to = -1
 
 // /proc readings of a server process (all its threads; pids may list several processes).
 double cpu_seconds(const std::vector<int>& pids);
+// The same from /proc/PID/stat: in clock ticks, but it keeps the time of threads that ended.
+double process_cpu_seconds(const std::vector<int>& pids);
 struct ProcStats {
     long rss_kib = 0;
     long vsize_kib = 0;

@@ -495,6 +495,7 @@ void churn(const Target& t, bool ours, const Env& env, Metrics& m) {
     Conn c;
     double busy = 0;
     ProcStats mid;
+    double cpu0 = process_cpu_seconds(t.pids);
     for (int half = 0; half < 2; half++) {
         int64_t t0 = now_ns();
         for (int i = 0; i < env.sz.churn / 2; i++) {
@@ -511,6 +512,7 @@ void churn(const Target& t, bool ours, const Env& env, Metrics& m) {
     }
     ProcStats end = proc_stats(t.pids);
     m["7.cps"] = env.sz.churn / busy;
+    m["7.cpu_us"] = (process_cpu_seconds(t.pids) - cpu0) * 1e6 / env.sz.churn;
     m["7.fd_delta"] = static_cast<double>(end.fds - base.fds);
     m["7.rss_base_kib"] = static_cast<double>(base.rss_kib);
     m["7.rss_mid_kib"] = static_cast<double>(mid.rss_kib);
@@ -679,6 +681,7 @@ std::vector<Row> all_rows() {
         {"6b.fps", "frames/s", "", nullptr},
         {"6b.ms_frame", "server ms per frame", "<= 1 ms", at_most(1.0)},
         {"7.cps", "cycles/s", ">= 5000", at_least(5000)},
+        {"7.cpu_us", "server CPU us per cycle", "", nullptr},
         {"7.fd_delta", "descriptors after - before", "== 0", at_most(0)},
         {"7.rss_base_kib", "RSS KiB before", "", nullptr},
         {"7.rss_mid_kib", "RSS KiB after half", "", nullptr},
