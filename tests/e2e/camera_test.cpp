@@ -51,7 +51,8 @@ struct CameraServer {
         preload += FAKE_V4L2_LIB;
         o.env = {"LD_PRELOAD=" + preload, "FAKE_V4L2_DEVICE=" + device,
                  "FAKE_V4L2_CONFIG=" + config};
-        return srv.start(o);
+        // The server listens before it opens the camera: wait for the end of start-up.
+        return srv.start(o) && srv.wait_for_output("Server started at", 20000);
     }
 };
 
