@@ -288,9 +288,34 @@ TEST(Camera, ConcurrentClientsEachGetWholeFrames) {
     EXPECT_EQ(cs.srv.err(), "");
 }
 
+// Frames of 16 MB to a reader that takes them slowly: the driver must not refill a buffer
+// whose bytes are still being sent.
+TEST(Camera, SlowReaderGetsAnUncorruptedFrame) {
+    CameraServer cs;
+    ASSERT_TRUE(cs.start("fmt=YUYV:d3840x2160;length=16588800")) << cs.srv.err();
+    constexpr size_t kLength = 3840 * 2160 * 2;
+    bh::Client c = cs.srv.connect();
+    int small = 65536;  // most of the frame stays in the server until it is read
+    setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    for (int n = 0; n < 2; n++) {
+        bh::Frame f;
+        ASSERT_TRUE(c.command(cmd("CAMERA"), f));
+        ASSERT_EQ(f.payload, OK);
+        std::string header, frame, piece;
+        ASSERT_TRUE(read_raw(c, header, 12));
+        while (frame.size() < kLength) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ASSERT_TRUE(read_raw(c, piece, std::min<size_t>(262144, kLength - frame.size())));
+            frame += piece;
+        }
+        EXPECT_EQ(fakecam::check_frame(frame), "");
+    }
+}
+
 TEST(Camera, ClientLeavingMidFrameLeavesTheCameraWorking) {
     CameraServer cs;
-    ASSERT_TRUE(cs.start("fmt=YUYV:d1920x1080;length=4147200")) << cs.srv.err();
+    std::string status = cs.srv.dir.path + "/status";
+    ASSERT_TRUE(cs.start("fmt=YUYV:d1920x1080;length=4147200;status=" + status)) << cs.srv.err();
     constexpr size_t kLength = 1920 * 1080 * 2;
     for (int i = 0; i < 6; i++) {
         bh::Client gone = cs.srv.connect();
@@ -301,6 +326,11 @@ TEST(Camera, ClientLeavingMidFrameLeavesTheCameraWorking) {
         read_raw(gone, some, 1000);
         gone.close();  // with most of the frame unsent
     }
+    // Every buffer went back to the driver.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (e2e::read_file(status) != "out=0\n" && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(e2e::read_file(status), "out=0\n");
     bh::Client c = cs.srv.connect();
     for (int i = 0; i < 5; i++) {
         std::string frame = take_frame(c, kLength);

@@ -19,6 +19,8 @@
 //   settle=WxH     the size the driver settles on whatever is asked
 //   length=N       buffer length (default: the image size rounded up to a page)
 //   interval=MS    time between frames (default 33)
+//   status=PATH    after every change, PATH holds "out=N" (buffers neither queued nor filled:
+//                  held by the program) once streaming has started
 // Used by the preload library (fake_v4l2_preload.cpp) and directly by unit tests.
 #pragma once
 
@@ -30,6 +32,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -99,6 +102,7 @@ struct Config {
     uint32_t settle_w = 0, settle_h = 0;
     uint32_t length = 0;
     int interval_ms = 33;
+    std::string status;
 
     static bool parse_wh(const std::string& s, uint32_t* w, uint32_t* h) {
         return sscanf(s.c_str(), "%ux%u", w, h) == 2;
@@ -155,6 +159,8 @@ struct Config {
                 parse_wh(value, &c.settle_w, &c.settle_h);
             } else if (key == "length") {
                 c.length = static_cast<uint32_t>(atoi(value.c_str()));
+            } else if (key == "status") {
+                c.status = value;
             } else if (key == "interval") {
                 c.interval_ms = atoi(value.c_str());
             }
@@ -307,6 +313,7 @@ public:
                 queued_.push_back(b->index);
                 qbufs_++;
                 fill_buffer(b, b->index);
+                write_status();
                 return 0;
             }
             case VIDIOC_DQBUF: {
@@ -322,12 +329,14 @@ public:
                 (void)r;
                 state_[i] = USER;
                 fill_buffer(b, i);
+                write_status();
                 return 0;
             }
             case VIDIOC_STREAMON: {
                 if (count_ == 0) return fail(EINVAL);
                 if (!streaming_) {
                     streaming_ = true;
+                    write_status();
                     if (!cfg_.never_ready) clock_ = std::thread([this] { run_clock(); });
                 }
                 return 0;
@@ -374,6 +383,19 @@ private:
     bool valid(const v4l2_buffer* b) const {
         return b->type == V4L2_BUF_TYPE_VIDEO_CAPTURE && b->memory == V4L2_MEMORY_MMAP &&
                b->index < count_;
+    }
+
+    // Caller holds mu_.
+    void write_status() const {
+        if (cfg_.status.empty() || !streaming_) return;
+        unsigned out = 0;
+        for (State st : state_) out += st == USER;
+        std::string tmp = cfg_.status + ".tmp";
+        FILE* f = fopen(tmp.c_str(), "w");
+        if (!f) return;
+        fprintf(f, "out=%u\n", out);
+        fclose(f);
+        rename(tmp.c_str(), cfg_.status.c_str());
     }
 
     uint32_t image_size() const { return width_ * height_ * 2; }
