@@ -1,7 +1,8 @@
 // The camera: init_camera at start-up, and CAMERA, CAMINFO and VIEWPORT.
 //
 // Threads and shared state
-//   camera_lock   one command at a time drains, waits for and takes a frame. Never held while
+//   camera turn   one command at a time drains, waits for and takes a frame (CameraTurn; a
+//                 command waits for its turn only until its own deadline). Never held while
 //                 sending. A held buffer goes back without it (the driver serialises its
 //                 ioctls), so a hand-back never waits for another command's frame wait.
 //   held          buffers out of the driver's queue while their frame is sent (atomic).
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -31,8 +33,36 @@ constexpr int MAX_HELD = 2;
 // A driver that keeps answering DQBUF must not keep a command draining for ever.
 constexpr int MAX_DRAIN = 64;
 
-std::timed_mutex camera_lock;
+// The turn is a flag under a mutex rather than a timed mutex, so that a command waiting for it
+// keeps to its deadline with the tools the sanitizers understand.
+std::mutex turn_lock;
+std::condition_variable turn_free;
+bool turn_taken = false;  // turn_lock
 std::atomic<int> held{0};
+
+class CameraTurn {
+public:
+    // Waits for the turn until deadline; taken() tells whether it came.
+    explicit CameraTurn(Clock::time_point deadline) {
+        std::unique_lock<std::mutex> g(turn_lock);
+        taken_ = turn_free.wait_until(g, deadline, [] { return !turn_taken; });
+        if (taken_) turn_taken = true;
+    }
+    ~CameraTurn() {
+        if (!taken_) return;
+        {
+            std::lock_guard<std::mutex> g(turn_lock);
+            turn_taken = false;
+        }
+        turn_free.notify_one();
+    }
+    CameraTurn(const CameraTurn&) = delete;
+    CameraTurn& operator=(const CameraTurn&) = delete;
+    bool taken() const { return taken_; }
+
+private:
+    bool taken_;
+};
 
 // A frame taken from the stream: the buffer it is in and, when it was copied, the copy.
 struct Frame {
@@ -62,7 +92,7 @@ int queue_buffer(unsigned index) {
     return 0;
 }
 
-// Caller holds camera_lock. Hands back every buffer the driver filled before now: with
+// Caller has the camera turn. Hands back every buffer the driver filled before now: with
 // memory-mapped streaming the driver fills only queued buffers, so these hold old scenes.
 void drain() {
     for (int i = 0; i < MAX_DRAIN; i++) {
@@ -76,8 +106,8 @@ void drain() {
 // Takes a frame captured after the call began, waiting until deadline. false: no frame (the
 // message printed).
 bool grab(Clock::time_point deadline, Frame* frame) {
-    std::unique_lock<std::timed_mutex> lock(camera_lock, std::defer_lock);
-    if (!lock.try_lock_until(deadline)) {
+    CameraTurn turn(deadline);
+    if (!turn.taken()) {
         fprintf(stderr, "timeout waiting for frame\n");
         return false;
     }
@@ -111,7 +141,7 @@ bool grab(Clock::time_point deadline, Frame* frame) {
         const MappedBuffer& m = v4l2_ubuffers[b.index];
         frame->index = b.index;
         frame->length = m.length;
-        if (held.load() < MAX_HELD) {  // only grab() raises it, under camera_lock
+        if (held.load() < MAX_HELD) {  // only grab() raises it, in its turn
             held++;
             frame->holds_buffer = true;
             frame->bytes = static_cast<const char*>(m.start);

@@ -94,6 +94,14 @@ size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
+// Stops the server once the client's session has ended (no session is then still using its
+// connection while shutdown closes descriptors).
+int stop_after(e2e::TestServer& srv, bh::Client& c) {
+    c.close();
+    srv.wait_for_output("CLOSE (");
+    return srv.stop();
+}
+
 // Nothing more arrives on the connection for a while.
 bool quiet(bh::Client& c, int ms = 300) {
     struct pollfd p = {c.fd(), POLLIN, 0};
@@ -124,7 +132,7 @@ TEST(Camera, OffAnswersFailAndRelayAndViewportAnswerOnce) {
             EXPECT_EQ(f.payload, OK) << word;
             EXPECT_TRUE(quiet(c)) << word << " answered more than once";
         }
-        EXPECT_EQ(srv.stop(), 0);
+        EXPECT_EQ(stop_after(srv, c), 0);
         EXPECT_EQ(srv.err(), "") << "camera value '" << value << "'";
         EXPECT_EQ(srv.out().find("character device"), std::string::npos);
     }
@@ -152,7 +160,7 @@ TEST(Camera, SendsTheWholeMappedBuffer) {
         EXPECT_EQ(fakecam::check_frame(frame), "");
     }
     EXPECT_TRUE(quiet(c));
-    EXPECT_EQ(cs.srv.stop(), 0);
+    EXPECT_EQ(stop_after(cs.srv, c), 0);
     EXPECT_EQ(cs.srv.err(), "");
 }
 
@@ -217,7 +225,7 @@ TEST(Camera, SetUpFailuresLeaveTheCameraOff) {
         ASSERT_TRUE(c.command(cmd("CAMERA"), f));
         EXPECT_EQ(f.payload, FAIL);
         EXPECT_TRUE(quiet(c));
-        EXPECT_EQ(cs.srv.stop(), 0);
+        EXPECT_EQ(stop_after(cs.srv, c), 0);
         EXPECT_EQ(cs.srv.err(), k.err) << k.config << k.camera_key;
         if (!k.out.empty()) {
             EXPECT_NE(cs.srv.out().find("Error opening device " + cs.device + ": " + k.out),

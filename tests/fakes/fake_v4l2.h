@@ -2,7 +2,9 @@
 // capability query, format and frame-size enumeration, set/get format, frame rate, buffer
 // request, query, map, queue, dequeue, stream on and off. Its descriptor is an eventfd that is
 // readable while a filled buffer waits to be dequeued, so the server's select() is the real one;
-// its buffers live in a memfd that the server maps.
+// its buffers live in a memfd that the server maps. The device's own work on its descriptors
+// is done by system calls, as a driver's is inside the kernel: a sanitizer in the process sees
+// only the program's calls.
 //
 // While streaming, a clock fills the first queued buffer every interval_ms (frames with no
 // queued buffer are dropped, as a driver does). Each frame holds FRAME_MAGIC, its sequence
@@ -183,10 +185,13 @@ public:
     int fd() const { return fd_; }
 
     // Stops the clock and releases the device's own descriptors and mapping (not the
-    // caller's mappings, which stay valid until unmapped).
-    void shut() {
-        stop_clock();
+    // caller's mappings, which stay valid until unmapped). join false leaves the clock's thread
+    // idle instead of ending it: a thread of a preloaded library that ends inside a process run
+    // by ThreadSanitizer trips the sanitizer's own TLS bookkeeping.
+    void shut(bool join = true) {
+        if (join) stop_clock();
         std::lock_guard<std::mutex> g(mu_);
+        streaming_ = false;  // an idle clock fills nothing
         if (base_) syscall(SYS_munmap, base_, stride_ * count_);
         base_ = nullptr;
         if (mem_ >= 0) syscall(SYS_close, mem_);
@@ -325,7 +330,7 @@ public:
                 unsigned i = done_.front();
                 done_.pop_front();
                 uint64_t v;
-                ssize_t r = read(fd_, &v, sizeof(v));
+                long r = syscall(SYS_read, fd_, &v, sizeof(v));
                 (void)r;
                 state_[i] = USER;
                 fill_buffer(b, i);
@@ -350,7 +355,7 @@ public:
                 done_.clear();
                 for (auto& s : state_) s = USER;
                 uint64_t v;
-                while (read(fd_, &v, sizeof(v)) > 0) {
+                while (syscall(SYS_read, fd_, &v, sizeof(v)) > 0) {
                 }
                 return 0;
             }
@@ -470,7 +475,7 @@ private:
         state_[i] = DONE;
         done_.push_back(i);
         uint64_t one = 1;
-        ssize_t r = write(fd_, &one, sizeof(one));
+        long r = syscall(SYS_write, fd_, &one, sizeof(one));
         (void)r;
     }
 

@@ -28,9 +28,44 @@ bool is_device_path(const char* path) {
     return path && want && *want && strcmp(path, want) == 0;
 }
 
+// The next definitions, looked up once at load: a lookup later, inside a sanitizer's report
+// (which opens files to symbolise), would run dlsym where it must not.
+using OpenFn = int (*)(const char*, int, ...);
+using Open2Fn = int (*)(const char*, int);
+using OpenatFn = int (*)(int, const char*, int, ...);
+using StatFn = int (*)(const char*, struct stat*);
+using Stat64Fn = int (*)(const char*, struct stat64*);
+using IoctlFn = int (*)(int, unsigned long, ...);
+using CloseFn = int (*)(int);
+
+OpenFn real_open, real_open64;
+Open2Fn real_open_2, real_open64_2;
+OpenatFn real_openat;
+StatFn real_stat;
+Stat64Fn real_stat64;
+IoctlFn real_ioctl;
+CloseFn real_close;
+
 template <typename F>
-F next(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+void find(F* f, const char* name) {
+    *f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+__attribute__((constructor)) void find_next() {
+    find(&real_open, "open");
+    find(&real_open64, "open64");
+    find(&real_open_2, "__open_2");
+    find(&real_open64_2, "__open64_2");
+    find(&real_openat, "openat");
+    find(&real_stat, "stat");
+    find(&real_stat64, "stat64");
+    find(&real_ioctl, "ioctl");
+    find(&real_close, "close");
+}
+
+// Before the constructor has run (another library's start-up), the system call itself.
+int sys_openat(int dirfd, const char* path, int flags, mode_t mode) {
+    return static_cast<int>(syscall(SYS_openat, dirfd, path, flags, mode));
 }
 
 void fill_stat(struct stat* st) {
@@ -55,11 +90,11 @@ int open_device() {
 
 bool is_device_fd(int fd) { return fd >= 0 && fd == device_fd.load(); }
 
-int device_open(const char* path, int flags, va_list ap, const char* name) {
+int device_open(const char* path, int flags, va_list ap, OpenFn real) {
     if (is_device_path(path)) return open_device();
     mode_t mode = 0;
     if (flags & (O_CREAT | O_TMPFILE)) mode = static_cast<mode_t>(va_arg(ap, int));
-    static auto real = next<int (*)(const char*, int, ...)>(name);
+    if (!real) return sys_openat(AT_FDCWD, path, flags, mode);
     return real(path, flags, mode);
 }
 
@@ -72,8 +107,8 @@ int stat(const char* path, struct stat* st) {
         fill_stat(st);
         return 0;
     }
-    static auto real = next<int (*)(const char*, struct stat*)>("stat");
-    return real(path, st);
+    if (!real_stat) return static_cast<int>(syscall(SYS_newfstatat, AT_FDCWD, path, st, 0));
+    return real_stat(path, st);
 }
 
 int stat64(const char* path, struct stat64* st) {
@@ -81,14 +116,14 @@ int stat64(const char* path, struct stat64* st) {
         fill_stat(reinterpret_cast<struct stat*>(st));
         return 0;
     }
-    static auto real = next<int (*)(const char*, struct stat64*)>("stat64");
-    return real(path, st);
+    if (!real_stat64) return static_cast<int>(syscall(SYS_newfstatat, AT_FDCWD, path, st, 0));
+    return real_stat64(path, st);
 }
 
 int open(const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
-    int r = device_open(path, flags, ap, "open");
+    int r = device_open(path, flags, ap, real_open);
     va_end(ap);
     return r;
 }
@@ -96,21 +131,21 @@ int open(const char* path, int flags, ...) {
 int open64(const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
-    int r = device_open(path, flags, ap, "open64");
+    int r = device_open(path, flags, ap, real_open64);
     va_end(ap);
     return r;
 }
 
 int __open_2(const char* path, int flags) {
     if (is_device_path(path)) return open_device();
-    static auto real = next<int (*)(const char*, int)>("__open_2");
-    return real(path, flags);
+    if (!real_open_2) return sys_openat(AT_FDCWD, path, flags, 0);
+    return real_open_2(path, flags);
 }
 
 int __open64_2(const char* path, int flags) {
     if (is_device_path(path)) return open_device();
-    static auto real = next<int (*)(const char*, int)>("__open64_2");
-    return real(path, flags);
+    if (!real_open64_2) return sys_openat(AT_FDCWD, path, flags, 0);
+    return real_open64_2(path, flags);
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
@@ -120,8 +155,8 @@ int openat(int dirfd, const char* path, int flags, ...) {
     va_start(ap, flags);
     if (flags & (O_CREAT | O_TMPFILE)) mode = static_cast<mode_t>(va_arg(ap, int));
     va_end(ap);
-    static auto real = next<int (*)(int, const char*, int, ...)>("openat");
-    return real(dirfd, path, flags, mode);
+    if (!real_openat) return sys_openat(dirfd, path, flags, mode);
+    return real_openat(dirfd, path, flags, mode);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -130,8 +165,8 @@ int ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(ap, void*);
     va_end(ap);
     if (is_device_fd(fd)) return device->ioctl(request, arg);
-    static auto real = next<int (*)(int, unsigned long, ...)>("ioctl");
-    return real(fd, request, arg);
+    if (!real_ioctl) return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
+    return real_ioctl(fd, request, arg);
 }
 
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
@@ -148,11 +183,11 @@ int close(int fd) {
     if (is_device_fd(fd)) {
         std::lock_guard<std::mutex> g(device_lock);
         device_fd = -1;
-        device->shut();  // the device stays allocated: a racing ioctl may still use it
+        device->shut(false);  // the device stays allocated: a racing ioctl may still use it
         return 0;
     }
-    static auto real = next<int (*)(int)>("close");
-    return real(fd);
+    if (!real_close) return static_cast<int>(syscall(SYS_close, fd));
+    return real_close(fd);
 }
 
 }  // extern "C"
