@@ -1,15 +1,20 @@
 // The camera: init_camera at start-up, and CAMERA, CAMINFO and VIEWPORT.
 //
-// Threads and shared state
-//   camera turn   one command at a time drains, waits for and takes a frame (CameraTurn; a
-//                 command waits for its turn only until its own deadline). Never held while
-//                 sending. A held buffer goes back without it (the driver serialises its
-//                 ioctls), so a hand-back never waits for another command's frame wait.
-//   held          buffers out of the driver's queue while their frame is sent (atomic).
+// Threads and shared state (shot_lock guards turn_taken, latest and Shot::users)
+//   turn_taken   one command at a time drains the stream, waits for and takes a frame: the
+//                turn. A command waits for it only until its own deadline.
+//   latest       the newest frame taken, while it is being sent. A command that arrived
+//                before that frame's wait began shares it instead of waiting for another: the
+//                scene is as current for it, and the stream's rate is not divided among the
+//                commands that come at once.
+//   Shot::users  the commands sending a frame; the last one hands its buffer back.
+//   held         buffers out of the driver's queue while their frame is sent (atomic).
 // A frame is sent straight from its mapped buffer, which goes back to the driver only once
 // the last byte is written. At most MAX_HELD buffers are held so: the driver always keeps
 // buffers to fill, and a client that reads slowly cannot starve the others; beyond that a
-// command sends a copy and hands the buffer back at once.
+// command sends a copy and hands the buffer back at once. Nobody holds shot_lock while
+// waiting for the device or sending; a hand-back needs no lock (the driver serialises its
+// ioctls).
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -33,45 +38,24 @@ constexpr int MAX_HELD = 2;
 // A driver that keeps answering DQBUF must not keep a command draining for ever.
 constexpr int MAX_DRAIN = 64;
 
-// The turn is a flag under a mutex rather than a timed mutex, so that a command waiting for it
-// keeps to its deadline with the tools the sanitizers understand.
-std::mutex turn_lock;
-std::condition_variable turn_free;
-bool turn_taken = false;  // turn_lock
-std::atomic<int> held{0};
-
-class CameraTurn {
-public:
-    // Waits for the turn until deadline; taken() tells whether it came.
-    explicit CameraTurn(Clock::time_point deadline) {
-        std::unique_lock<std::mutex> g(turn_lock);
-        taken_ = turn_free.wait_until(g, deadline, [] { return !turn_taken; });
-        if (taken_) turn_taken = true;
-    }
-    ~CameraTurn() {
-        if (!taken_) return;
-        {
-            std::lock_guard<std::mutex> g(turn_lock);
-            turn_taken = false;
-        }
-        turn_free.notify_one();
-    }
-    CameraTurn(const CameraTurn&) = delete;
-    CameraTurn& operator=(const CameraTurn&) = delete;
-    bool taken() const { return taken_; }
-
-private:
-    bool taken_;
-};
-
 // A frame taken from the stream: the buffer it is in and, when it was copied, the copy.
-struct Frame {
+struct Shot {
     unsigned index = 0;
     bool holds_buffer = false;
     std::unique_ptr<char[]> copy;
     const char* bytes = nullptr;
     size_t length = 0;
+    Clock::time_point wait_began;  // after the drain: the frame was captured later
+    int users = 0;
 };
+
+// A flag and a condition variable rather than a timed mutex: the wait keeps to its deadline
+// with the calls that the sanitizers understand.
+std::mutex shot_lock;
+std::condition_variable turn_over;
+bool turn_taken = false;
+Shot* latest = nullptr;
+std::atomic<int> held{0};
 
 v4l2_buffer buffer_record(unsigned index) {
     v4l2_buffer b;
@@ -92,7 +76,7 @@ int queue_buffer(unsigned index) {
     return 0;
 }
 
-// Caller has the camera turn. Hands back every buffer the driver filled before now: with
+// In the caller's turn. Hands back every buffer the driver filled before now: with
 // memory-mapped streaming the driver fills only queued buffers, so these hold old scenes.
 void drain() {
     for (int i = 0; i < MAX_DRAIN; i++) {
@@ -103,64 +87,96 @@ void drain() {
     }
 }
 
-// Takes a frame captured after the call began, waiting until deadline. false: no frame (the
-// message printed).
-bool grab(Clock::time_point deadline, Frame* frame) {
-    CameraTurn turn(deadline);
-    if (!turn.taken()) {
-        fprintf(stderr, "timeout waiting for frame\n");
-        return false;
-    }
+// In the caller's turn: hands back old frames, then takes one captured after that, waiting
+// until deadline. nullptr (with the message printed) when there is none.
+Shot* grab(Clock::time_point deadline) {
     drain();
+    std::unique_ptr<Shot> shot(new (std::nothrow) Shot);
+    if (!shot) return nullptr;
+    shot->wait_began = Clock::now();
     for (;;) {
         int ready = v4l2_wait(video_fildes, deadline);
         if (ready < 0) {
             fprintf(stderr, "select error\n");
-            return false;
+            return nullptr;
         }
         if (ready == 0) {
             fprintf(stderr, "timeout waiting for frame\n");
-            return false;
+            return nullptr;
         }
         v4l2_buffer b = buffer_record(0);
         if (v4l2_ioctl(video_fildes, VIDIOC_DQBUF, &b) < 0) {
             if (errno == EAGAIN) continue;  // readable without a filled buffer: wait on
             fprintf(stderr, "VIDIOC_DQBUF failure\n");
-            return false;
+            return nullptr;
         }
         if (b.index >= v4l2_nbuffers || !v4l2_ubuffers[b.index].start) {
             // Not a buffer of ours: nothing to send, nothing that could be handed back.
             fprintf(stderr, "VIDIOC_DQBUF failure\n");
-            return false;
+            return nullptr;
         }
         if (b.flags & V4L2_BUF_FLAG_ERROR) {
             // The driver marks a frame it knows to be damaged; wait for the next one.
-            if (queue_buffer(b.index) < 0) return false;
+            if (queue_buffer(b.index) < 0) return nullptr;
             continue;
         }
         const MappedBuffer& m = v4l2_ubuffers[b.index];
-        frame->index = b.index;
-        frame->length = m.length;
+        shot->index = b.index;
+        shot->length = m.length;
         if (held.load() < MAX_HELD) {  // only grab() raises it, in its turn
             held++;
-            frame->holds_buffer = true;
-            frame->bytes = static_cast<const char*>(m.start);
-            return true;
+            shot->holds_buffer = true;
+            shot->bytes = static_cast<const char*>(m.start);
+            return shot.release();
         }
-        frame->copy.reset(new (std::nothrow) char[m.length]);
-        if (frame->copy) memcpy(frame->copy.get(), m.start, m.length);
+        shot->copy.reset(new (std::nothrow) char[m.length]);
+        if (shot->copy) memcpy(shot->copy.get(), m.start, m.length);
         queue_buffer(b.index);
-        if (!frame->copy) return false;
-        frame->bytes = frame->copy.get();
-        return true;
+        if (!shot->copy) return nullptr;
+        shot->bytes = shot->copy.get();
+        return shot.release();
     }
 }
 
-int hand_back(const Frame& frame) {
-    if (!frame.holds_buffer) return 0;
-    int r = queue_buffer(frame.index);
-    held--;
-    return r;
+// A frame for a command that arrived at arrived: the frame being sent when its wait began
+// later, or a new one taken in the command's turn. nullptr (message printed) when none came
+// by deadline.
+Shot* take(Clock::time_point arrived, Clock::time_point deadline) {
+    std::unique_lock<std::mutex> g(shot_lock);
+    auto current = [arrived] { return latest && latest->wait_began >= arrived; };
+    if (!turn_over.wait_until(g, deadline, [&] { return current() || !turn_taken; })) {
+        fprintf(stderr, "timeout waiting for frame\n");
+        return nullptr;
+    }
+    if (current()) {
+        latest->users++;
+        return latest;
+    }
+    turn_taken = true;
+    g.unlock();
+    Shot* shot = grab(deadline);
+    g.lock();
+    turn_taken = false;
+    if (shot) {
+        shot->users = 1;
+        latest = shot;
+    }
+    turn_over.notify_all();
+    return shot;
+}
+
+// The command has sent the frame (or failed to); the last user hands the buffer back.
+void release(Shot* shot) {
+    {
+        std::lock_guard<std::mutex> g(shot_lock);
+        if (--shot->users > 0) return;
+        if (latest == shot) latest = nullptr;
+    }
+    if (shot->holds_buffer) {
+        queue_buffer(shot->index);
+        held--;
+    }
+    delete shot;
 }
 
 void reply_result(Data* reply, json_object** pair, const char* result) {
@@ -188,9 +204,9 @@ bool init_camera() {
 }
 
 void cmd_camera(Data* reply, json_object** pair, int slot) {
-    auto deadline = Clock::now() + FRAME_WAIT;
-    Frame frame;
-    if (!camera || !grab(deadline, &frame)) {
+    Clock::time_point arrived = Clock::now();
+    Shot* shot = camera ? take(arrived, arrived + FRAME_WAIT) : nullptr;
+    if (!shot) {
         reply_result(reply, pair, "FAIL");
         logger.write("cmd_camera", LOG_DEBUG, reply->text);
         slot_send_text(slot, TYPE_REPLY, reply->text);
@@ -207,15 +223,15 @@ void cmd_camera(Data* reply, json_object** pair, int slot) {
     form_header(header, TYPE_REPLY, text_len);
     memcpy(head, header, HEADER_SIZE);
     memcpy(head + HEADER_SIZE, reply->text, text_len);
-    form_header(header, TYPE_CAMERA, frame.length);
+    form_header(header, TYPE_CAMERA, shot->length);
     memcpy(head + HEADER_SIZE + text_len, header, HEADER_SIZE);
     {
         FrameLock lock(slot);
-        if (lock.ok() && send_pieces(lock.sock(), head, 2 * HEADER_SIZE + text_len, frame.bytes,
-                                     frame.length) < 0)
+        if (lock.ok() && send_pieces(lock.sock(), head, 2 * HEADER_SIZE + text_len, shot->bytes,
+                                     shot->length) < 0)
             lock.fail();
         // The buffer goes back once its last byte is written, and also after a failed send.
-        hand_back(frame);
+        release(shot);
     }
 }
 

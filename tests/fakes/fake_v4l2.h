@@ -430,8 +430,8 @@ private:
                          mem_, 0);
         if (reinterpret_cast<void*>(p) == MAP_FAILED) return fail(ENOMEM);
         base_ = reinterpret_cast<char*>(p);
-        pattern_.resize(length_);
-        for (size_t i = 0; i < length_; i++) pattern_[i] = static_cast<char>(pattern_byte(i));
+        for (size_t i = 0; i < length_; i++) base_[i] = static_cast<char>(pattern_byte(i));
+        for (unsigned b = 1; b < count_; b++) memcpy(base_ + b * stride_, base_, length_);
         state_.assign(count_, USER);
         info_.assign(count_, FrameInfo());
         return 0;
@@ -463,7 +463,8 @@ private:
         queued_.pop_front();
         char* p = base_ + i * stride_;
         FrameInfo fi{++sequence_, monotonic_ns()};
-        memcpy(p, pattern_.data(), length_);
+        // The pattern was laid down when the buffers were made; a frame renews its head and
+        // tail, which is what a frame sent half before and half after a refill gives away.
         if (length_ >= FRAME_HEAD + FRAME_TAIL) {
             memcpy(p, FRAME_MAGIC, 8);
             memcpy(p + 8, &fi.sequence, 8);
@@ -516,7 +517,6 @@ private:
     std::vector<State> state_;
     std::vector<FrameInfo> info_;
     std::deque<unsigned> queued_, done_;
-    std::vector<char> pattern_;
     uint64_t sequence_ = 0;
     bool streaming_ = false;
     unsigned maps_ = 0, qbufs_ = 0;
