@@ -12,6 +12,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "admin.h"
 #include "server.h"
@@ -216,6 +218,38 @@ TEST_F(FolderTest, GroupsGrantThroughMembers) {
     write("/l/.folder/group_r", std::string(100, 'g') + "\nreaders\n");
     set_user("ann", 5);
     EXPECT_EQ(code("/l"), 1);
+}
+
+TEST_F(FolderTest, ConcurrentGroupLookupsStayApart) {
+    ASSERT_TRUE(groups({{"a-team", "ann"}, {"b-team", "bob"}}));
+    write("/x/.folder/group_r", "a-team\nb-team\n");
+    write("/y/.folder/group_w", "b-team\n");
+    const char* names[] = {"ann", "bob", "cid", "dan"};
+    for (int i = 0; i < 4; i++) {
+        std::lock_guard<std::mutex> g(users_lock);
+        snprintf(users[kSlot - 1 - i].name, NAME_SIZE, "%s", names[i]);
+        users[kSlot - 1 - i].level = 5;
+    }
+    int wrong[4] = {0, 0, 0, 0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++) {
+        threads.emplace_back([&, i] {
+            int slot = kSlot - 1 - i;
+            int want_x = i < 2 ? 1 : 0;
+            int want_y = i == 1 ? 2 : 0;
+            for (int n = 0; n < 100; n++) {
+                if (get_dir_code(slot, (share_ + "/x").c_str()) != want_x) wrong[i]++;
+                if (get_dir_code(slot, (share_ + "/y").c_str()) != want_y) wrong[i]++;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(wrong[i], 0) << names[i];
+        std::lock_guard<std::mutex> g(users_lock);
+        users[kSlot - 1 - i].name[0] = '\0';
+        users[kSlot - 1 - i].level = 0;
+    }
 }
 
 TEST_F(FolderTest, ClosedAllTheWayDown) {

@@ -1,0 +1,94 @@
+// Helpers of the shared-folder end-to-end tests: logged-in clients, listings as sets of lines,
+// piece commands with an integer "SIZE", and downloads checked byte for byte.
+#pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "harness.h"
+
+namespace folders {
+
+constexpr const char* OK = "{ \"RESULT\": \"OK\" }";
+constexpr const char* NONE = "{ \"RESULT\": \"NONE\" }";
+constexpr const char* FAIL = "{ \"RESULT\": \"FAIL\" }";
+
+// A client logged in as user (created with the given level and password "pw").
+inline bh::Client user(e2e::TestServer& srv, const std::string& name, int level,
+                       bool create = true) {
+    if (create) e2e::add_user(srv.data, name, "pw", level);
+    bh::Client c = srv.connect();
+    std::string reply = e2e::login(c, name, "pw");
+    EXPECT_EQ(bh::json_member(reply, "RESULT"), "OK") << "login of " << name << ": " << reply;
+    return c;
+}
+
+// The lines of a listing reply (order-free: the directory order is not sorted).
+inline std::set<std::string> lines(const std::string& text) {
+    std::set<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.insert(l);
+    return out;
+}
+
+// LIST or LISTALL; the payload of the "10" reply ("" with a test failure otherwise).
+inline std::string list(bh::Client& c, const std::string& path, bool all = false) {
+    bh::Frame f;
+    if (!c.command(e2e::cmd(all ? "LISTALL" : "LIST", {{"PATH", path}}), f)) {
+        ADD_FAILURE() << "no reply to LIST " << path << ": " << c.error();
+        return "";
+    }
+    EXPECT_EQ(f.type, "10");
+    return f.payload;
+}
+
+// {"CMD": word, "FILE": file, "SIZE": size} with an integer SIZE; NEXT has no "FILE".
+inline std::string piece_cmd(const std::string& word, const std::string& file, long long size) {
+    std::string json = "{ \"CMD\": \"" + word + "\"";
+    if (word != "NEXT") json += ", \"FILE\": \"" + file + "\"";
+    json += ", \"SIZE\": " + std::to_string(size) + " }";
+    return json;
+}
+
+// Sends a command and returns the "11" reply's payload.
+inline std::string reply_of(bh::Client& c, const std::string& json) {
+    bh::Frame f;
+    if (!c.command(json, f)) {
+        ADD_FAILURE() << "no reply to " << json << ": " << c.error();
+        return "";
+    }
+    EXPECT_EQ(f.type, "11") << json;
+    return f.payload;
+}
+
+// Reads exactly the 12 bytes of a frame header as they came on the wire.
+inline std::string raw_header(bh::Client& c) {
+    std::string h;
+    while (h.size() < 12) {
+        struct pollfd p = {c.fd(), POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) break;
+        char buf[12];
+        ssize_t n = recv(c.fd(), buf, 12 - h.size(), 0);
+        if (n <= 0) break;
+        h.append(buf, static_cast<size_t>(n));
+    }
+    return h;
+}
+
+// A data frame: its type and payload.
+inline bh::Frame data_frame(bh::Client& c) {
+    bh::Frame f;
+    EXPECT_TRUE(c.recv_frame(f)) << c.error();
+    return f;
+}
+
+// After a reply that must have no data frame: the connection is quiet and still answers.
+inline void expect_in_step(bh::Client& c) {
+    EXPECT_EQ(reply_of(c, e2e::cmd("CHECK", {{"FILE", "/"}})).substr(0, 1), "{");
+}
+
+}  // namespace folders
