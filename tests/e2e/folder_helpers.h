@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <set>
 #include <sstream>
@@ -18,9 +19,8 @@ constexpr const char* NONE = "{ \"RESULT\": \"NONE\" }";
 constexpr const char* FAIL = "{ \"RESULT\": \"FAIL\" }";
 
 // A client logged in as user (created with the given level and password "pw").
-inline bh::Client user(e2e::TestServer& srv, const std::string& name, int level,
-                       bool create = true) {
-    if (create) e2e::add_user(srv.data, name, "pw", level);
+inline bh::Client user(e2e::TestServer& srv, const std::string& name, int level) {
+    e2e::add_user(srv.data, name, "pw", level);
     bh::Client c = srv.connect();
     std::string reply = e2e::login(c, name, "pw");
     EXPECT_EQ(bh::json_member(reply, "RESULT"), "OK") << "login of " << name << ": " << reply;
@@ -89,6 +89,25 @@ inline bh::Frame data_frame(bh::Client& c) {
 // After a reply that must have no data frame: the connection is quiet and still answers.
 inline void expect_in_step(bh::Client& c) {
     EXPECT_EQ(reply_of(c, e2e::cmd("CHECK", {{"FILE", "/"}})).substr(0, 1), "{");
+}
+
+inline size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// Closes the clients, waits until the server has ended every session, then stops it with
+// SIGINT and returns the exit status. (Shutting down under live sessions closes a socket that
+// a session owns, which is a matter of the shutdown sequence, not of these tests.)
+inline int finish(e2e::TestServer& srv, std::initializer_list<bh::Client*> clients) {
+    for (bh::Client* c : clients) c->close();
+    for (int i = 0; i < 500; i++) {
+        std::string out = srv.out();
+        if (count(out, "CLIENT CLOSE") >= count(out, "CLIENT 127.0.0.1 (")) break;
+        usleep(10000);
+    }
+    return srv.stop();
 }
 
 }  // namespace folders

@@ -61,7 +61,7 @@ TEST(Folders, AccessListsWithUsersAndGroups) {
     EXPECT_EQ(lines(list(reader, "/lee/open")), (Lines{"FN,0,6,inside.txt"}));
     e2e::write_file(srv.share + "/team/.folder/users_r", "");
     EXPECT_EQ(list(ann, "/team"), "FN,0,4,plan.txt\n");  // still through the group
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&ann, &bob, &lee, &reader}), 0) << srv.err();
 }
 
 TEST(Folders, NotLoggedInSeesNothing) {
@@ -73,7 +73,7 @@ TEST(Folders, NotLoggedInSeesNothing) {
     EXPECT_EQ(list(c, ""), "CLOSED\n");
     EXPECT_EQ(list(c, "/missing"), "CLOSED\n");
     EXPECT_EQ(list(c, "/team", true), "CLOSED\n");
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
 }
 
 TEST(Folders, ListAllShowsDotNamesButNeverAccessFiles) {
@@ -89,7 +89,7 @@ TEST(Folders, ListAllShowsDotNamesButNeverAccessFiles) {
               (Lines{"FP,0,1000,photo.jpg", "DN,1,0,.folder", "FN,0,4,.folder.png"}));
     EXPECT_EQ(lines(list(ann, "/mine/.folder", true)), (Lines{"DN,0,1,snap"}));
     EXPECT_EQ(lines(list(ann, "/mine")), (Lines{"FP,0,1000,photo.jpg"}));
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&ann}), 0) << srv.err();
 }
 
 TEST(Folders, LinksFifosAndNamesThatBreakLines) {
@@ -111,7 +111,7 @@ TEST(Folders, LinksFifosAndNamesThatBreakLines) {
     EXPECT_EQ(lines(list(ann, "/d/to_dir")), (Lines{"FN,0,1,one"}));
     EXPECT_TRUE(srv.wait_for_output("name with a line break left out"));
     EXPECT_TRUE(srv.wait_for_output("isLinkFile"));
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&ann}), 0) << srv.err();
 }
 
 TEST(Folders, PathsOutsideTheShareAreRefused) {
@@ -138,7 +138,7 @@ TEST(Folders, PathsOutsideTheShareAreRefused) {
     ASSERT_TRUE(root.command("{ \"CMD\": \"LISTALL\", \"PATH\": 7 }", f));
     EXPECT_EQ(f.payload, folders::FAIL);
     EXPECT_EQ(lines(list(root, "/team")), (Lines{"FN,0,4,plan.txt"}));
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&root}), 0) << srv.err();
 }
 
 TEST(Folders, LongListingIsCutAtALineBoundary) {
@@ -158,5 +158,5 @@ TEST(Folders, LongListingIsCutAtALineBoundary) {
     for (const auto& l : lines(text)) EXPECT_EQ(l.size(), 211u) << l;
     EXPECT_TRUE(srv.wait_for_output("cut at"));
     EXPECT_EQ(lines(list(ann, "/")), (Lines{"DN,0,350,big"}));
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&ann}), 0) << srv.err();
 }

@@ -79,7 +79,7 @@ TEST(Transfer, FileFramesAreExact) {
     EXPECT_EQ(reply_of(c, cmd("CHECK", {{"FILE", "/docs"}})), OK);  // a folder exists too
     EXPECT_EQ(reply_of(c, cmd("CHECK", {{"FILE", "/docs/a.bin"}})), OK);
     EXPECT_EQ(reply_of(c, cmd("CHECK", {{"FILE", "/docs/b.bin"}})), FAIL);
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
 }
 
 TEST(Transfer, PiecesAndTheSendStream) {
@@ -123,7 +123,7 @@ TEST(Transfer, PiecesAndTheSendStream) {
     // A SEND that fails closes the old stream: NEXT has nothing.
     expect_refused(c, piece_cmd("SEND", "/missing", 10));
     expect_refused(c, piece_cmd("NEXT", "", 10));
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
 }
 
 TEST(Transfer, LargeDownloadMatchesItsChecksum) {
@@ -161,7 +161,7 @@ TEST(Transfer, LargeDownloadMatchesItsChecksum) {
     }
     EXPECT_EQ(done, size);
     EXPECT_EQ(hp, h);
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
 }
 
 TEST(Transfer, PathsOutsideTheShareAreRefused) {
@@ -186,7 +186,7 @@ TEST(Transfer, PathsOutsideTheShareAreRefused) {
     // Without "FILE": answered like an unknown command.
     for (const char* word : {"FILE", "DATA", "SEND", "CHECK"}) expect_refused(c, cmd(word), FAIL);
     EXPECT_EQ(whole(c, "FILE", "/in.txt"), "in");
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
 }
 
 TEST(Transfer, AccessOfTheHoldingFolder) {
@@ -221,7 +221,7 @@ TEST(Transfer, AccessOfTheHoldingFolder) {
     expect_refused(anon, piece_cmd("SEND", "/pub.txt", 3));
     expect_refused(anon, cmd("CHECK", {{"FILE", "/pub.txt"}}), FAIL);
     expect_refused(anon, cmd("DATA", {{"FILE", "/group.db"}}));
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&ann, &lee, &anon}), 0) << srv.err();
 }
 
 TEST(Transfer, DataNeverServesTheUserDatabase) {
@@ -239,7 +239,7 @@ TEST(Transfer, DataNeverServesTheUserDatabase) {
     }
     EXPECT_EQ(whole(c, "DATA", "/group.db"), e2e::read_file(srv.data + "/group.db"));
     EXPECT_EQ(whole(c, "FILE", "/group.db"), "share copy");
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
 }
 
 TEST(Transfer, NonRegularFilesAnswerNone) {
@@ -259,5 +259,27 @@ TEST(Transfer, NonRegularFilesAnswerNone) {
     expect_refused(c, cmd("DATA", {{"FILE", ""}}));
     EXPECT_EQ(reply_of(c, cmd("CHECK", {{"FILE", "/pipe"}})), OK);
     EXPECT_EQ(whole(c, "FILE", "/ok.txt"), "ok");
-    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
+}
+
+// A file that yields fewer bytes than its size announced (a sysfs attribute claims 4096): the
+// frame cannot be completed honestly, so the connection ends; the server goes on.
+TEST(Transfer, FileShorterThanAnnouncedEndsTheSession) {
+    const char* attr = "/sys/devices/system/cpu/online";
+    struct stat st;
+    if (stat(attr, &st) != 0 || st.st_size != 4096) GTEST_SKIP() << "no sysfs attribute";
+    e2e::TestServer srv;
+    ASSERT_EQ(symlink(attr, (srv.share + "/short").c_str()), 0);
+    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann", 5);
+    EXPECT_EQ(reply_of(c, cmd("FILE", {{"FILE", "/short"}})), OK);
+    bh::Frame f;
+    EXPECT_FALSE(c.recv_frame(f, 5000));
+    EXPECT_TRUE(srv.wait_for_output("file ended before the 4096 bytes announced"));
+    bh::Client again = folders::user(srv, "bob", 5);
+    EXPECT_EQ(reply_of(again, piece_cmd("SEND", "/short", 100)), OK);
+    EXPECT_FALSE(again.recv_frame(f, 5000));
+    bh::Client third = folders::user(srv, "cid", 5);
+    folders::expect_in_step(third);
+    EXPECT_EQ(folders::finish(srv, {&c, &again, &third}), 0) << srv.err();
 }
