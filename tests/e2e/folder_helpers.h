@@ -18,9 +18,18 @@ constexpr const char* OK = "{ \"RESULT\": \"OK\" }";
 constexpr const char* NONE = "{ \"RESULT\": \"NONE\" }";
 constexpr const char* FAIL = "{ \"RESULT\": \"FAIL\" }";
 
-// A client logged in as user (created with the given level and password "pw").
-inline bh::Client user(e2e::TestServer& srv, const std::string& name, int level) {
-    e2e::add_user(srv.data, name, "pw", level);
+// Starts the server with the users ann, bob, cid and lee (level 5), reader (level 1) and root
+// (level 9), password "pw". The databases are written before the server starts, so the
+// server never opens them while a test writes.
+inline bool start(e2e::TestServer& srv) {
+    for (const char* name : {"ann", "bob", "cid", "lee"}) e2e::add_user(srv.data, name, "pw", 5);
+    e2e::add_user(srv.data, "reader", "pw", 1);
+    e2e::add_user(srv.data, "root", "pw", 9);
+    return srv.start();
+}
+
+// A client logged in as one of the users of start().
+inline bh::Client user(e2e::TestServer& srv, const std::string& name) {
     bh::Client c = srv.connect();
     std::string reply = e2e::login(c, name, "pw");
     EXPECT_EQ(bh::json_member(reply, "RESULT"), "OK") << "login of " << name << ": " << reply;

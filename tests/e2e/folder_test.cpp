@@ -34,9 +34,9 @@ void make_tree(e2e::TestServer& srv) {
 TEST(Folders, AccessListsWithUsersAndGroups) {
     e2e::TestServer srv;
     make_tree(srv);
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
 
-    bh::Client ann = folders::user(srv, "ann", 5);
+    bh::Client ann = folders::user(srv, "ann");
     EXPECT_EQ(lines(list(ann, "/")), (Lines{"DN,0,1,team", "DN,0,1,mine", "DC,0,0,lee",
                                             "FN,0,5,readme.txt"}));
     EXPECT_EQ(lines(list(ann, "/team")), (Lines{"FN,0,4,plan.txt"}));
@@ -47,17 +47,17 @@ TEST(Folders, AccessListsWithUsersAndGroups) {
     EXPECT_EQ(list(ann, "/lee/open", true), "CLOSED\n");
 
     // " bob" is no member: the blank after the comma stays part of the item.
-    bh::Client bob = folders::user(srv, "bob", 5);
+    bh::Client bob = folders::user(srv, "bob");
     EXPECT_EQ(lines(list(bob, "")), (Lines{"DC,0,0,team", "DC,0,0,mine", "DC,0,0,lee",
                                            "FN,0,5,readme.txt"}));
     EXPECT_EQ(list(bob, "/team"), "CLOSED\n");
 
-    bh::Client lee = folders::user(srv, "lee", 5);
+    bh::Client lee = folders::user(srv, "lee");
     EXPECT_EQ(lines(list(lee, "/lee")), (Lines{"DN,0,1,open"}));
     EXPECT_EQ(lines(list(lee, "/lee/open")), (Lines{"FN,0,6,inside.txt"}));
 
     // Level 1 reads everything, level 9 too; a new access file counts at once.
-    bh::Client reader = folders::user(srv, "reader", 1);
+    bh::Client reader = folders::user(srv, "reader");
     EXPECT_EQ(lines(list(reader, "/lee/open")), (Lines{"FN,0,6,inside.txt"}));
     e2e::write_file(srv.share + "/team/.folder/users_r", "");
     EXPECT_EQ(list(ann, "/team"), "FN,0,4,plan.txt\n");  // still through the group
@@ -67,7 +67,7 @@ TEST(Folders, AccessListsWithUsersAndGroups) {
 TEST(Folders, NotLoggedInSeesNothing) {
     e2e::TestServer srv;
     make_tree(srv);
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
     bh::Client c = srv.connect();
     EXPECT_EQ(list(c, "/"), "CLOSED\n");
     EXPECT_EQ(list(c, ""), "CLOSED\n");
@@ -80,8 +80,8 @@ TEST(Folders, ListAllShowsDotNamesButNeverAccessFiles) {
     e2e::TestServer srv;
     make_tree(srv);
     e2e::write_file(srv.share + "/mine/.folder.png", "icon");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client ann = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client ann = folders::user(srv, "ann");
     EXPECT_EQ(lines(list(ann, "/", true)), (Lines{"DN,1,1,team", "DP,1,2,mine", "DC,0,0,lee",
                                                   "FN,0,5,readme.txt", "FN,0,0,.hidden"}));
     // ".folder" is listed with its "snap" folder; the access file is never shown or counted.
@@ -103,8 +103,8 @@ TEST(Folders, LinksFifosAndNamesThatBreakLines) {
     ASSERT_EQ(mkfifo((d + "/pipe").c_str(), 0644), 0);
     e2e::write_file(d + "/two\nDN,9,9,forged", "");
     e2e::write_file(d + "/a, b", "ab");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client ann = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client ann = folders::user(srv, "ann");
     EXPECT_EQ(lines(list(ann, "/d")),
               (Lines{"FN,0,4096,data.bin", "DN,0,1,sub", "FN,0,4096,to_file", "DN,0,1,to_dir",
                      "DN,0,0,dangling", "FN,0,0,pipe", "FN,0,2,a, b"}));
@@ -119,8 +119,8 @@ TEST(Folders, PathsOutsideTheShareAreRefused) {
     make_tree(srv);
     // A sibling of the share whose name begins with the share's.
     e2e::write_file(srv.share + "2/x/leak.txt", "leak");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client root = folders::user(srv, "root", 9);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client root = folders::user(srv, "root");
     for (const char* path : {"2/x", "team", "/..", "/../", "/team/../..", "/../share2/x",
                              "/team/../lee"}) {
         EXPECT_EQ(list(root, path), "ERROR\n") << path;
@@ -148,8 +148,8 @@ TEST(Folders, LongListingIsCutAtALineBoundary) {
         snprintf(name, sizeof(name), "%04d", i);
         e2e::write_file(srv.share + "/big/" + name + std::string(200, 'n'), "");
     }
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client ann = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client ann = folders::user(srv, "ann");
     std::string text = list(ann, "/big");
     EXPECT_LE(text.size(), 65535u);
     EXPECT_GT(text.size(), 65000u);

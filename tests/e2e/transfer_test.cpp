@@ -59,8 +59,8 @@ TEST(Transfer, FileFramesAreExact) {
     body[10] = '\0';
     e2e::write_file(srv.share + "/docs/a.bin", body);
     e2e::write_file(srv.share + "/empty", "");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client c = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
 
     EXPECT_EQ(reply_of(c, cmd("FILE", {{"FILE", "/docs/a.bin"}})), OK);
     EXPECT_EQ(folders::raw_header(c), "88      1000");
@@ -88,8 +88,8 @@ TEST(Transfer, PiecesAndTheSendStream) {
     std::string b = random_bytes(300, 3);
     e2e::write_file(srv.share + "/a.bin", a);
     e2e::write_file(srv.share + "/b.bin", b);
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client c = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
 
     expect_refused(c, piece_cmd("NEXT", "", 100));  // no SEND yet
     EXPECT_EQ(piece(c, piece_cmd("SEND", "/a.bin", 1024)), a.substr(0, 1024));
@@ -131,8 +131,8 @@ TEST(Transfer, LargeDownloadMatchesItsChecksum) {
     const size_t size = 5 * 1024 * 1024 + 12345;
     std::string body = random_bytes(size, 4);
     e2e::write_file(srv.share + "/big.bin", body);
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client c = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
     const uint64_t basis = 1469598103934665603ULL;
 
     EXPECT_EQ(reply_of(c, cmd("FILE", {{"FILE", "/big.bin"}})), OK);
@@ -169,8 +169,8 @@ TEST(Transfer, PathsOutsideTheShareAreRefused) {
     e2e::write_file(srv.share + "/in.txt", "in");
     e2e::write_file(srv.share + "2/x", "sibling");
     e2e::write_file(srv.dir.path + "/outside.txt", "outside");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client c = folders::user(srv, "root", 9);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "root");
     for (const char* path : {"2/x", "in.txt", "/../outside.txt", "/../share2/x",
                              "/sub/../../outside.txt", "/..", "/../data/users.db"}) {
         expect_refused(c, cmd("FILE", {{"FILE", path}}));
@@ -198,9 +198,9 @@ TEST(Transfer, AccessOfTheHoldingFolder) {
     e2e::write_file(srv.share + "/team/t.txt", "team");
     e2e::write_file(srv.share + "/pub.txt", "pub");
     e2e::add_group(srv.data, "staff", "lee,ann");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
 
-    bh::Client ann = folders::user(srv, "ann", 5);
+    bh::Client ann = folders::user(srv, "ann");
     for (const char* path : {"/lee/note.txt", "/lee/open/deep.txt"}) {
         expect_refused(ann, cmd("FILE", {{"FILE", path}}));
         expect_refused(ann, piece_cmd("SEND", path, 4));
@@ -211,7 +211,7 @@ TEST(Transfer, AccessOfTheHoldingFolder) {
     // The folder itself is held by an open folder.
     EXPECT_EQ(reply_of(ann, cmd("CHECK", {{"FILE", "/lee"}})), OK);
 
-    bh::Client lee = folders::user(srv, "lee", 5);
+    bh::Client lee = folders::user(srv, "lee");
     EXPECT_EQ(whole(lee, "FILE", "/lee/open/deep.txt"), "deep");
     EXPECT_EQ(reply_of(lee, cmd("CHECK", {{"FILE", "/lee/note.txt"}})), OK);
 
@@ -228,8 +228,8 @@ TEST(Transfer, DataNeverServesTheUserDatabase) {
     e2e::TestServer srv;
     e2e::add_group(srv.data, "staff", "ann");
     e2e::write_file(srv.share + "/group.db", "share copy");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client c = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
     ASSERT_EQ(symlink("users.db", (srv.data + "/alias").c_str()), 0);
     ASSERT_EQ(link((srv.data + "/users.db").c_str(), (srv.data + "/hard").c_str()), 0);
     e2e::write_file(srv.data + "/users.db-journal", "journal");
@@ -249,8 +249,8 @@ TEST(Transfer, NonRegularFilesAnswerNone) {
     ASSERT_EQ(mkfifo((srv.data + "/pipe").c_str(), 0644), 0);
     ASSERT_EQ(symlink("/dev/zero", (srv.share + "/zero").c_str()), 0);
     e2e::write_file(srv.share + "/ok.txt", "ok");
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client c = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
     for (const char* path : {"/pipe", "/dir", "/zero", "", "/"}) {
         expect_refused(c, cmd("FILE", {{"FILE", path}}));
         expect_refused(c, piece_cmd("SEND", path, 10));
@@ -270,16 +270,16 @@ TEST(Transfer, FileShorterThanAnnouncedEndsTheSession) {
     if (stat(attr, &st) != 0 || st.st_size != 4096) GTEST_SKIP() << "no sysfs attribute";
     e2e::TestServer srv;
     ASSERT_EQ(symlink(attr, (srv.share + "/short").c_str()), 0);
-    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
-    bh::Client c = folders::user(srv, "ann", 5);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
     EXPECT_EQ(reply_of(c, cmd("FILE", {{"FILE", "/short"}})), OK);
     bh::Frame f;
     EXPECT_FALSE(c.recv_frame(f, 5000));
     EXPECT_TRUE(srv.wait_for_output("file ended before the 4096 bytes announced"));
-    bh::Client again = folders::user(srv, "bob", 5);
+    bh::Client again = folders::user(srv, "bob");
     EXPECT_EQ(reply_of(again, piece_cmd("SEND", "/short", 100)), OK);
     EXPECT_FALSE(again.recv_frame(f, 5000));
-    bh::Client third = folders::user(srv, "cid", 5);
+    bh::Client third = folders::user(srv, "cid");
     folders::expect_in_step(third);
     EXPECT_EQ(folders::finish(srv, {&c, &again, &third}), 0) << srv.err();
 }
