@@ -119,8 +119,7 @@ int slot_user(int slot, char (&name)[NAME_SIZE]) {
     return users[slot].level;
 }
 
-// Lists one folder entry by what a status call finds (the directory read gave no usable type,
-// or the entry is not a folder). 1 for a folder, 0 for a file, -1 when it is gone.
+// What a status call finds at path, links not followed: 1 a folder, 0 anything else, -1 gone.
 int entry_is_folder(const char* path) {
     struct stat st;
     if (lstat(path, &st) != 0) return -1;

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -357,13 +359,20 @@ TEST_F(FolderTest, ListingLinksFifoAndBrokenNames) {
     ASSERT_EQ(symlink("sub", (d + "/ld").c_str()), 0);
     ASSERT_EQ(symlink("nowhere", (d + "/lx").c_str()), 0);
     ASSERT_EQ(mkfifo((d + "/pipe").c_str(), 0644), 0);
+    // A socket is no folder, whatever bits its directory type shares with one.
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/sock", d.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    close(sock);
     write("/d/evil\nFN,0,1,forged", "");
     write("/d/cr\rname", "");
     EXPECT_EQ(list("/d", false),
               (std::set<std::string>{"FN,0,321,data.bin", "DN,1,1,sub", "FN,0,321,lf",
-                                     "DN,1,1,ld", "DN,0,0,lx", "FN,0,0,pipe"}));
+                                     "DN,1,1,ld", "DN,0,0,lx", "FN,0,0,pipe", "FN,0,0,sock"}));
     // The sub-folder counts see links by where they lead.
-    EXPECT_EQ(list("/", false), (std::set<std::string>{"DN,3,3,d"}));
+    EXPECT_EQ(list("/", false), (std::set<std::string>{"DN,3,4,d"}));
 }
 
 TEST_F(FolderTest, LongListingIsCutAtALine) {
