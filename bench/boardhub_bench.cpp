@@ -6,8 +6,9 @@
 //   boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] [--nginx PORT:PID]
 //                      [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2,..]
 //                      [--note KEY=VALUE]...
-//   boardhub-bench --smoke --server BIN [--fake LIB --camera-device DEV]
+//   boardhub-bench --smoke --server BIN [--fake LIB]   (LIB: the stand-in camera library)
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <arpa/inet.h>
@@ -382,7 +383,7 @@ void fan_out(const Target& t, bool ours, const Env& env, Metrics& m, bool stuck,
     int prefill = 0;
     bool filling = stuck;
     int iters = stuck ? env.sz.stuck_iters : env.sz.fanout_iters;
-    for (int it = 0; it < iters + (filling ? env.sz.stuck_prefill_max : 0); it++) {
+    for (int it = 0; static_cast<int>(last.size()) < iters; it++) {
         char text[64];
         snprintf(text, sizeof(text), "bench-notice-%06d-abcdefghijklmnopqrstuvwxyz", it);
         std::string msg = text;
@@ -894,16 +895,41 @@ int free_port() {
     return ntohs(addr.sin_port);
 }
 
-// Starts a server for the smoke run; its output goes to files in the world.
+// The sanitizer runtime this program runs with, which a preloaded library must follow.
+std::string sanitizer_runtime() {
+    std::string found;
+    dl_iterate_phdr(
+        [](struct dl_phdr_info* info, size_t, void* data) {
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (name.find("libasan.so") != std::string::npos ||
+                name.find("libtsan.so") != std::string::npos)
+                *static_cast<std::string*>(data) = name;
+            return 0;
+        },
+        &found);
+    return found;
+}
+
+// Starts a server for the smoke run; its output goes to files in dir. With a stand-in
+// device library, device becomes a capture device for it.
 pid_t spawn_server(const std::string& bin, const std::string& config, const std::string& dir,
-                   const std::string& preload) {
+                   const std::string& fake, const std::string& device) {
+    std::string preload;
+    if (!fake.empty()) {
+        preload = sanitizer_runtime();
+        preload += (preload.empty() ? "" : " ") + fake;
+    }
     pid_t pid = fork();
     if (pid == 0) {
         int out = open((dir + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open((dir + "/server.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
-        if (!preload.empty()) setenv("LD_PRELOAD", preload.c_str(), 1);
+        if (!preload.empty()) {
+            setenv("LD_PRELOAD", preload.c_str(), 1);
+            setenv("FAKE_V4L2_DEVICE", device.c_str(), 1);
+            setenv("FAKE_V4L2_CONFIG", "", 1);
+        }
         execl(bin.c_str(), bin.c_str(), config.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -944,7 +970,7 @@ std::string print_file(const std::string& path) {
     return ss.str();
 }
 
-int smoke(const std::string& bin, const std::string& fake, const std::string& camera_device) {
+int smoke(const std::string& bin, const std::string& fake) {
     char tmpl[] = "/tmp/boardhub-bench-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     std::string dir = tmpl;
@@ -959,12 +985,14 @@ int smoke(const std::string& bin, const std::string& fake, const std::string& ca
     } else {
         env.ours.port = free_port();
         write_config(dir + "/server.ini", dir, env.ours.port, "NONE");
-        server = spawn_server(bin, dir + "/server.ini", dir, "");
+        server = spawn_server(bin, dir + "/server.ini", dir, "", "");
         bool up = wait_listening(env.ours.port, server);
         if (up && !fake.empty()) {
             env.camera.port = free_port();
-            write_config(dir + "/camera.ini", dir, env.camera.port, camera_device);
-            cam = spawn_server(bin, dir + "/camera.ini", dir + "/share/..", fake);
+            std::string device = dir + "/video0";
+            write_config(dir + "/camera.ini", dir, env.camera.port, device);
+            mkdir((dir + "/camera").c_str(), 0755);
+            cam = spawn_server(bin, dir + "/camera.ini", dir + "/camera", fake, device);
             if (!wait_listening(env.camera.port, cam)) env.camera.port = 0;
             env.camera.pid = cam;
             env.camera.pids = {cam};
@@ -999,7 +1027,7 @@ void usage() {
             "       boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] "
             "[--nginx PORT:PID] [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2a,..] "
             "[--note KEY=VALUE]...\n"
-            "       boardhub-bench --smoke --server BIN [--fake LIB --camera-device DEV]\n");
+            "       boardhub-bench --smoke --server BIN [--fake LIB]\n");
 }
 
 }  // namespace
@@ -1019,18 +1047,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (args[0] == "--smoke") {
-        std::string bin, fake, device = "/dev/video0";
+        std::string bin, fake;
         for (size_t i = 1; i < args.size(); i++) {
             if (args[i] == "--server") bin = value(i);
             else if (args[i] == "--fake") fake = value(i);
-            else if (args[i] == "--camera-device") device = value(i);
             else { usage(); return 2; }
         }
         if (bin.empty()) {
             usage();
             return 2;
         }
-        return smoke(bin, fake, device);
+        return smoke(bin, fake);
     }
     if (args[0] == "world") {
         if (args.size() < 2) {
