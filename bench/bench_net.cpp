@@ -69,6 +69,9 @@ void Parser::reset(Proto proto, int frames, uint64_t fixed) {
     body_left_ = fixed;
     body_bytes_ = 0;
     raw_ = false;
+    chunked_ = false;
+    last_chunk_ = false;
+    chunk_line_.clear();
     done_ = false;
     error_ = false;
     status_ = 0;
@@ -138,15 +141,34 @@ size_t Parser::feed(const char* p, size_t n) {
                     status_ = text_.size() > 12 ? atoi(text_.c_str() + 9) : 0;
                     const char* cl = strcasestr(text_.c_str(), "\r\nContent-Length:");
                     body_left_ = cl ? strtoull(cl + 17, nullptr, 10) : 0;
+                    chunked_ = strcasestr(text_.c_str(), "\r\nTransfer-Encoding: chunked") != nullptr;
                     in_header_ = false;
                     if (status_ != 200 && status_ != 206) error_ = true;
-                    if (body_left_ == 0) done_ = true;
+                    if (body_left_ == 0 && !chunked_) done_ = true;
+                } else if (chunked_ && body_left_ == 0) {
+                    // A chunk's size line; its data and CRLF follow. Size 0 ends the body
+                    // (after its CRLF; no trailers).
+                    const char* nl = static_cast<const char*>(memchr(q, '\n', left));
+                    size_t k = nl ? static_cast<size_t>(nl - q) + 1 : left;
+                    chunk_line_.append(q, k);
+                    used += k;
+                    if (!nl) break;
+                    if (last_chunk_) {
+                        done_ = true;
+                        break;
+                    }
+                    uint64_t size = strtoull(chunk_line_.c_str(), nullptr, 16);
+                    chunk_line_.clear();
+                    if (size == 0)
+                        last_chunk_ = true;
+                    else
+                        body_left_ = size + 2;
                 } else {
                     size_t k = static_cast<size_t>(std::min<uint64_t>(left, body_left_));
                     body_bytes_ += k;
                     body_left_ -= k;
                     used += k;
-                    if (body_left_ == 0) done_ = true;
+                    if (body_left_ == 0 && !chunked_) done_ = true;
                 }
                 break;
             case Proto::Redis: {

@@ -25,7 +25,8 @@ enum class Proto { Ours, Http, Redis, Fixed };
 
 // Consumes a byte stream and tells when one response is complete. Ours: `frames` frames; an
 // "11" reply that is not "OK" ends a response early (as an error) when more frames were
-// expected. Http: a status line and headers, then Content-Length bytes. Redis: one line.
+// expected. Http: a status line and headers, then Content-Length bytes or chunks (nginx's
+// autoindex). Redis: one line.
 // Fixed: exactly `fixed` bytes. Bodies are counted and skipped, never held.
 class Parser {
 public:
@@ -50,6 +51,9 @@ private:
     uint64_t body_left_ = 0;
     uint64_t body_bytes_ = 0;
     bool raw_ = false;
+    bool chunked_ = false;   // HTTP body in chunks: chunk_line_ gathers each size line
+    bool last_chunk_ = false;
+    std::string chunk_line_;
     bool done_ = false;
     bool error_ = false;
     int status_ = 0;
