@@ -36,26 +36,33 @@ bool library_threadsafe() {
 }
 
 // Holds the handle lock shared (or whole when the library is not thread-safe, or asked).
+// A reader does not take it at all once closing is set: held() is then false.
 class HandleGuard {
 public:
-    HandleGuard(std::shared_mutex& m, bool whole) : m_(m), whole_(whole || !library_threadsafe()) {
+    HandleGuard(std::shared_mutex& m, bool whole, const std::atomic<bool>* closing = nullptr)
+        : m_(m), whole_(whole || !library_threadsafe()) {
+        if (!whole && closing && closing->load()) return;
+        held_ = true;
         if (whole_)
             m_.lock();
         else
             m_.lock_shared();
     }
     ~HandleGuard() {
+        if (!held_) return;
         if (whole_)
             m_.unlock();
         else
             m_.unlock_shared();
     }
+    bool held() const { return held_; }
     HandleGuard(const HandleGuard&) = delete;
     HandleGuard& operator=(const HandleGuard&) = delete;
 
 private:
     std::shared_mutex& m_;
     bool whole_;
+    bool held_ = false;
 };
 
 // Column i of the current row as text; nullptr for NULL, or for a column that a table made
@@ -207,6 +214,7 @@ int Admin::open_db(sqlite3** handle, const char* path, const char* create, const
     HandleGuard g(handles_lock, true);
     if (*handle) sqlite3_close_v2(*handle);
     *handle = db;
+    closing = false;
     return db ? 0 : -1;
 }
 
@@ -225,8 +233,8 @@ int Admin::get_user_info(UserInfo* info) {
     memset(info, 0, sizeof(*info));
     memcpy(info->name, name, sizeof(name));
 
-    HandleGuard g(handles_lock, false);
-    int rc = run(users_db, "Admin:get_user_info", "SELECT * FROM users WHERE name = ?1",
+    HandleGuard g(handles_lock, false, &closing);
+    int rc = run(g.held() ? users_db : nullptr, "Admin:get_user_info", "SELECT * FROM users WHERE name = ?1",
                  {info->name}, [info](sqlite3_stmt* st) { fill_user(info, st); });
     if (rc < 0) {
         // A query that failed after some rows finds nobody either.
@@ -241,8 +249,8 @@ int Admin::get_group_info(GroupInfo* info) {
     info->memo[0] = '\0';
     info->members[0] = '\0';
 
-    HandleGuard g(handles_lock, false);
-    int rc = run(group_db, "Admin:get_group_info", "SELECT * FROM groups WHERE name = ?1",
+    HandleGuard g(handles_lock, false, &closing);
+    int rc = run(g.held() ? group_db : nullptr, "Admin:get_group_info", "SELECT * FROM groups WHERE name = ?1",
                  {info->name}, [info](sqlite3_stmt* st) { fill_group(info, st); });
     if (rc < 0) {
         info->memo[0] = '\0';
@@ -253,14 +261,15 @@ int Admin::get_group_info(GroupInfo* info) {
 
 int Admin::set_password(const char* name, const char* passwd, int* changed) {
     int count = 0;
-    HandleGuard g(handles_lock, false);
-    int rc = run(users_db, "Admin:set_password", "UPDATE users SET passwd = ?2 WHERE name = ?1",
+    HandleGuard g(handles_lock, false, &closing);
+    int rc = run(g.held() ? users_db : nullptr, "Admin:set_password", "UPDATE users SET passwd = ?2 WHERE name = ?1",
                  {name, passwd}, [](sqlite3_stmt*) {}, &count);
     if (changed) *changed = rc == 0 ? count : 0;
     return rc;
 }
 
 void Admin::close() {
+    closing = true;
     HandleGuard g(handles_lock, true);
     if (users_db) sqlite3_close_v2(users_db);
     users_db = nullptr;

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <shared_mutex>
 
 struct UserInfo {
@@ -35,6 +36,11 @@ extern const char* const CREATE_GROUPS_TABLE;
 
 class Admin {
 public:
+    Admin() = default;
+    ~Admin() { close(); }
+    Admin(const Admin&) = delete;
+    Admin& operator=(const Admin&) = delete;
+
     // Open the database at path, creating it with its table when it cannot be opened. 0 or -1.
     int set_users_db(const char* path);
     int set_group_db(const char* path);
@@ -59,6 +65,9 @@ private:
     // Shared by lookups, exclusive for close() and set_password (whose count of changed rows
     // is per connection). Queries themselves are serialised by SQLite.
     std::shared_mutex handles_lock;
+    // Set by close() before it waits for handles_lock: lookups that start afterwards find the
+    // connections absent without queueing as readers, so close() is never starved by them.
+    std::atomic<bool> closing{false};
     sqlite3* users_db = nullptr;
     sqlite3* group_db = nullptr;
 };
