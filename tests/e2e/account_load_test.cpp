@@ -12,17 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "account_util.h"
 #include "harness.h"
 
 using e2e::cmd;
 using e2e::login;
+using account_test::quiet_stop;
+using account_test::start;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool start(e2e::TestServer& srv) {
-    return srv.start() && srv.wait_for_output("CLIENT CLOSE (0)");
-}
 
 // A connection with a small receive buffer, set before connecting so the window stays small:
 // a few frames fill it. Its bytes are read back with the client library's framing.
@@ -110,7 +110,7 @@ TEST(AccountLoad, ConcurrentLoginsEachGetTheirOwnLevel) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(done.load(), kUsers);
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(quiet_stop(srv), 0) << srv.err();
 }
 
 // A client "busy" on a connection with a small window, a client "sender" and 20 readers that
@@ -134,7 +134,7 @@ protected:
     }
     void TearDown() override {
         if (busy >= 0) close(busy);
-        EXPECT_EQ(srv.stop(SIGINT), 0);
+        EXPECT_EQ(quiet_stop(srv), 0) << srv.err();
     }
 
     // MESSAGE and MOD to busy are answered to the sender at once, and the 20 readers have

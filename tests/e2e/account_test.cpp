@@ -6,10 +6,13 @@
 #include <ctime>
 #include <fstream>
 
+#include "account_util.h"
 #include "harness.h"
 
 using e2e::cmd;
 using e2e::login;
+using account_test::quiet_stop;
+using account_test::start;
 
 namespace {
 
@@ -67,11 +70,6 @@ std::string login_json(const std::string& user, const std::string& pass,
     return cmd("LOGIN", {{"VERSION", version}, {"USERNAME", user}, {"PASSWORD", pass}});
 }
 
-// Starts the server and waits until the connection that start() probed with has left slot 0,
-// so the tests' clients take the slots in the order they connect.
-bool start(e2e::TestServer& srv) {
-    return srv.start() && srv.wait_for_output("CLIENT CLOSE (0)");
-}
 
 class Account : public ::testing::Test {
 protected:
@@ -80,7 +78,7 @@ protected:
         e2e::add_user(srv.data, "bob", "bpw", 9);
         ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
     }
-    void TearDown() override { EXPECT_EQ(srv.stop(SIGINT), 0); }
+    void TearDown() override { EXPECT_EQ(quiet_stop(srv), 0) << srv.err(); }
     bool logged(const std::string& text) { return srv.wait_for_output(text); }
     // A client whose session has claimed its slot before the next one connects.
     bh::Client connect() {
@@ -431,7 +429,7 @@ TEST(AccountDatabase, MissingDatabasesAreCreatedAndFindNobody) {
     bh::Client c = srv.connect();
     EXPECT_EQ(login(c, "alice", "pw"), FAIL_100);
     EXPECT_EQ(login(c, "alice", ""), FAIL_200);
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(quiet_stop(srv), 0) << srv.err();
     EXPECT_TRUE(std::ifstream(srv.data + "/users.db").good());
     EXPECT_TRUE(std::ifstream(srv.data + "/group.db").good());
 }
@@ -447,7 +445,7 @@ TEST(AccountDatabase, UnusableDatabasesLeaveTheServerRunning) {
     EXPECT_EQ(login(c, "alice", ""), FAIL_200);
     EXPECT_EQ(ask(c, cmd("PASSWORD", {{"CURRENT", ""}, {"NEW", "x"}})), RESULT_FAIL);
     expect_nothing_pending(c);
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(quiet_stop(srv), 0) << srv.err();
 }
 
 }  // namespace
