@@ -181,6 +181,8 @@ void double_login(Data* reply, int slot) {
         if (name[0] != '\0') {
             for (int i = 0; i < MAX_USERS; i++) {
                 if (i == slot || users[i].in_use != 1) continue;
+                // A session already removed is ending: the live one of that name goes.
+                if (users[i].alive.load() == 0) continue;
                 if (strcmp(users[i].name, name) != 0) continue;
                 other = {i, users_gen[i]};
                 break;
@@ -267,8 +269,11 @@ void cmd_message(Data* reply, json_object** pair, int slot) {
         {
             std::lock_guard<std::mutex> g(users_lock);
             memcpy(from, users[slot].name, sizeof(from));
+            // A session removed by a later login of its user is ending: the message goes
+            // to the user's live session.
             for (int i = 0; i < MAX_USERS; i++) {
-                if (users[i].in_use == 1 && strcmp(users[i].name, m.to) == 0) {
+                if (users[i].in_use == 1 && users[i].alive.load() == 1 &&
+                    strcmp(users[i].name, m.to) == 0) {
                     target = {i, users_gen[i]};
                     memcpy(target_name, users[i].name, sizeof(target_name));
                     break;

@@ -188,6 +188,23 @@ TEST_F(Account, DoubleLoginTellsAndRemovesTheOlderSession) {
     expect_nothing_pending(b);
     expect_nothing_pending(other);  // bob is not touched
 
+    // While the removed session lingers, a message for alice reaches the new session, and a
+    // third login removes the new session, not the one already removed.
+    EXPECT_EQ(ask(other, cmd("MESSAGE", {{"TO", "alice"}, {"MESSAGE", "m"}})), RESULT_OK);
+    EXPECT_EQ(next_frame(b), "{ \"FROM\": \"bob\", \"TYPE\": 0, \"MESSAGE\": \"m\" }");
+    {
+        bh::Client third = connect();
+        EXPECT_EQ(login(third, "alice", "pw"), OK_ALICE);
+        EXPECT_EQ(next_frame(b), DOUBLE_LOGIN_NOTICE);
+        EXPECT_TRUE(logged("REMOVE alice(2, "));
+        // b ends after its next frame; a new login by b would be a new session.
+        EXPECT_EQ(ask(b, cmd("HELLO")).substr(0, 16), "{ \"RESULT\": \"OK\"");
+        bh::Frame f;
+        EXPECT_FALSE(b.recv_frame(f, 5000));
+        ASSERT_TRUE(logged("CLIENT CLOSE alice(2)\n"));
+        b = std::move(third);
+    }
+
     // The removed session handles the frame it was waiting for, then ends.
     EXPECT_EQ(ask(a, cmd("WHO")),
               "{ \"RESULT\": \"OK\", \"USERS\": [ \"alice\", \"bob\", \"alice\" ] }");
