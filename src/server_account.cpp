@@ -177,8 +177,9 @@ void double_login(Data* reply, int slot) {
     {
         std::lock_guard<std::mutex> g(users_lock);
         const char* name = users[slot].name;
-        // A session that has not logged in has no name to share with anyone.
-        if (name[0] != '\0') {
+        // A session that has not logged in has no name to share with anyone; one that was
+        // removed itself ends after this frame and displaces nobody.
+        if (name[0] != '\0' && users[slot].alive.load() == 1) {
             for (int i = 0; i < MAX_USERS; i++) {
                 if (i == slot || users[i].in_use != 1) continue;
                 // A session already removed is ending: the live one of that name goes.
