@@ -469,6 +469,7 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
     form_header(header, type, len);
     frame.assign(header, HEADER_SIZE);
     frame.append(text, len);
+    bool backlog;
     {
         std::lock_guard<std::mutex> g(o.q);
         if (!o.open || o.failed || o.gen != gen) return -1;
@@ -478,12 +479,16 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
             mark_failed_locked(o);
             return -1;
         }
-        if (o.pending.empty()) o.progress_at = Clock::now();
+        backlog = !o.pending.empty();
+        if (!backlog) o.progress_at = Clock::now();
         o.queued_bytes += frame.size();
         o.pending.push_back(std::move(frame));
     }
     if (o.send.try_lock()) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
+        // A connection with frames already waiting did not drain within an earlier budget:
+        // its owner writes them as it drains, and this sender does not wait on it again, so
+        // one peer that stopped reading delays a notice to everyone else at most once.
+        auto deadline = Clock::now() + std::chrono::milliseconds(backlog ? 0 : POST_BUDGET_MS);
         flush_queue(o, false, deadline);
         release_send(o, false, deadline);
     }
