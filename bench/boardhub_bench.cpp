@@ -1126,6 +1126,13 @@ int main(int argc, char** argv) {
         struct stat st;
         std::string big = world + "/share" + BIG_FILE;
         if (stat(big.c_str(), &st) == 0) env.sz.big_bytes = static_cast<uint64_t>(st.st_size);
+        // Both servers read the file from the page cache: read it once beforehand.
+        if (FILE* f = fopen(big.c_str(), "rb")) {
+            std::vector<char> chunk(1 << 20);
+            while (fread(chunk.data(), 1, chunk.size(), f) > 0) {
+            }
+            fclose(f);
+        }
         return run_all(env, opt) == 0 ? 0 : 1;
     }
     usage();
