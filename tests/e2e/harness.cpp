@@ -190,14 +190,20 @@ bool TestServer::start(const ServerOptions& options) {
                 pid = -1;
                 break;  // exited: maybe the port was taken in between; try another
             }
-            bh::Client c;
-            if (c.connect("127.0.0.1", port, 1000)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            // The banner is printed after listen(): from then on connections are taken. No
+            // probe connection, so the tests' first client gets slot 0.
+            if (out().find(" Server started at ") != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (pid > 0) return false;
         if (out().find("ERROR on binding") == std::string::npos) return false;
     }
     return false;
+}
+
+void TestServer::launch(const std::string& config_text) {
+    write_file(config, config_text);
+    pid = spawn({BOARDHUB_BIN, config}, {}, dir.path + "/stdout.txt", dir.path + "/stderr.txt");
 }
 
 bool TestServer::running() {
