@@ -125,6 +125,17 @@ TEST(CoreStart, LongestNameFits) {
     EXPECT_EQ(srv.stop(SIGINT), 0);
 }
 
+// A port number cut to 16 bits would listen somewhere else.
+TEST(CoreStart, PortOutOfRangeStopsStartUp) {
+    e2e::TempDir dir;
+    for (const char* port : {"70000", "-1", "99999999999999999999"}) {
+        std::string out, err;
+        EXPECT_EQ(run_with_config(dir, server_section("port", port, dir.path), &out, &err), 1)
+            << port;
+        EXPECT_NE(err.find("\"port\""), std::string::npos) << port << ": " << err;
+    }
+}
+
 TEST(CoreStart, PortWithTrailingTextAndPortInUse) {
     e2e::TestServer first;
     int port = e2e::free_port();
