@@ -461,6 +461,7 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
     form_header(header, type, len);
     frame.assign(header, HEADER_SIZE);
     frame.append(text, len);
+    bool backlog;
     {
         std::lock_guard<std::mutex> g(o.q);
         if (!o.open || o.failed || o.gen != gen) return -1;
@@ -470,12 +471,16 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
             mark_failed_locked(o);
             return -1;
         }
-        if (o.pending.empty()) o.progress_at = Clock::now();
+        backlog = !o.pending.empty();
+        if (!backlog) o.progress_at = Clock::now();
         o.queued_bytes += frame.size();
         o.pending.push_back(std::move(frame));
     }
     if (o.send.try_lock()) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
+        // With frames already waiting the peer is slow: write what it takes now, do not wait
+        // for it again (a message to many slow peers would add up the waits).
+        auto deadline = Clock::now();
+        if (!backlog) deadline += std::chrono::milliseconds(POST_BUDGET_MS);
         flush_queue(o, false, deadline);
         release_send(o, false, deadline);
     }

@@ -207,6 +207,40 @@ TEST(SlotSend, PostToAFullConnectionReturns) {
     }
 }
 
+// A peer that reads nothing: posting to it costs the poster at most about POST_BUDGET_MS, the
+// frames wait in the queue, and another session is served meanwhile. Once it reads, it gets
+// every frame, in order.
+TEST(SlotSend, StuckPeerDelaysNobodyAndLosesNothing) {
+    LiveSession stuck(true);
+    LiveSession live;
+    constexpr int kPosts = 300;
+    const size_t pad = 8000;  // 2.4 MB in all: far more than the socket buffers take
+    auto worst = Clock::duration::zero();
+    for (int i = 0; i < kPosts; i++) {
+        auto t0 = Clock::now();
+        ASSERT_EQ(post_frame(stuck.slot, stuck.gen, TYPE_MESSAGE, payload(1, i, pad).c_str()), 0);
+        ASSERT_EQ(post_frame(live.slot, live.gen, TYPE_MESSAGE, payload(2, i, 10).c_str()), 0);
+        worst = std::max(worst, Clock::now() - t0);
+        bh::Frame f;
+        ASSERT_TRUE(live.client.recv_frame(f, 5000)) << live.client.error();
+        EXPECT_EQ(f.payload, payload(2, i, 10));
+    }
+    // The budget is 100 ms; allow for slow sanitizer builds.
+    EXPECT_LT(worst, std::chrono::milliseconds(1000));
+    // The stuck session still answers its own client, after the queued frames.
+    ASSERT_TRUE(stuck.client.send_frame("20", "late"));
+    for (int i = 0; i < kPosts; i++) {
+        bh::Frame f;
+        ASSERT_TRUE(stuck.client.recv_frame(f, 10000)) << i << " " << stuck.client.error();
+        ASSERT_EQ(f.type, "21");
+        ASSERT_EQ(f.payload, payload(1, i, pad)) << i;
+    }
+    bh::Frame f;
+    ASSERT_TRUE(stuck.client.recv_frame(f, 10000));
+    EXPECT_EQ(f.type, "10");
+    EXPECT_EQ(f.payload, "late");
+}
+
 // A frame meant for a session that has ended never reaches the next session of that slot.
 TEST(SlotSend, PostToAnEndedSessionIsDropped) {
     int slot;
