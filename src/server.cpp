@@ -182,7 +182,10 @@ void close_all() {
     log_date("SERVER STOP");
     if (camera) v4l2_close(video_fildes);
     admin.close();
-    close(client_sockfd);
+    // The last accepted connection's session may be writing on it: shut it down rather than
+    // close it, so its descriptor is not freed (and reused) under that session's send. The
+    // process closes it at exit a moment later.
+    if (client_sockfd >= 0) shutdown(client_sockfd, SHUT_RDWR);
     close(server.sock);
     fflush(stdout);
     fflush(stderr);
