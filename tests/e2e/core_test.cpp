@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <string>
@@ -122,7 +123,7 @@ TEST(CoreStart, LongestNameFits) {
     std::string name(63, 'n');
     ASSERT_TRUE(srv.start(keys({{"name", name}}))) << srv.out() << srv.err();
     EXPECT_NE(srv.out().find("\n[*] " + name + " Server started at "), std::string::npos);
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
 }
 
 // A port number cut to 16 bits would listen somewhere else.
@@ -153,7 +154,7 @@ TEST(CoreStart, PortWithTrailingTextAndPortInUse) {
     EXPECT_EQ(out, "[main] ERROR on binding\n");
     bh::Client c = first.connect();
     expect_echo(c, "still here");
-    EXPECT_EQ(first.stop(SIGINT), 0);
+    EXPECT_EQ(first.stop(SIGINT), 0) << first.err();
 }
 
 TEST(CoreStart, BannerStartAndStopLines) {
@@ -166,7 +167,7 @@ TEST(CoreStart, BannerStartAndStopLines) {
     EXPECT_NE(out.find("\x1b[36m[SYSTEM] \x1b[1;35mSERVER START " + date + "\n\x1b[0m"),
               std::string::npos)
         << out;
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
     out = srv.out();
     EXPECT_NE(out.find("\x1b[36m[SYSTEM] \x1b[1;35mSERVER STOP " + date + "\n\x1b[0m"),
               std::string::npos)
@@ -179,9 +180,11 @@ TEST(CoreStart, BannerStartAndStopLines) {
 TEST(CoreStart, ConfigurationWithoutServerSection) {
     e2e::TestServer srv;
     srv.launch("[other]\nname = x\nport = 1\n");
-    ASSERT_TRUE(srv.wait_for_output("SERVER START", 20000)) << srv.out() << srv.err();
+    for (int i = 0; i < 2000 && !srv.ready(); i++) usleep(10000);
+    ASSERT_TRUE(srv.ready()) << srv.out() << srv.err();
+    EXPECT_NE(srv.out().find("SERVER START"), std::string::npos);
     EXPECT_EQ(srv.out().find("\n[*]  Server started at 0\n\n"), 0u) << srv.out();
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
     EXPECT_NE(srv.out().find("SERVER STOP"), std::string::npos);
 }
 
@@ -195,7 +198,7 @@ TEST(CoreStart, FileLogging) {
         bh::Client c = srv.connect();
         expect_echo(c, "x");
     }
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
     std::string log = e2e::read_file(srv.data + "/logs/" + day_file_name());
     std::string date = korean_date();
     EXPECT_NE(log.find("[SYSTEM] SERVER START " + date + "\n"), std::string::npos) << log;
@@ -207,13 +210,29 @@ TEST(CoreStart, FileLogging) {
     EXPECT_EQ(out.find("SERVER START"), std::string::npos) << out;  // not on the console
 }
 
+// File logging into a data folder without "logs": the lines are lost, the folder is not made,
+// and nothing goes to the console instead.
+TEST(CoreStart, FileLoggingWithoutTheFolder) {
+    e2e::TestServer srv;
+    e2e::ServerOptions options;
+    options.file_log = true;
+    ASSERT_TRUE(srv.start(options)) << srv.out() << srv.err();
+    {
+        bh::Client c = srv.connect();
+        expect_echo(c, "x");
+    }
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
+    EXPECT_FALSE(std::filesystem::exists(srv.data + "/logs"));
+    EXPECT_EQ(srv.out(), "\n[*] testhub Server started at " + std::to_string(srv.port) + "\n\n");
+}
+
 TEST(CoreStart, OnlyExactYesLogsToFile) {
     for (const char* value : {"Yes", "yes please"}) {
         e2e::TestServer srv;
         e2e::make_dirs(srv.data + "/logs");
         ASSERT_TRUE(srv.start(keys({{"log", value}}))) << srv.out() << srv.err();
         EXPECT_TRUE(srv.wait_for_output("SERVER START")) << value;
-        EXPECT_EQ(srv.stop(SIGINT), 0);
+        EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
         EXPECT_EQ(e2e::read_file(srv.data + "/logs/" + day_file_name()), "") << value;
     }
 }
@@ -227,7 +246,7 @@ TEST(CoreStop, SigintWithClientsConnected) {
         expect_echo(clients.back(), "c" + std::to_string(i));
     }
     ASSERT_TRUE(clients[1].send_raw("11     ", 7));  // one session waits mid-header
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
     EXPECT_NE(srv.out().find("SERVER STOP"), std::string::npos);
     for (auto& c : clients) expect_closed(c);
 }
@@ -249,7 +268,7 @@ TEST(Core, EchoUnknownCommandAndLogout) {
     EXPECT_EQ(f.payload, "BYE\n");
     EXPECT_FALSE(c.recv_frame(f, 2000));
     EXPECT_TRUE(srv.wait_for_output("CLIENT CLOSE (0)"));
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
     EXPECT_NE(srv.out().find("SERVER STOP"), std::string::npos);
 }
 
@@ -338,7 +357,7 @@ TEST(Core, InvalidHeadersEndTheSession) {
         for (int i = 0; i < 500 && count(srv.out(), "CLIENT CLOSE (") < closes; i++) usleep(10000);
         expect_echo(other, "still served");
     }
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
     EXPECT_EQ(count(srv.out(), "CLIENT CLOSE ("), std::size(bad));
     EXPECT_EQ(srv.err(), "");
 }
@@ -360,7 +379,7 @@ TEST(Core, PeerLeavingMidFrame) {
     EXPECT_EQ(count(srv.out(), "CLIENT CLOSE ("), 2u);
     bh::Client c = srv.connect();
     expect_echo(c, "served");
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
 }
 
 // Replies and echoes leave header and payload together, with Nagle off: no round trip waits
@@ -439,5 +458,5 @@ TEST(Core, TwoHundredSessionsAndARefusedOne) {
         if (!served) usleep(20000);
     }
     EXPECT_TRUE(served);
-    EXPECT_EQ(srv.stop(SIGINT), 0);
+    EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
 }

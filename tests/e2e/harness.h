@@ -54,6 +54,8 @@ public:
     // Writes config_text as the configuration and starts the server without waiting for it
     // (for configurations whose port is not known, or that should fail).
     void launch(const std::string& config_text);
+    // The banner is out and SIGINT is handled: connections are taken, stop() exits cleanly.
+    bool ready() const;
     bool running();
 
     bh::Client connect();  // a connected client (asserts on failure)
