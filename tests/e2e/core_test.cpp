@@ -1,5 +1,6 @@
 // Start-up, shutdown, framing and the session loop over the wire.
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -375,8 +376,18 @@ TEST(Core, PeerLeavingMidFrame) {
         expect_echo(c, "y");
         ASSERT_TRUE(c.send_raw("11        50{\"CMD\"", 18));
     }
-    for (int i = 0; i < 500 && count(srv.out(), "CLIENT CLOSE (") < 2; i++) usleep(10000);
-    EXPECT_EQ(count(srv.out(), "CLIENT CLOSE ("), 2u);
+    {
+        // Echoes of large frames to a client that has gone: the sends fail (EPIPE or reset),
+        // never killing the process with SIGPIPE.
+        bh::Client c = srv.connect();
+        std::string big(60000, 'q');
+        for (int i = 0; i < 20; i++) ASSERT_TRUE(c.send_frame("20", big));
+        struct linger hard = {1, 0};
+        setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));  // close with a reset
+    }
+    for (int i = 0; i < 500 && count(srv.out(), "CLIENT CLOSE (") < 3; i++) usleep(10000);
+    EXPECT_EQ(count(srv.out(), "CLIENT CLOSE ("), 3u);
+    EXPECT_TRUE(srv.running());
     bh::Client c = srv.connect();
     expect_echo(c, "served");
     EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
