@@ -123,9 +123,9 @@ bool queue_empty(SlotOut& o) {
 
 // Releases o.send. A frame queued after the holder's last look at the queue, while the holder
 // still had the lock, would otherwise wait: so look again after unlocking, and take the lock
-// back when nobody else did. Without blocking, the retries end at deadline: a peer that takes
-// nothing would otherwise keep the thread here; the slot's own thread, which post_frame
-// wakes, writes the rest as the socket drains.
+// back when nobody else did. A thread that is not the owner does so only within its deadline:
+// a peer that takes nothing would keep it here for ever, and the owner, woken by post_frame,
+// writes what is left.
 void release_send(SlotOut& o, bool blocking, Clock::time_point deadline) {
     for (;;) {
         o.send.unlock();
@@ -231,8 +231,9 @@ int wait_readable(Session* s, int wake) {
         backoff = false;
         if (pending && (p[0].revents & POLLOUT)) {
             if (o.send.try_lock()) {
-                flush_queue(o, false, Clock::now());
-                release_send(o, false, Clock::now());
+                auto now = Clock::now();
+                flush_queue(o, false, now);
+                release_send(o, false, now);
             } else {
                 backoff = true;  // another thread is writing; look again shortly
             }
@@ -485,10 +486,10 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
         o.pending.push_back(std::move(frame));
     }
     if (o.send.try_lock()) {
-        // A connection with frames already waiting did not drain within an earlier budget:
-        // its owner writes them as it drains, and this sender does not wait on it again, so
-        // one peer that stopped reading delays a notice to everyone else at most once.
-        auto deadline = Clock::now() + std::chrono::milliseconds(backlog ? 0 : POST_BUDGET_MS);
+        // With frames already waiting the peer is slow: write what it takes now, do not wait
+        // for it again (a message to many slow peers would add up the waits).
+        auto deadline = Clock::now();
+        if (!backlog) deadline += std::chrono::milliseconds(POST_BUDGET_MS);
         flush_queue(o, false, deadline);
         release_send(o, false, deadline);
     }
