@@ -364,7 +364,7 @@ TEST_F(Tools, ListsFoldersFirstWithClosedFoldersMarked) {
     Result r = cli("alice", "wonder", {"ls"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out,
-              "dir     1 dirs, 1 files         pics/  [preview]\n"
+              "dir     1 dir, 1 file           pics/  [preview]\n"
               "closed  -                       vault/\n"
               "file    3.0 MiB                 alpha.bin\n"
               "file    1000 B                  zeta.txt\n");

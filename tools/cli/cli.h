@@ -64,6 +64,8 @@ std::string normalise_path(const std::string& path);
 bool write_yuyv_png(const std::string& path, const unsigned char* yuyv, int width, int height,
                     std::string& err);
 
+class Progress;
+
 class Session {
 public:
     explicit Session(const Options& options) : opt_(options) {}
@@ -99,7 +101,7 @@ private:
     // Reads the next frame that is not a "21" message into a sink (binary transfers).
     int receive_data(const std::string& want_type, uint64_t want_length, int fd,
                      std::vector<unsigned char>* memory, const std::string& what,
-                     uint64_t done_before, uint64_t total);
+                     uint64_t done_before, Progress* progress);
     int list(const std::string& path, bool all, Listing& out);
     void print_messages();
     void print_message(const std::string& json);
@@ -110,6 +112,7 @@ private:
     bool connected_ = false;
     bool logged_in_ = false;
     bool in_shell_ = false;
+    bool listening_ = false;
     std::string password_;
     std::string notice_;
     int level_ = 0;

@@ -152,6 +152,8 @@ std::string format_duration(double seconds) {
     return text;
 }
 
+}  // namespace
+
 // A progress line on standard error: bytes, percentage, bar, rate and time left.
 class Progress {
 public:
@@ -178,6 +180,7 @@ public:
         if (final) fputc('\n', stderr);
         fflush(stderr);
     }
+    bool complete(uint64_t done) const { return done >= total_; }
     void abandon() {
         if (on_) fputc('\n', stderr);
         on_ = false;
@@ -188,8 +191,6 @@ private:
     uint64_t total_;
     std::chrono::steady_clock::time_point start_, last_;
 };
-
-}  // namespace
 
 int Session::lost(const std::string& what) {
     fprintf(stderr, "boardhub-cli: %s: %s\n", what.c_str(), client_.error().c_str());
@@ -219,7 +220,9 @@ void Session::print_message(const std::string& json) {
     struct tm tm_now;
     localtime_r(&now, &tm_now);
     strftime(stamp, sizeof(stamp), "%H:%M:%S", &tm_now);
-    FILE* out = in_shell_ || opt_.user.empty() ? stdout : stderr;
+    // Listening and the shell show messages as their output; other commands keep their
+    // standard output for their own results.
+    FILE* out = in_shell_ || listening_ ? stdout : stderr;
     if (type == 0)
         fprintf(out, "[%s] notice from %s: %s\n", stamp, from.c_str(), text.c_str());
     else if (type == 1000)
@@ -424,8 +427,8 @@ int Session::cmd_ls(const std::vector<std::string>& args) {
             snprintf(detail, sizeof(detail), "-");
         } else if (e.folder) {
             kind = "dir";
-            snprintf(detail, sizeof(detail), "%" PRIu64 " dirs, %" PRIu64 " files", e.folders,
-                     e.size);
+            snprintf(detail, sizeof(detail), "%" PRIu64 " %s, %" PRIu64 " %s", e.folders,
+                     e.folders == 1 ? "dir" : "dirs", e.size, e.size == 1 ? "file" : "files");
         } else {
             kind = "file";
             snprintf(detail, sizeof(detail), "%s", human_size(e.size).c_str());
@@ -439,13 +442,7 @@ int Session::cmd_ls(const std::vector<std::string>& args) {
 // Reads frames until one that is not a "21" message; its payload goes to fd or memory.
 int Session::receive_data(const std::string& want_type, uint64_t want_length, int fd,
                           std::vector<unsigned char>* memory, const std::string& what,
-                          uint64_t done_before, uint64_t total) {
-    Progress* progress = nullptr;
-    std::unique_ptr<Progress> owned;
-    if (fd >= 0) {
-        owned = std::make_unique<Progress>(opt_.progress, total);
-        progress = owned.get();
-    }
+                          uint64_t done_before, Progress* progress) {
     for (;;) {
         std::string type, message;
         uint64_t length = 0, received = 0;
@@ -506,7 +503,7 @@ int Session::receive_data(const std::string& want_type, uint64_t want_length, in
                     what.c_str(), length, want_length);
             return kConnection;
         }
-        if (progress && done_before + received >= total) progress->update(total, true);
+        if (progress) progress->update(done_before + received, progress->complete(done_before + received));
         print_messages();
         return kOk;
     }
@@ -597,6 +594,7 @@ int Session::cmd_get(const std::vector<std::string>& args) {
 
     int rc = kOk;
     uint64_t done = 0;
+    Progress progress(opt_.progress, size);
     if (whole) {
         JsonPtr c = make_command("FILE");
         add(c.get(), "FILE", remote);
@@ -605,7 +603,7 @@ int Session::cmd_get(const std::vector<std::string>& args) {
         if (rc == kOk) {
             std::string result = member(parse(reply.payload).get(), "RESULT");
             if (result == "OK") {
-                rc = receive_data("88", size, fd, nullptr, "FILE " + remote, 0, size);
+                rc = receive_data("88", size, fd, nullptr, "FILE " + remote, 0, &progress);
                 if (rc == kOk) done = size;
             } else if (result == "NONE") {
                 fprintf(stderr, "boardhub-cli: %s: the server cannot open this file\n",
@@ -640,7 +638,7 @@ int Session::cmd_get(const std::vector<std::string>& args) {
                 rc = kRefused;
                 break;
             }
-            rc = receive_data("89", want, fd, nullptr, "SEND " + remote, done, size);
+            rc = receive_data("89", want, fd, nullptr, "SEND " + remote, done, &progress);
             if (rc == kOk) done += want;
             first = false;
         }
@@ -870,6 +868,7 @@ int Session::cmd_snap(const std::vector<std::string>& args) {
 
 int Session::cmd_listen() {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    listening_ = true;
     printf("listening for messages (interrupt to stop)\n");
     for (;;) {
         bh::Frame f;
