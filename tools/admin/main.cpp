@@ -182,6 +182,8 @@ bool open_db(const std::string& dir, const char* file, const char* table, const 
         return false;
     }
     std::string path = dir + "/" + file;
+    struct stat file_st;
+    bool existed = stat(path.c_str(), &file_st) == 0;
     if (sqlite3_open_v2(path.c_str(), &db.handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                         nullptr) != SQLITE_OK) {
         fprintf(stderr, "boardhub-admin: cannot open %s: %s\n", path.c_str(),
@@ -189,6 +191,14 @@ bool open_db(const std::string& dir, const char* file, const char* table, const 
         return false;
     }
     sqlite3_busy_timeout(db.handle, kBusyTimeoutMs);
+    // Run as root on an installed system, a new file goes to the owner of the data directory
+    // (the service's user), or the server could not read it.
+    struct stat dir_st;
+    if (!existed && geteuid() == 0 && stat(dir.c_str(), &dir_st) == 0 &&
+        chown(path.c_str(), dir_st.st_uid, dir_st.st_gid) != 0) {
+        fprintf(stderr, "boardhub-admin: cannot hand %s to its folder's owner: %s\n",
+                path.c_str(), strerror(errno));
+    }
     if (!exec(db, "BEGIN IMMEDIATE")) return false;
     Stmt st;
     if (!prepare(db, st, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1"))
