@@ -34,6 +34,7 @@ dpkg-deb -x "$deb" "$out/root"
 grep -qx "/etc/boardhub/boardhub.ini" "$out/control/conffiles" || fail "configuration is no conffile"
 for script in postinst prerm postrm; do
     [ -x "$out/control/$script" ] || fail "no executable $script"
+    sh -n "$out/control/$script" || fail "$script is not valid sh"
 done
 grep -q "useradd" "$out/control/postinst" || fail "postinst creates no user"
 unit="$out/root/lib/systemd/system/boardhub.service"

@@ -106,10 +106,12 @@ int Session::shell() {
     if (interactive) printf("boardhub shell; 'help' lists the commands, 'quit' leaves\n");
     std::string pending;
     int last = kOk;
-    for (;;) {
-        if (interactive) {
+    auto prompt = [&] {
+        if (interactive)
             printf("boardhub%s%s> ", logged_in_ ? ":" : "", logged_in_ ? opt_.user.c_str() : "");
-        }
+    };
+    for (;;) {
+        prompt();
         fflush(stdout);
         // Wait for a line, printing messages that arrive meanwhile.
         size_t nl;
@@ -129,10 +131,8 @@ int Session::shell() {
                 } else if (f.type == "21") {
                     if (interactive) printf("\n");
                     print_message(f.payload);
-                    if (interactive) {
-                        printf("boardhub> ");
-                        fflush(stdout);
-                    }
+                    prompt();
+                    fflush(stdout);
                 }
             }
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
