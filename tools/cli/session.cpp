@@ -577,7 +577,16 @@ int Session::cmd_get(const std::vector<std::string>& args) {
     std::vector<char> templ(temp.begin(), temp.end());
     templ.push_back('\0');
     watch_interrupts(true);
+    // No interrupt between creating the file and recording its name for removal.
+    sigset_t block, saved;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGHUP);
+    sigprocmask(SIG_BLOCK, &block, &saved);
     int fd = mkstemps(templ.data(), 5);
+    if (fd >= 0) snprintf(g_temp_path, sizeof(g_temp_path), "%s", templ.data());
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (fd < 0) {
         watch_interrupts(false);
         fprintf(stderr, "boardhub-cli: cannot create a file in %s: %s\n", dir.c_str(),
@@ -585,8 +594,6 @@ int Session::cmd_get(const std::vector<std::string>& args) {
         return kLocal;
     }
     temp = templ.data();
-    // Only from here on does an interrupt have a file to remove.
-    snprintf(g_temp_path, sizeof(g_temp_path), "%s", temp.c_str());
     // mkstemps makes the file private; the result gets the usual mode of a new file.
     mode_t mask = umask(0);
     umask(mask);
