@@ -535,3 +535,89 @@ TEST_F(Tools, ShellRunsCommandsOverOneConnection) {
               "server testhub, protocol 3.0.0\n");
     EXPECT_NE(p.err().find("unknown command 'frob'"), std::string::npos) << p.err();
 }
+
+#ifdef FAKE_V4L2_LIB
+// ---- snapshot against the stand-in capture device ----
+#include <link.h>
+#include <png.h>
+
+#include "../fakes/fake_v4l2.h"
+
+namespace {
+
+// The sanitizer runtime of this build must come first in LD_PRELOAD, before the stand-in.
+std::string sanitizer_runtime() {
+    std::string found;
+    dl_iterate_phdr(
+        [](struct dl_phdr_info* info, size_t, void* data) {
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (name.find("libasan.so") != std::string::npos ||
+                name.find("libtsan.so") != std::string::npos)
+                *static_cast<std::string*>(data) = name;
+            return 0;
+        },
+        &found);
+    return found;
+}
+
+// Decodes a PNG into 8-bit RGB rows; false when it is no such PNG.
+bool decode_png(const std::string& path, png_uint_32& width, png_uint_32& height,
+                std::vector<unsigned char>& rgb) {
+    png_image image;
+    memset(&image, 0, sizeof(image));
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    image.format = PNG_FORMAT_RGB;
+    rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return false;
+    width = image.width;
+    height = image.height;
+    return true;
+}
+
+}  // namespace
+
+TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
+    e2e::TestServer srv;
+    std::string device = srv.dir.path + "/video0";
+    e2e::ServerOptions o;
+    o.keys["camera"] = device;
+    std::string preload = sanitizer_runtime();
+    if (!preload.empty()) preload += " ";
+    preload += FAKE_V4L2_LIB;
+    o.env = {"LD_PRELOAD=" + preload, "FAKE_V4L2_DEVICE=" + device,
+             "FAKE_V4L2_CONFIG=fmt=YUYV:d640x480"};
+    ASSERT_TRUE(srv.start(o)) << srv.out() << srv.err();
+    ASSERT_TRUE(srv.wait_for_output("Server started at", 20000)) << srv.out();
+
+    std::string png = srv.dir.path + "/snap.png";
+    Proc p({BOARDHUB_CLI, "-p", std::to_string(srv.port), "snap", png}, {}, "", srv.dir.path);
+    ASSERT_EQ(p.wait(), 0) << p.err();
+    Proc info({BOARDHUB_CLI, "-p", std::to_string(srv.port), "caminfo"}, {}, "", srv.dir.path);
+    EXPECT_EQ(info.wait(), 0) << info.err();
+    EXPECT_EQ(info.out(), "camera: 640x480\n");
+
+    png_uint_32 w = 0, h = 0;
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(decode_png(png, w, h, rgb));
+    ASSERT_EQ(w, 640u);
+    ASSERT_EQ(h, 480u);
+    // A pixel pair inside the device's fixed pattern: Y0 U Y1 V at a known offset, converted
+    // with the BT.601 equations in floating point.
+    for (size_t x : {100u, 101u, 639u}) {
+        size_t y = 200;
+        size_t pair = (y * 640 + (x & ~static_cast<size_t>(1))) * 2;
+        double Y = fakecam::pattern_byte(pair + (x & 1 ? 2 : 0));
+        double U = fakecam::pattern_byte(pair + 1), V = fakecam::pattern_byte(pair + 3);
+        auto clamp = [](double v) { return v < 0 ? 0.0 : v > 255 ? 255.0 : v; };
+        double r = clamp(1.164 * (Y - 16) + 1.596 * (V - 128));
+        double g = clamp(1.164 * (Y - 16) - 0.392 * (U - 128) - 0.813 * (V - 128));
+        double b = clamp(1.164 * (Y - 16) + 2.017 * (U - 128));
+        const unsigned char* px = &rgb[(y * 640 + x) * 3];
+        EXPECT_NEAR(px[0], r, 2.0) << "x " << x;
+        EXPECT_NEAR(px[1], g, 2.0) << "x " << x;
+        EXPECT_NEAR(px[2], b, 2.0) << "x " << x;
+    }
+    EXPECT_FALSE(fs::exists(png + ".part"));
+}
+#endif
