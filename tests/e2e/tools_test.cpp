@@ -4,8 +4,11 @@
 //
 // A test whose server command answers like an unknown command ({ "RESULT": "FAIL" }) is
 // skipped: the command has not been built into this server yet.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -534,6 +537,102 @@ TEST_F(Tools, ShellRunsCommandsOverOneConnection) {
               "server testhub, protocol 3.0.0\n"
               "server testhub, protocol 3.0.0\n");
     EXPECT_NE(p.err().find("unknown command 'frob'"), std::string::npos) << p.err();
+}
+
+// ---- against a misbehaving server ----
+
+namespace {
+
+// A one-connection server that lists one file and then answers SEND with a data frame that
+// breaks its promise: it announces `announce` bytes, sends `send` of them, then closes.
+class LyingServer {
+public:
+    LyingServer(uint64_t listed, uint64_t announce, uint64_t send)
+        : listed_(listed), announce_(announce), send_(send) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        listen(fd_, 1);
+        socklen_t len = sizeof(a);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LyingServer() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+    }
+    int port = 0;
+
+private:
+    static void send_all(int fd, const std::string& s) {
+        size_t off = 0;
+        while (off < s.size()) {
+            ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            off += static_cast<size_t>(n);
+        }
+    }
+    static std::string header(const char* type, uint64_t length) {
+        char h[13];
+        snprintf(h, sizeof(h), "%s%10llu", type, static_cast<unsigned long long>(length));
+        return std::string(h, 12);
+    }
+    void serve() {
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        char head[13] = {0};
+        std::string payload;
+        for (;;) {
+            if (recv(c, head, 12, MSG_WAITALL) != 12) break;
+            size_t len = static_cast<size_t>(atol(head + 2));
+            payload.assign(len, '\0');
+            if (len && recv(c, payload.data(), len, MSG_WAITALL) != static_cast<ssize_t>(len)) break;
+            std::string word = bh::json_member(payload, "CMD");
+            if (word == "LISTALL") {
+                std::string text = "FN,0," + std::to_string(listed_) + ",f.bin\n";
+                send_all(c, header("10", text.size()) + text);
+            } else if (word == "SEND") {
+                std::string ok = "{ \"RESULT\": \"OK\" }";
+                send_all(c, header("11", ok.size()) + ok + header("89", announce_) +
+                                std::string(send_, 'x'));
+                break;
+            } else {
+                std::string fail = "{ \"RESULT\": \"FAIL\" }";
+                send_all(c, header("11", fail.size()) + fail);
+            }
+        }
+        close(c);
+    }
+    uint64_t listed_, announce_, send_;
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+}  // namespace
+
+TEST(ToolsDownload, BrokenTransfersNeverReachTheFinalName) {
+    e2e::TempDir dir;
+    struct Case {
+        uint64_t listed, announce, send;
+        const char* what;
+    } cases[] = {
+        {100, 50, 50, "a piece shorter than asked for"},
+        {100, 100, 40, "the connection closes inside the piece"},
+        {100, 200, 200, "a piece longer than asked for"},
+    };
+    for (const Case& k : cases) {
+        LyingServer lying(k.listed, k.announce, k.send);
+        Proc p({BOARDHUB_CLI, "-p", std::to_string(lying.port), "get", "/f.bin", dir.path + "/f"},
+               {}, "", dir.path);
+        EXPECT_EQ(p.wait(), 3) << k.what << ": " << p.err();
+        EXPECT_FALSE(fs::exists(dir.path + "/f")) << k.what;
+        EXPECT_TRUE(temp_files(dir.path).empty()) << k.what;
+    }
 }
 
 #ifdef FAKE_V4L2_LIB

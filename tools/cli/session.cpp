@@ -446,7 +446,7 @@ int Session::receive_data(const std::string& want_type, uint64_t want_length, in
     for (;;) {
         std::string type, message;
         uint64_t length = 0, received = 0;
-        bool write_failed = false;
+        bool write_failed = false, refused = false;
         bool ok = client_.recv_frame_to(
             type, length,
             [&](const char* data, size_t n) {
@@ -454,7 +454,10 @@ int Session::receive_data(const std::string& want_type, uint64_t want_length, in
                     message.append(data, n);
                     return true;
                 }
-                if (type != want_type || received + n > want_length) return false;
+                if (type != want_type || received + n > want_length) {
+                    refused = true;
+                    return false;
+                }
                 received += n;
                 if (memory) memory->insert(memory->end(), data, data + n);
                 if (fd >= 0) {
@@ -483,27 +486,29 @@ int Session::receive_data(const std::string& want_type, uint64_t want_length, in
             client_.messages.push_back(f);
             continue;
         }
-        if (!ok && type.size() == 2 && type != "21" && type != want_type) {
-            if (progress) progress->abandon();
-            fprintf(stderr, "boardhub-cli: %s: expected a \"%s\" data frame, got \"%s\"\n",
-                    what.c_str(), want_type.c_str(), type.c_str());
-            client_.close();
-            connected_ = false;
-            return kConnection;
-        }
-        if (!ok) {
+        if (!ok && !refused) {
+            // Nothing refused by us: the connection failed or closed.
             if (progress) progress->abandon();
             return lost(what);
         }
-        if (type != want_type || length != want_length) {
+        if (!ok || type != want_type || length != want_length) {
+            // A frame other than the data announced: the stream cannot be trusted any more.
             if (progress) progress->abandon();
-            fprintf(stderr,
-                    "boardhub-cli: %s: the server sent %" PRIu64 " bytes where %" PRIu64
-                    " were expected\n",
-                    what.c_str(), length, want_length);
+            if (type != want_type)
+                fprintf(stderr, "boardhub-cli: %s: expected a \"%s\" data frame, got \"%s\"\n",
+                        what.c_str(), want_type.c_str(), type.c_str());
+            else
+                fprintf(stderr,
+                        "boardhub-cli: %s: the server announced %" PRIu64 " bytes where %" PRIu64
+                        " were asked for\n",
+                        what.c_str(), length, want_length);
+            client_.close();
+            connected_ = false;
+            logged_in_ = false;
             return kConnection;
         }
-        if (progress) progress->update(done_before + received, progress->complete(done_before + received));
+        uint64_t now_done = done_before + received;
+        if (progress) progress->update(now_done, progress->complete(now_done));
         print_messages();
         return kOk;
     }
