@@ -534,12 +534,16 @@ TEST_F(Tools, ShellRunsCommandsOverOneConnection) {
     SKIP_IF_UNKNOWN(cmd("HELLO"));
     add_user("alice", "wonder", 5);
     SKIP_IF_UNKNOWN(login_cmd("alice", "wonder"));
-    Proc p(cli_args("alice", {"shell"}), {"BOARDHUB_PASSWORD=wonder"},
-           "hello\n# a comment\nfrob\nhello\nquit\nhello\n", srv.dir.path);
+    add_user("bob", "builder", 1);
+    // Passwords are lines of the same input, taken in turn with the commands.
+    Proc p(cli_args("alice", {"shell"}), {},
+           "wonder\nhello\n# a comment\nfrob\nlogin bob\nbuilder\nhello\nquit\nhello\n",
+           srv.dir.path);
     EXPECT_EQ(p.wait(), 0) << p.err();  // the status of the last command run
     EXPECT_EQ(p.out(),
               "logged in to testhub as alice (level 5)\n"
               "server testhub, protocol 3.0.0\n"
+              "logged in to testhub as bob (level 1)\n"
               "server testhub, protocol 3.0.0\n");
     EXPECT_NE(p.err().find("unknown command 'frob'"), std::string::npos) << p.err();
 }

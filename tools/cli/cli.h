@@ -75,8 +75,9 @@ public:
     int login(bool verbose);
     // Runs one command given as words; the result is an exit status.
     int run(const std::vector<std::string>& args);
-    // The interactive shell: commands read from standard input until end of input or "quit".
-    int shell();
+    // The interactive shell: commands read from standard input until end of input or "quit",
+    // after a login when login_first.
+    int shell(bool login_first);
 
     bool logged_in() const { return logged_in_; }
 
@@ -106,6 +107,8 @@ private:
     void print_messages();
     void print_message(const std::string& json);
     int lost(const std::string& what);
+    // A password: from the terminal, standard input, or the shell's own input.
+    bool secret(const char* prompt, std::string& out);
 
     Options opt_;
     bh::Client client_;
@@ -113,6 +116,7 @@ private:
     bool logged_in_ = false;
     bool in_shell_ = false;
     bool listening_ = false;
+    std::string shell_input_;  // read ahead by the shell, not yet used
     std::string password_;
     std::string notice_;
     int level_ = 0;

@@ -100,11 +100,14 @@ bool split_words(const std::string& line, std::vector<std::string>& words) {
 
 }  // namespace
 
-int Session::shell() {
+int Session::shell(bool login_first) {
     in_shell_ = true;
+    if (login_first) {
+        if (int rc = login(true)) return rc;
+    }
     bool interactive = isatty(STDIN_FILENO);
     if (interactive) printf("boardhub shell; 'help' lists the commands, 'quit' leaves\n");
-    std::string pending;
+    std::string& pending = shell_input_;
     int last = kOk;
     auto prompt = [&] {
         if (interactive)
@@ -240,9 +243,9 @@ int main(int argc, char** argv) {
     // HELLO and an explicit login need no login first; everything else logs in when a user
     // is known, since the server decides access by the session's user.
     bool needs_login = !opt.user.empty() && (shell || (args[0] != "hello" && args[0] != "login"));
+    if (shell) return session.shell(needs_login);
     if (needs_login) {
-        if (int rc = session.login(shell)) return rc;
+        if (int rc = session.login(false)) return rc;
     }
-    if (shell) return session.shell();
     return session.run(args);
 }

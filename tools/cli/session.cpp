@@ -192,6 +192,32 @@ private:
     std::chrono::steady_clock::time_point start_, last_;
 };
 
+bool Session::secret(const char* prompt, std::string& out) {
+    // A shell reading its commands from a pipe has taken standard input ahead: the secret is
+    // the next line of what it read.
+    if (in_shell_ && !isatty(STDIN_FILENO)) {
+        for (;;) {
+            size_t nl = shell_input_.find('\n');
+            if (nl != std::string::npos) {
+                out = shell_input_.substr(0, nl);
+                shell_input_.erase(0, nl + 1);
+                if (!out.empty() && out.back() == '\r') out.pop_back();
+                return true;
+            }
+            char buf[4096];
+            ssize_t r = read(STDIN_FILENO, buf, sizeof(buf));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                out.swap(shell_input_);
+                shell_input_.clear();
+                return !out.empty();
+            }
+            shell_input_.append(buf, static_cast<size_t>(r));
+        }
+    }
+    return read_secret(prompt, out);
+}
+
 int Session::lost(const std::string& what) {
     fprintf(stderr, "boardhub-cli: %s: %s\n", what.c_str(), client_.error().c_str());
     client_.close();
@@ -265,7 +291,7 @@ int Session::login(bool verbose) {
         password_ = env;
     } else {
         std::string prompt = "Password for " + opt_.user + ": ";
-        if (!read_secret(prompt.c_str(), password_)) {
+        if (!secret(prompt.c_str(), password_)) {
             fprintf(stderr, "boardhub-cli: no password given\n");
             return kUsage;
         }
@@ -764,8 +790,8 @@ int Session::cmd_passwd() {
         fresh = env;
     } else {
         std::string again;
-        if (!read_secret("New password: ", fresh) ||
-            (isatty(STDIN_FILENO) && !read_secret("New password again: ", again))) {
+        if (!secret("New password: ", fresh) ||
+            (isatty(STDIN_FILENO) && !secret("New password again: ", again))) {
             fprintf(stderr, "boardhub-cli: no new password given\n");
             return kUsage;
         }
