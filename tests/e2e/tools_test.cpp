@@ -426,6 +426,8 @@ TEST_F(Tools, DownloadsInPiecesAndWholeMatchTheFile) {
     EXPECT_EQ(r.code, 2);
     EXPECT_FALSE(fs::exists(work + "/m"));
     EXPECT_TRUE(temp_files(work).empty());
+    r = cli("alice", "wonder", {"get", "/data/blob.bin", work + "/no/such/folder/x"});
+    EXPECT_EQ(r.code, 5) << r.err;
 
     // A folder closed to the user: nothing is fetched.
     add_user("bob", "builder", 5);
@@ -727,5 +729,9 @@ TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
         EXPECT_NEAR(px[2], b, 2.0) << "x " << x;
     }
     EXPECT_FALSE(fs::exists(png + ".part"));
+
+    Proc bad({BOARDHUB_CLI, "-p", std::to_string(srv.port), "snap", srv.dir.path + "/no/x.png"},
+             {}, "", srv.dir.path);
+    EXPECT_EQ(bad.wait(), 5) << bad.err();
 }
 #endif
