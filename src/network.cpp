@@ -69,10 +69,12 @@ int safe_send(int sock, const char* type, const char* text) {
 
 bool is_valid(const char* header) {
     if (header[0] < '0' || header[0] > '9' || header[1] < '0' || header[1] > '9') return false;
-    int i = 2;
-    while (header[i] == ' ') i++;
-    if (i >= static_cast<int>(HEADER_SIZE)) return false;
-    for (; header[i] != '\0'; i++)
+    // Exactly the 12 header bytes: a NUL received inside them is a bad byte like any other,
+    // not the end of the header (it would otherwise pass "11" and ten NULs as length 0).
+    size_t i = 2;
+    while (i < HEADER_SIZE && header[i] == ' ') i++;
+    if (i >= HEADER_SIZE) return false;
+    for (; i < HEADER_SIZE; i++)
         if (header[i] < '0' || header[i] > '9') return false;
     return true;
 }
