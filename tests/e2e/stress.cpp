@@ -70,6 +70,12 @@ size_t count_of(const std::string& text, const std::string& needle) {
     return n;
 }
 
+long sessions_open(const std::string& log) {
+    long notices = static_cast<long>(count_of(log, "[NOTICE] \x1b[1;32mCLIENT "));
+    long closes = static_cast<long>(count_of(log, "CLIENT CLOSE "));
+    return notices - 2 * closes;
+}
+
 bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {

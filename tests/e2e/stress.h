@@ -43,6 +43,11 @@ long rss_kb(pid_t pid);
 // Occurrences of needle in text.
 size_t count_of(const std::string& text, const std::string& needle);
 
+// Sessions that the server's console log shows started and not yet ended ("CLIENT %s (%d)"
+// lines less "CLIENT CLOSE" lines). The address of a connection reset before its session
+// looked is logged as 0.0.0.0, so lines are counted whatever the address.
+long sessions_open(const std::string& log);
+
 // Polls pred every 20 ms until it holds or timeout_ms passes.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms);
 
