@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "server.h"
 #include "stress.h"
 
 using namespace stress;
@@ -217,6 +218,32 @@ TEST_F(Faults, AClientThatNeverReadsDelaysNoOneAndLosesNothing) {
     }
     ASSERT_TRUE(slow.command(jcmd("NOPE"), f));
     EXPECT_EQ(f.payload, kFail);
+    EXPECT_EQ(srv_.stop(SIGINT), 0);
+}
+
+TEST_F(Faults, AClientThatTakesNothingForLongIsDisconnectedAlone) {
+    start();
+    if (!accounts_) GTEST_SKIP() << "MESSAGE not available in this build yet";
+    bh::Client stuck, sender;
+    ASSERT_TRUE(connect_retry(stuck, srv_.port));
+    ASSERT_TRUE(connect_retry(sender, srv_.port));
+    int small = 4096;
+    setsockopt(stuck.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    bh::Frame f;
+    ASSERT_TRUE(stuck.command(login_cmd("slow", "pw"), f));
+    ASSERT_TRUE(sender.command(login_cmd("bob", "pw"), f));
+    // More than the socket buffers can hold: the rest waits in the server for a peer that
+    // never reads again.
+    const std::string text(250, 'q');
+    for (int i = 0; i < 20000; i++) {
+        ASSERT_TRUE(sender.command(jcmd("MESSAGE", {{"TO", "slow"}, {"MESSAGE", text}}), f));
+        if (f.payload != kOk) break;  // already disconnected: the queue limit was reached
+    }
+    EXPECT_TRUE(srv_.wait_for_output("CLIENT CLOSE slow(", (SEND_STALL_SECONDS + 15) * 1000))
+        << "a peer that takes nothing is never let go";
+    ASSERT_TRUE(sender.command(jcmd("MESSAGE", {{"TO", "slow"}, {"MESSAGE", "gone?"}}), f));
+    EXPECT_EQ(f.payload, kFail);
+    expect_serving(srv_);
     EXPECT_EQ(srv_.stop(SIGINT), 0);
 }
 
