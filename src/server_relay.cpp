@@ -1,12 +1,12 @@
-// Stand-in until this subsystem lands: its commands answer like an unknown command.
+// RELAY: acknowledged without switching anything; the relay layer has no outputs here.
+#include "logger.h"
 #include "server.h"
 
-namespace {
-void fail(Data* reply) {
-    json_object* obj = json_object_new_object();
-    json_object_object_add(obj, "RESULT", json_object_new_string("FAIL"));
-    json_reply(reply->text, obj);
+void cmd_relay(Data* reply, json_object** pair, int slot) {
+    pair[0] = json_object_new_object();
+    json_object_object_add(pair[0], "RESULT", json_object_new_string("OK"));
+    json_reply(reply->text, pair[0]);
+    pair[0] = nullptr;
+    logger.write("cmd_relay", LOG_DEBUG, reply->text);
+    slot_send_text(slot, TYPE_REPLY, reply->text);
 }
-}  // namespace
-
-void cmd_relay(Data* reply, json_object**, int) { fail(reply); }

@@ -1,15 +1,285 @@
-// Stand-in until this subsystem lands: its commands answer like an unknown command.
+// File transfer: CHECK asks whether a share path exists, FILE and DATA send a whole file (share
+// or data directory) as one "88" frame, SEND and NEXT send a file in pieces as "89" frames from
+// the session's send stream. Paths are confined to their base directory and to folders the
+// user may read; only regular files are served, opened without ever blocking. The "11" reply
+// and its data frame go out together under the connection's send lock, the file bytes straight
+// from the file with sendfile.
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "logger.h"
+#include "network.h"
 #include "server.h"
+#include "server_folder.h"
 
 namespace {
-void fail(Data* reply) {
+
+// The largest piece of SEND/NEXT: the reply buffer, which a piece may pass through.
+constexpr int64_t MAX_PIECE = static_cast<int64_t>(TEXT_SIZE);
+// The header's length field has ten digits.
+constexpr uint64_t MAX_ANNOUNCED = 9999999999ULL;
+// sendfile moves at most this much per call on Linux; ask for no more.
+constexpr uint64_t SENDFILE_CHUNK = 0x7ffff000;
+
+const char* const RESULT_OK = "OK";
+const char* const RESULT_FAIL = "FAIL";
+const char* const RESULT_NONE = "NONE";
+
+// Files of the data directory that DATA never serves: the user database holds every password.
+const char* const kAccountFiles[] = {"users.db", "users.db-journal", "users.db-wal",
+                                     "users.db-shm"};
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+void result_text(Data* reply, const char* result, const char* tag) {
     json_object* obj = json_object_new_object();
-    json_object_object_add(obj, "RESULT", json_object_new_string("FAIL"));
+    json_object_object_add(obj, "RESULT", json_object_new_string(result));
     json_reply(reply->text, obj);
+    logger.write(tag, LOG_DEBUG, reply->text);
 }
+
+// A reply with no data frame after it.
+int send_result(Data* reply, int slot, const char* result) {
+    result_text(reply, result, "cmd_file");
+    return slot_send_text(slot, TYPE_REPLY, reply->text) < 0 ? -1 : 0;
+}
+
+int session_level(int slot) {
+    std::lock_guard<std::mutex> g(users_lock);
+    return users[slot].level;
+}
+
+enum SendResult { SENT = 0, WRITE_FAILED = -1, FILE_SHORT = -2 };
+
+// Sends n bytes of fd from its current offset, moving the offset. buf (TEXT_SIZE bytes) is used
+// only where sendfile cannot read the file. FILE_SHORT: the file ended before n bytes.
+SendResult send_file_bytes(int sock, int fd, uint64_t n, char* buf) {
+    bool use_sendfile = true;
+    while (n > 0) {
+        if (use_sendfile) {
+            size_t chunk = static_cast<size_t>(n < SENDFILE_CHUNK ? n : SENDFILE_CHUNK);
+            ssize_t r = sendfile(sock, fd, nullptr, chunk);
+            if (r > 0) {
+                n -= static_cast<uint64_t>(r);
+                continue;
+            }
+            if (r == 0) return FILE_SHORT;
+            if (errno == EINTR) continue;
+            if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+                use_sendfile = false;  // a file system that cannot feed sendfile
+                continue;
+            }
+            // EIO from the file cannot be told from a socket error here; either way the
+            // announced length cannot be met.
+            return WRITE_FAILED;
+        }
+        size_t chunk = static_cast<size_t>(n < TEXT_SIZE ? n : TEXT_SIZE);
+        ssize_t r = read(fd, buf, chunk);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return FILE_SHORT;
+        uint64_t got = static_cast<uint64_t>(r);
+        if (send_pieces(sock, buf, got, nullptr, 0, got < n ? MSG_MORE : 0) < 0)
+            return WRITE_FAILED;
+        n -= got;
+    }
+    return SENT;
+}
+
+// Sends the "11" reply OK and a data frame of type with len bytes of stream's file from its
+// current offset, both under one hold of the send lock and the two headers in one write.
+// -1 when the session must end.
+int send_ok_and_data(Data* reply, int slot, const char* type, FILE* stream, uint64_t len) {
+    result_text(reply, RESULT_OK, "cmd_file");
+    size_t text_len = strlen(reply->text);
+    char frames[2 * HEADER_SIZE + 64];
+    if (text_len + 2 * HEADER_SIZE + 1 > sizeof(frames)) return -1;  // "{ "RESULT": "OK" }"
+    form_header(frames, TYPE_REPLY, text_len);
+    memcpy(frames + HEADER_SIZE, reply->text, text_len);
+    char* data_header = frames + HEADER_SIZE + text_len;
+    form_header(data_header, type, static_cast<size_t>(len));
+    logger.write("cmd_file", LOG_DEBUG, data_header);
+    size_t total = 2 * HEADER_SIZE + text_len;
+
+    FrameLock lock(slot);
+    if (!lock.ok()) return -1;
+    if (send_pieces(lock.sock(), frames, total, nullptr, 0, len > 0 ? MSG_MORE : 0) < 0) {
+        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
+        lock.fail();
+        return -1;
+    }
+    SendResult r = send_file_bytes(lock.sock(), fileno(stream), len, reply->text);
+    if (r == FILE_SHORT) {
+        // The frame announced more than the file now holds: a padded or short frame would put
+        // the stream out of step, so the connection ends here.
+        logger.writef("cmd_file", LOG_ERROR, "file ended before the %llu bytes announced",
+                      static_cast<unsigned long long>(len));
+        lock.fail();
+        return -1;
+    }
+    if (r == WRITE_FAILED) {
+        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
+        lock.fail();
+        return -1;
+    }
+    return 0;
+}
+
+// A piece of SEND or NEXT: "SIZE" bytes, or what remains of the file when that is less.
+int send_piece(Data* reply, json_object** pair, int slot, FILE* stream) {
+    if (!stream) return send_result(reply, slot, RESULT_NONE);
+    json_object* member = nullptr;
+    int64_t size = 0;
+    if (pair && json_object_object_get_ex(pair[1], "SIZE", &member))
+        size = json_object_get_int64(member);
+    if (size < 0 || size > MAX_PIECE) return send_result(reply, slot, RESULT_FAIL);
+    int fd = fileno(stream);
+    struct stat st;
+    off_t pos = lseek(fd, 0, SEEK_CUR);
+    if (fstat(fd, &st) != 0 || pos < 0) return send_result(reply, slot, RESULT_NONE);
+    int64_t remain = st.st_size > pos ? static_cast<int64_t>(st.st_size - pos) : 0;
+    if (size > remain) size = remain;
+    return send_ok_and_data(reply, slot, TYPE_PIECE, stream, static_cast<uint64_t>(size));
+}
+
+// Whether the open file is the user database or one of its journals, by identity, so that
+// no other name (a link, "/./users.db") reaches it.
+bool is_account_file(FILE* stream, const char* file) {
+    const char* base = strrchr(file, '/');
+    base = base ? base + 1 : file;
+    for (const char* name : kAccountFiles)
+        if (strcmp(base, name) == 0) return true;
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0) return true;
+    char path[FILE_PATH_SIZE];
+    for (const char* name : kAccountFiles) {
+        struct stat acc;
+        snprintf(path, sizeof(path), "%s/%s", server.data, name);
+        if (stat(path, &acc) == 0 && acc.st_dev == st.st_dev && acc.st_ino == st.st_ino)
+            return true;
+    }
+    return false;
+}
+
+// The "FILE" member, or a "11" FAIL reply (like an unknown command) when it is missing.
+// Returns nullptr after replying; *rc gets the reply's result.
+const char* file_member(Session* s, json_object* request, int* rc) {
+    const char* file = json_text(request, "FILE");
+    if (!file) {
+        result_text(&s->reply, RESULT_FAIL, "client_handler");
+        *rc = slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+    }
+    return file;
+}
+
+// Copies a client path into the session's file name and joins it to base in full_path.
+// False when it is refused: outside the base, or too long for its buffers.
+bool form_full_path(Session* s, const char* file, const char* base) {
+    if (!copy_text(s->file, file) || !client_path_ok(s->file)) return false;
+    int n = snprintf(s->full_path, sizeof(s->full_path), "%s%s", base, s->file);
+    return n >= 0 && static_cast<size_t>(n) < sizeof(s->full_path);
+}
+
 }  // namespace
 
-int dispatch_file(Session* s, json_object*, bool) { fail(&s->reply); return 0; }
-int dispatch_send(Session* s, json_object*) { fail(&s->reply); return 0; }
-int dispatch_next(Session* s, json_object*) { fail(&s->reply); return 0; }
-void cmd_check(Data* reply, json_object**, int) { fail(reply); }
+FILE* open_regular(const char* path) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. Only regular files are served.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
+}
+
+void cmd_check(Data* reply, json_object** pair, int slot) {
+    const char* file = pair ? json_text(pair[1], "FILE") : nullptr;
+    bool found = false;
+    char path[FILE_PATH_SIZE];
+    if (file && client_path_ok(file)) {
+        int n = snprintf(path, sizeof(path), "%s%s", server.share, file);
+        if (n >= 0 && static_cast<size_t>(n) < sizeof(path) && get_holder_code(slot, file) > 0)
+            found = access(path, F_OK) == 0;
+    }
+    result_text(reply, found ? RESULT_OK : RESULT_FAIL, "cmd_check");
+}
+
+int cmd_file(Data* reply, json_object**, int slot, FILE* stream) {
+    if (!stream) return send_result(reply, slot, RESULT_NONE);
+    std::unique_ptr<FILE, FileCloser> owner(stream);
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0 || static_cast<uint64_t>(st.st_size) > MAX_ANNOUNCED) {
+        logger.write("cmd_file", LOG_ERROR, "file size cannot be announced");
+        return send_result(reply, slot, RESULT_NONE);
+    }
+    return send_ok_and_data(reply, slot, TYPE_FILE, stream, static_cast<uint64_t>(st.st_size));
+}
+
+int cmd_send(Data* reply, json_object** pair, int slot, FILE* stream) {
+    return send_piece(reply, pair, slot, stream);
+}
+
+int cmd_next(Data* reply, json_object** pair, int slot, FILE* stream) {
+    return send_piece(reply, pair, slot, stream);
+}
+
+int dispatch_file(Session* s, json_object* request, bool data) {
+    int rc = 0;
+    const char* file = file_member(s, request, &rc);
+    if (!file) return rc;
+    const char* tag = data ? "cmd_data" : "cmd_file";
+    FILE* stream = nullptr;
+    if (form_full_path(s, file, data ? server.data : server.share)) {
+        logger.write(tag, LOG_DEBUG, s->full_path);
+        // DATA: logged-in sessions only; FILE: folders the user may read.
+        bool allowed = data ? session_level(s->slot) >= 1 : get_holder_code(s->slot, s->file) > 0;
+        if (allowed) stream = open_regular(s->full_path);
+        if (stream && data && is_account_file(stream, s->file)) {
+            logger.writef(tag, LOG_WARNING, "refused: %s", s->full_path);
+            fclose(stream);
+            stream = nullptr;
+        }
+    }
+    json_object* pair[2] = {nullptr, request};
+    return cmd_file(&s->reply, pair, s->slot, stream);
+}
+
+int dispatch_send(Session* s, json_object* request) {
+    int rc = 0;
+    const char* file = file_member(s, request, &rc);
+    if (!file) return rc;
+    char name[NAME_SIZE];
+    {
+        std::lock_guard<std::mutex> g(users_lock);
+        memcpy(name, users[s->slot].name, sizeof(name));
+    }
+    logger.writef(name, LOG_INFO, "SEND %s", file);
+    bool ok = form_full_path(s, file, server.share);
+    if (ok) logger.write("cmd_send", LOG_DEBUG, s->full_path);
+    // Every SEND replaces the stream, also one that is refused.
+    if (s->send_stream) {
+        fclose(s->send_stream);
+        s->send_stream = nullptr;
+    }
+    if (ok && get_holder_code(s->slot, s->file) > 0) s->send_stream = open_regular(s->full_path);
+    json_object* pair[2] = {nullptr, request};
+    return cmd_send(&s->reply, pair, s->slot, s->send_stream);
+}
+
+int dispatch_next(Session* s, json_object* request) {
+    json_object* pair[2] = {nullptr, request};
+    return cmd_next(&s->reply, pair, s->slot, s->send_stream);
+}
