@@ -136,8 +136,7 @@ protected:
 };
 
 TEST_F(Churn, DescriptorsAndMemoryComeBackAfterManyCutConnections) {
-    const long cycles = env_long("BOARDHUB_CHURN_CYCLES",
-                                 10000);
+    const long cycles = env_long("BOARDHUB_CHURN_CYCLES", 10000);
     ASSERT_TRUE(wait_until([&] { return all_closed(); }, 5000));
     const int baseline = fd_count(srv_.pid);
 
