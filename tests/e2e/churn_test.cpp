@@ -1,6 +1,6 @@
 // Churn: BOARDHUB_CHURN_CYCLES connect/disconnect cycles (default 10000, in every build) from
 // several threads at once. Half of them end
-// cleanly, half are cut mid-frame or mid-download. Afterwards the server's descriptors are back
+// cleanly, half are cut mid-frame, mid-download or mid-camera-frame. Afterwards the server's descriptors are back
 // exactly at their baseline, its memory has levelled off, every slot is free, and it is alive:
 // no SIGPIPE death, and SIGINT still stops it with status 0.
 #include <signal.h>
@@ -36,11 +36,15 @@ protected:
         for (int w = 0; w < kWorkers; w++) e2e::add_user(srv_.data, "w" + std::to_string(w), "pw", 5);
         big_ = pattern(1 << 20, 3);
         e2e::write_file(srv_.share + "/pub/big.bin", big_);
-        ASSERT_TRUE(srv_.start()) << srv_.out() << srv_.err();
+        e2e::ServerOptions o;
+        camera_options(srv_.dir.path, "fmt=YUYV:d640x480;interval=10", &o);
+        ASSERT_TRUE(srv_.start(o)) << srv_.out() << srv_.err();
+        ASSERT_TRUE(srv_.wait_for_output("Server started at", 20000)) << srv_.out();
         bh::Client c;
         ASSERT_TRUE(connect_retry(c, srv_.port));
         bh::Frame f;
         accounts_ = c.command(jcmd("HELLO"), f) && f.payload == kHello;
+        camera_ = c.command(jcmd("CAMINFO"), f) && f.payload.rfind(R"({ "RESULT": "OK")", 0) == 0;
         if (accounts_) {
             c.command(jcmd("LOGIN", {{"VERSION", "3.0.0"}, {"USERNAME", "w0"}, {"PASSWORD", "pw"}}), f);
             folders_ = c.command(jcmd("CHECK", {{"FILE", "/pub/big.bin"}}), f) && f.payload == kOk;
@@ -79,8 +83,12 @@ protected:
                 if (n % 8 == 6) slam(c);
                 return true;
             }
-            default: {  // cut mid-download
-                if (folders_) {
+            default: {  // cut mid-download or mid-camera-frame
+                if (camera_ && (n / 4) % 3 == 0) {
+                    if (!expect(jcmd("CAMERA"), kOk)) return false;
+                    char some[100];
+                    recv(c.fd(), some, sizeof(some), 0);
+                } else if (folders_) {
                     std::string user = "w" + std::to_string(worker);
                     if (!c.command(jcmd("LOGIN", {{"VERSION", "3.0.0"}, {"USERNAME", user},
                                                   {"PASSWORD", "pw"}}),
@@ -133,6 +141,7 @@ protected:
     std::string big_;
     bool accounts_ = false;
     bool folders_ = false;
+    bool camera_ = false;
 };
 
 TEST_F(Churn, DescriptorsAndMemoryComeBackAfterManyCutConnections) {
@@ -155,7 +164,7 @@ TEST_F(Churn, DescriptorsAndMemoryComeBackAfterManyCutConnections) {
     EXPECT_EQ(fds, baseline) << "descriptors leaked";
     long rss_end = rss_kb(srv_.pid);
     std::cout << "[ churn ] " << cycles << " cycles in " << secs << " s (accounts " << accounts_
-              << ", folders " << folders_ << "); fds " << fds << " (baseline " << baseline
+              << ", folders " << folders_ << ", camera " << camera_ << "); fds " << fds << " (baseline " << baseline
               << "); VmRSS " << rss_warm << " kB after " << cycles / 5 << ", " << rss_end
               << " kB at the end" << std::endl;
     if (!kSanitized) {

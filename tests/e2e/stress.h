@@ -58,6 +58,11 @@ int wait_fds(pid_t pid, int want, int timeout_ms = 10000);
 // Bytes of a deterministic pattern (seeded), for files whose every byte is checked.
 std::string pattern(size_t size, unsigned seed);
 
+// Options that start the server with the stand-in capture device (tests/fakes) at
+// dir/video0, configured by fake_config. False when this build has no stand-in device.
+bool camera_options(const std::string& dir, const std::string& fake_config,
+                    e2e::ServerOptions* options);
+
 // An integer from the environment, or fallback.
 long env_long(const char* name, long fallback);
 
