@@ -1,8 +1,8 @@
 // Churn: BOARDHUB_CHURN_CYCLES connect/disconnect cycles (default 10000, in every build) from
-// several threads at once. Half of them end
-// cleanly, half are cut mid-frame, mid-download or mid-camera-frame. Afterwards the server's descriptors are back
-// exactly at their baseline, its memory has levelled off, every slot is free, and it is alive:
-// no SIGPIPE death, and SIGINT still stops it with status 0.
+// several threads at once. Half of them end cleanly, half are cut mid-frame, mid-download or
+// mid-camera-frame. Afterwards the server's descriptors are back exactly at their baseline, its
+// memory has levelled off, every slot is free, and it is alive: no SIGPIPE death, and SIGINT
+// still stops it with status 0.
 #include <signal.h>
 #include <sys/socket.h>
 
