@@ -5,7 +5,8 @@
 
 #include <sqlite3.h>
 
-#include <mutex>
+#include <atomic>
+#include <shared_mutex>
 
 struct UserInfo {
     char name[64];
@@ -29,27 +30,50 @@ struct GroupInfo {
     char members[10240];
 };
 
+// The exact statements that create a missing database's table.
+extern const char* const CREATE_USERS_TABLE;
+extern const char* const CREATE_GROUPS_TABLE;
+
 class Admin {
 public:
+    Admin() = default;
+    ~Admin() { close(); }
+    Admin(const Admin&) = delete;
+    Admin& operator=(const Admin&) = delete;
+
     // Open the database at path, creating it with its table when it cannot be opened. 0 or -1.
     int set_users_db(const char* path);
     int set_group_db(const char* path);
     // Look up info->name; every other field is emptied first. 0 when the query ran (whether
-    // or not a row was found), -1 when it failed or the database is absent.
+    // or not a row was found), -1 when it failed or the database is absent (the record is then
+    // left empty). Text columns that do not fit their field are cut at a UTF-8 boundary, except
+    // passwd, which is left empty with passwd_overflow set; NULL columns give empty texts.
     int get_user_info(UserInfo* info);
+    // Same contract. A member list that does not fit is cut after its last whole name that
+    // fits (at a ","), never inside a name, so the cut can not name a different user.
     int get_group_info(GroupInfo* info);
     // Sets passwd in every row named name. 0 when the statement ran, -1 on failure.
     // changed (optional) gets the number of rows changed.
     int set_password(const char* name, const char* passwd, int* changed = nullptr);
-    // Closes both connections; later calls find them absent.
+    // Closes both connections; later calls find them absent. Waits for lookups in progress,
+    // so it is safe while session threads still look up.
     void close();
 
 private:
-    // Guards the two handles against close() while a lookup runs; queries themselves are
-    // serialised by SQLite.
-    std::mutex handles_lock;
+    int open_db(sqlite3** db, const char* path, const char* create, const char* tag);
+
+    // Shared by lookups, exclusive for close() and set_password (whose count of changed rows
+    // is per connection). Queries themselves are serialised by SQLite.
+    std::shared_mutex handles_lock;
+    // Set by close() before it waits for handles_lock: lookups that start afterwards find the
+    // connections absent without queueing as readers, so close() is never starved by them.
+    std::atomic<bool> closing{false};
     sqlite3* users_db = nullptr;
     sqlite3* group_db = nullptr;
 };
 
 extern Admin admin;
+
+// Decimal conversion of a level column: leading white space and one sign allowed, stops at
+// the first non-digit, no digits give 0; values beyond int are clamped.
+int parse_level(const char* text);

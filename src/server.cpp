@@ -170,7 +170,10 @@ void close_all() {
     log_date("SERVER STOP");
     if (camera) v4l2_close(video_fildes);
     admin.close();
-    close(client_sockfd);
+    // The last accepted connection belongs to its session thread, which may be sending on it
+    // or may have closed it already (the number then names someone else's descriptor):
+    // exiting closes it, with every other connection, without racing that thread.
+    (void)client_sockfd;
     close(server.sock);
     fflush(stdout);
     fflush(stderr);

@@ -120,13 +120,16 @@ bool queue_empty(SlotOut& o) {
 
 // Releases o.send. A frame queued after the holder's last look at the queue, while the holder
 // still had the lock, would otherwise wait: so look again after unlocking, and take the lock
-// back when nobody else did.
-void release_send(SlotOut& o, bool blocking) {
+// back when nobody else did. Without blocking, the retries end at deadline: a peer that takes
+// nothing would otherwise keep the thread here; the slot's own thread, which post_frame
+// wakes, writes the rest as the socket drains.
+void release_send(SlotOut& o, bool blocking, Clock::time_point deadline) {
     for (;;) {
         o.send.unlock();
         if (queue_empty(o)) return;
+        if (!blocking && Clock::now() >= deadline) return;
         if (!o.send.try_lock()) return;  // the new holder writes the queue
-        flush_queue(o, blocking, Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS));
+        flush_queue(o, blocking, deadline);
     }
 }
 
@@ -226,7 +229,7 @@ int wait_readable(Session* s, int wake) {
         if (pending && (p[0].revents & POLLOUT)) {
             if (o.send.try_lock()) {
                 flush_queue(o, false, Clock::now());
-                release_send(o, false);
+                release_send(o, false, Clock::now());
             } else {
                 backoff = true;  // another thread is writing; look again shortly
             }
@@ -422,7 +425,7 @@ FrameLock::FrameLock(int slot) : slot_(slot), sock_(-1), ok_(false) {
     ok_ = flush_queue(o, true, Clock::now()) == 0;
 }
 
-FrameLock::~FrameLock() { release_send(out[slot_], true); }
+FrameLock::~FrameLock() { release_send(out[slot_], true, Clock::now()); }
 
 void FrameLock::fail() {
     SlotOut& o = out[slot_];
@@ -471,8 +474,9 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
         o.pending.push_back(std::move(frame));
     }
     if (o.send.try_lock()) {
-        flush_queue(o, false, Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS));
-        release_send(o, false);
+        auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
+        flush_queue(o, false, deadline);
+        release_send(o, false, deadline);
     }
     if (!queue_empty(o)) wake_owner(o);
     return 0;
