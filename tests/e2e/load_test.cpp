@@ -325,7 +325,7 @@ void run_client(Round& r, int me, std::barrier<>& logged_in, std::barrier<>& don
 class Load : public ::testing::Test {
 protected:
     void SetUp() override {
-        clients_ = static_cast<int>(env_long("BOARDHUB_LOAD_CLIENTS", kThreadSanitizer ? 40 : 200));
+        clients_ = static_cast<int>(env_long("BOARDHUB_LOAD_CLIENTS", 200));
         seconds_ = static_cast<int>(env_long("BOARDHUB_LOAD_SECONDS", 15));
         for (int i = 0; i < clients_; i++) e2e::add_user(srv_.data, user_name(i), "pw", 5);
         small_ = pattern(1000, 1);
