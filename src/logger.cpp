@@ -21,6 +21,24 @@ const char* const STR_LEVEL[8] = {"SYSTEM", "ALERT",  "CRITICAL", "ERROR",
 const char* const STR_COLOR[8] = {"\x1b[1;35m", "\x1b[1;31m", "\x1b[1;31m", "\x1b[1;33m",
                                   "\x1b[1;33m", "\x1b[1;32m", "\x1b[1;37m", "\x1b[1;35m"};
 
+namespace {
+
+// Length of s (len bytes) without a last UTF-8 character that the cut left incomplete. The
+// byte after the cut is gone (vsnprintf put its NUL there), so judge by the lead byte.
+size_t complete_utf8(const char* s, size_t len) {
+    size_t i = len;
+    while (i > 0 && len - i < 3 && (static_cast<unsigned char>(s[i - 1]) & 0xC0) == 0x80) i--;
+    if (i == 0) return len;
+    unsigned char lead = static_cast<unsigned char>(s[i - 1]);
+    size_t need = (lead & 0xE0) == 0xC0   ? 2
+                  : (lead & 0xF0) == 0xE0 ? 3
+                  : (lead & 0xF8) == 0xF0 ? 4
+                                          : 1;
+    return len - (i - 1) < need ? i - 1 : len;
+}
+
+}  // namespace
+
 void Logger::set(int level, const char* dir) {
     threshold = level;
     snprintf(log_dir, sizeof(log_dir), "%s", dir);
@@ -73,6 +91,6 @@ void Logger::writef(const char* tag, int level, const char* fmt, ...) {
     va_start(ap, fmt);
     int n = vsnprintf(text, sizeof(text), fmt, ap);
     va_end(ap);
-    if (n >= static_cast<int>(sizeof(text))) text[utf8_cut(text, sizeof(text) - 1, sizeof(text) - 1)] = '\0';
+    if (n >= static_cast<int>(sizeof(text))) text[complete_utf8(text, sizeof(text) - 1)] = '\0';
     write(tag, level, text);
 }

@@ -69,11 +69,11 @@ int safe_send(int sock, const char* type, const char* text) {
 
 bool is_valid(const char* header) {
     if (header[0] < '0' || header[0] > '9' || header[1] < '0' || header[1] > '9') return false;
-    // Exactly the 12 header bytes: a NUL received inside them is a bad byte like any other,
-    // not the end of the header (it would otherwise pass "11" and ten NULs as length 0).
+    // All twelve bytes are checked: a NUL among them is neither a space nor a digit, and must
+    // not end the check early (two digits and ten NULs would pass as a length of 0).
     size_t i = 2;
     while (i < HEADER_SIZE && header[i] == ' ') i++;
-    if (i >= HEADER_SIZE) return false;
+    if (i == HEADER_SIZE) return false;
     for (; i < HEADER_SIZE; i++)
         if (header[i] < '0' || header[i] > '9') return false;
     return true;

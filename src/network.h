@@ -18,7 +18,8 @@ int safe_send_bytes(int sock, const char* type, const void* payload, size_t len)
 // failed, or the header is invalid or announces more than 65535 bytes.
 int safe_recv(int sock, char* type, char* buffer);
 
-// header: 12 bytes and a NUL. True for two digits, then spaces, then at least one digit.
+// header: 12 bytes (and a NUL). True for two digits, then spaces, then at least one digit,
+// filling all 12 bytes.
 bool is_valid(const char* header);
 
 // Sends all len bytes of the iovec-style pieces, looping on short writes and EINTR, with

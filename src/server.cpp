@@ -60,6 +60,20 @@ void take_value(char (&dst)[N], const char* key) {
     memcpy(dst, value.c_str(), value.size() + 1);
 }
 
+// The "port" value as a decimal number (leading blanks, a sign and trailing text are taken as
+// atoi does, "8000abc" gives 8000). A number outside 0..65535 stops start-up: cut to 16 bits
+// it would silently listen on another port.
+int take_port() {
+    std::string value = config.get_value("server", "port");
+    errno = 0;
+    long port = strtol(value.c_str(), nullptr, 10);
+    if (errno == ERANGE || port < 0 || port > 65535) {
+        fprintf(stderr, "configuration: the value of \"port\" is not a port number (0 to 65535)\n");
+        exit(1);
+    }
+    return static_cast<int>(port);
+}
+
 // Errors of accept() that a peer or a passing shortage can cause; the loop goes on.
 bool transient_accept_error(int err) {
     switch (err) {
@@ -170,10 +184,10 @@ void close_all() {
     log_date("SERVER STOP");
     if (camera) v4l2_close(video_fildes);
     admin.close();
-    // The last accepted connection belongs to its session thread, which may be sending on it
-    // or may have closed it already (the number then names someone else's descriptor):
-    // exiting closes it, with every other connection, without racing that thread.
-    (void)client_sockfd;
+    // The last accepted connection's session may be writing on it: shut it down rather than
+    // close it, so its descriptor is not freed (and reused) under that session's send. The
+    // process closes it at exit a moment later.
+    if (client_sockfd >= 0) shutdown(client_sockfd, SHUT_RDWR);
     close(server.sock);
     fflush(stdout);
     fflush(stderr);
@@ -197,7 +211,7 @@ int server_main(int argc, char** argv) {
     }
 
     take_value(server.name, "name");
-    server.port = atoi(config.get_value("server", "port").c_str());
+    server.port = take_port();
     take_value(server.share, "share");
     take_value(server.data, "data");
     take_value(device_video, "camera");

@@ -120,9 +120,9 @@ bool queue_empty(SlotOut& o) {
 
 // Releases o.send. A frame queued after the holder's last look at the queue, while the holder
 // still had the lock, would otherwise wait: so look again after unlocking, and take the lock
-// back when nobody else did. Without blocking, the retries end at deadline: a peer that takes
-// nothing would otherwise keep the thread here; the slot's own thread, which post_frame
-// wakes, writes the rest as the socket drains.
+// back when nobody else did. A thread that is not the owner does so only within its deadline:
+// a peer that takes nothing would keep it here for ever, and the owner, woken by post_frame,
+// writes what is left.
 void release_send(SlotOut& o, bool blocking, Clock::time_point deadline) {
     for (;;) {
         o.send.unlock();
@@ -228,8 +228,9 @@ int wait_readable(Session* s, int wake) {
         backoff = false;
         if (pending && (p[0].revents & POLLOUT)) {
             if (o.send.try_lock()) {
-                flush_queue(o, false, Clock::now());
-                release_send(o, false, Clock::now());
+                auto now = Clock::now();
+                flush_queue(o, false, now);
+                release_send(o, false, now);
             } else {
                 backoff = true;  // another thread is writing; look again shortly
             }
@@ -460,6 +461,7 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
     form_header(header, type, len);
     frame.assign(header, HEADER_SIZE);
     frame.append(text, len);
+    bool backlog;
     {
         std::lock_guard<std::mutex> g(o.q);
         if (!o.open || o.failed || o.gen != gen) return -1;
@@ -469,12 +471,16 @@ int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
             mark_failed_locked(o);
             return -1;
         }
-        if (o.pending.empty()) o.progress_at = Clock::now();
+        backlog = !o.pending.empty();
+        if (!backlog) o.progress_at = Clock::now();
         o.queued_bytes += frame.size();
         o.pending.push_back(std::move(frame));
     }
     if (o.send.try_lock()) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
+        // With frames already waiting the peer is slow: write what it takes now, do not wait
+        // for it again (a message to many slow peers would add up the waits).
+        auto deadline = Clock::now();
+        if (!backlog) deadline += std::chrono::milliseconds(POST_BUDGET_MS);
         flush_queue(o, false, deadline);
         release_send(o, false, deadline);
     }

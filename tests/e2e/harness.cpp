@@ -158,6 +158,18 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     return pid;
 }
 
+// True once the process has a handler for SIGINT (SigCgt in /proc/<pid>/status).
+bool catches_sigint(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.rfind("SigCgt:", 0) != 0) continue;
+        unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+        return (mask >> (SIGINT - 1)) & 1;
+    }
+    return false;
+}
+
 int decode(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -190,14 +202,27 @@ bool TestServer::start(const ServerOptions& options) {
                 pid = -1;
                 break;  // exited: maybe the port was taken in between; try another
             }
-            bh::Client c;
-            if (c.connect("127.0.0.1", port, 1000)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            // The banner is printed after listen(): from then on connections are taken. No
+            // probe connection, so the tests' first client gets slot 0. The SIGINT handler
+            // comes just after the banner; until then SIGINT would kill the server, so wait
+            // for it too.
+            if (ready()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (pid > 0) return false;
         if (out().find("ERROR on binding") == std::string::npos) return false;
     }
     return false;
+}
+
+void TestServer::launch(const std::string& config_text) {
+    write_file(config, config_text);
+    pid = spawn({BOARDHUB_BIN, config}, {}, dir.path + "/stdout.txt", dir.path + "/stderr.txt");
+}
+
+bool TestServer::ready() const {
+    return pid > 0 && out().find(" Server started at ") != std::string::npos &&
+           catches_sigint(pid);
 }
 
 bool TestServer::running() {

@@ -46,11 +46,16 @@ public:
     ~TestServer();  // SIGKILLs a server still running
 
     // Starts the server with a generated configuration on a free port and waits until it
-    // accepts connections. False (with the output in the failure message) otherwise.
+    // accepts connections (its banner is out; no connection is made). False otherwise.
     bool start(const ServerOptions& options = {});
     // Sends sig and waits for the exit; returns the wait status decoded as the exit code, or
     // 128+signal, or -1 on time-out (then the process is killed).
     int stop(int sig = 2, int timeout_ms = 10000);
+    // Writes config_text as the configuration and starts the server without waiting for it
+    // (for configurations whose port is not known, or that should fail).
+    void launch(const std::string& config_text);
+    // The banner is out and SIGINT is handled: connections are taken, stop() exits cleanly.
+    bool ready() const;
     bool running();
 
     bh::Client connect();  // a connected client (asserts on failure)

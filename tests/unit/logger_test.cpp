@@ -1,0 +1,239 @@
+// The logger: console bytes captured by putting a file or a pipe on standard output, day files
+// in a temporary folder.
+#include "logger.h"
+
+#include "capture.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+struct StdoutCapture : FdCapture {
+    StdoutCapture() : FdCapture(STDOUT_FILENO) {}
+};
+
+class TempFolder {
+public:
+    TempFolder() {
+        char tmpl[] = "/tmp/boardhub-logs-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempFolder() {
+        std::string cmd = "rm -rf '" + path + "'";
+        if (system(cmd.c_str()) != 0) perror("rm");
+    }
+    std::string path;
+};
+
+std::string day_file_name() {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char name[32];
+    snprintf(name, sizeof(name), "%d%02d%02d.log", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    return name;
+}
+
+// Seconds since midnight of an "hh:mm:ss" text.
+int clock_seconds(const std::string& hms) {
+    return std::stoi(hms.substr(0, 2)) * 3600 + std::stoi(hms.substr(3, 2)) * 60 +
+           std::stoi(hms.substr(6, 2));
+}
+
+int now_seconds() {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    return t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+}
+
+TEST(Logger, ConsoleLineBytes) {
+    Logger log;
+    log.set(6, "");
+    int before = now_seconds();
+    StdoutCapture cap;
+    log.write("main", LOG_CRITICAL, "ERROR on accept");
+    std::string out = cap.text();
+    int after = now_seconds();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(out, m,
+                                 std::regex("\x1b\\[1;34m(\\d\\d:\\d\\d:\\d\\d)\x1b\\[36m\\[CRITICAL\\] "
+                                            "\x1b\\[1;31mmain ERROR on accept\n\x1b\\[0m")))
+        << out;
+    int at = clock_seconds(m[1]);
+    if (after >= before) {  // not across midnight
+        EXPECT_GE(at, before);
+        EXPECT_LE(at, after);
+    }
+}
+
+TEST(Logger, ConsoleColoursAndUtf8ForEveryLevel) {
+    const char* const colours[8] = {"\x1b[1;35m", "\x1b[1;31m", "\x1b[1;31m", "\x1b[1;33m",
+                                    "\x1b[1;33m", "\x1b[1;32m", "\x1b[1;37m", "\x1b[1;35m"};
+    const char* const names[8] = {"SYSTEM",  "ALERT",  "CRITICAL", "ERROR",
+                                  "WARNING", "NOTICE", "INFO",     "DEBUG"};
+    Logger log;
+    log.set(7, "");
+    for (int level = 0; level < 8; level++) {
+        StdoutCapture cap;
+        log.write("관리자", level, "2026년 12월 6일");
+        std::string out = cap.text();
+        ASSERT_GT(out.size(), 15u);
+        std::string expected = std::string("\x1b[36m[") + names[level] + "] " + colours[level] +
+                               "관리자 2026년 12월 6일\n\x1b[0m";
+        EXPECT_EQ(out.substr(0, 7), "\x1b[1;34m");
+        EXPECT_EQ(out.substr(15), expected) << level;
+    }
+}
+
+TEST(Logger, Threshold) {
+    Logger fresh;  // threshold 3 before set
+    {
+        StdoutCapture cap;
+        fresh.write("t", LOG_NOTICE, "hidden");
+        fresh.write("t", LOG_WARNING, "hidden");
+        EXPECT_EQ(cap.text(), "");
+    }
+    {
+        StdoutCapture cap;
+        fresh.write("t", LOG_ERROR, "shown");
+        EXPECT_NE(cap.text().find("t shown"), std::string::npos);
+    }
+    Logger six;
+    six.set(6, "");
+    StdoutCapture cap;
+    six.write("t", LOG_DEBUG, "hidden");
+    six.writef("t", LOG_DEBUG, "%s", "hidden");
+    six.write("t", LOG_INFO, "info");
+    std::string out = cap.text();
+    EXPECT_EQ(out.find("hidden"), std::string::npos);
+    EXPECT_NE(out.find("[INFO] \x1b[1;37mt info\n"), std::string::npos);
+}
+
+TEST(Logger, FileModeAppendsPlainLinesToTheDayFile) {
+    TempFolder dir;
+    Logger log;
+    log.set(6, dir.path.c_str());
+    StdoutCapture cap;
+    log.write("main", LOG_CRITICAL, "ERROR on accept");
+    log.write("김철수", LOG_INFO, "SEND /a b.txt");
+    log.write("main", LOG_DEBUG, "filtered");
+    EXPECT_EQ(cap.text(), "");  // nothing on the console in file mode
+    std::string file = slurp(dir.path + "/" + day_file_name());
+    EXPECT_TRUE(std::regex_match(file, std::regex("\\d\\d:\\d\\d:\\d\\d\\[CRITICAL\\] main ERROR on accept\n"
+                                                  "\\d\\d:\\d\\d:\\d\\d\\[INFO\\] 김철수 SEND /a b.txt\n")))
+        << file;
+    // Appends to what the file already holds.
+    Logger again;
+    again.set(6, dir.path.c_str());
+    again.write("x", LOG_SYSTEM, "y");
+    std::string more = slurp(dir.path + "/" + day_file_name());
+    EXPECT_EQ(more.substr(0, file.size()), file);
+    EXPECT_EQ(more.substr(file.size() + 8), "[SYSTEM] x y\n");
+}
+
+TEST(Logger, MissingDirectoryDropsTheLine) {
+    TempFolder dir;
+    std::string missing = dir.path + "/no/such/dir";
+    Logger log;
+    log.set(6, missing.c_str());
+    StdoutCapture cap;
+    log.write("main", LOG_SYSTEM, "lost");
+    EXPECT_EQ(cap.text(), "");
+    struct stat st;
+    EXPECT_NE(stat(missing.c_str(), &st), 0);
+}
+
+// A text cut to the 1024-byte buffer must not end inside a UTF-8 character.
+TEST(Logger, WritefCutsLongTextAtACharacterBoundary) {
+    Logger log;
+    log.set(6, "");
+    std::string head(1022, 'a');
+    StdoutCapture cap;
+    log.writef("t", LOG_INFO, "%s%s", head.c_str(), "가나");
+    std::string out = cap.text();
+    size_t start = out.find("t ") + 2;
+    size_t end = out.find("\n\x1b[0m");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(out.substr(start, end - start), head);
+
+    StdoutCapture cap2;
+    std::string fits(1020, 'b');
+    log.writef("t", LOG_INFO, "%s%s", fits.c_str(), "가");  // exactly 1023 bytes
+    out = cap2.text();
+    EXPECT_NE(out.find(fits + "가\n"), std::string::npos);
+}
+
+// Every console line is one write: lines of many threads never mix, even through a pipe.
+TEST(Logger, ConcurrentConsoleLinesStayWhole) {
+    Logger log;
+    log.set(6, "");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    std::string collected;
+    std::thread reader([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof(buf))) > 0) collected.append(buf, static_cast<size_t>(n));
+    });
+    constexpr int kThreads = 8;
+    constexpr int kLines = 400;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; t++) {
+        writers.emplace_back([&log, t] {
+            std::string pad(100 + t * 50, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; i++)
+                log.writef("thread", LOG_NOTICE, "%d-%d-%s-end", t, i, pad.c_str());
+        });
+    }
+    for (auto& w : writers) w.join();
+    dup2(saved, STDOUT_FILENO);  // closes the last write end: the reader sees end of file
+    close(saved);
+    reader.join();
+    close(fds[0]);
+
+    std::regex line("\x1b\\[1;34m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m\\[NOTICE\\] \x1b\\[1;32mthread "
+                    "(\\d)-(\\d+)-([a-z]+)-end\n\x1b\\[0m");
+    std::vector<int> next(kThreads, 0);
+    size_t pos = 0;
+    int count = 0;
+    while (pos < collected.size()) {
+        size_t end = collected.find("\x1b[0m", pos);
+        ASSERT_NE(end, std::string::npos) << collected.substr(pos, 200);
+        std::string one = collected.substr(pos, end + 4 - pos);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(one, m, line)) << one;
+        int t = std::stoi(m[1]);
+        EXPECT_EQ(std::stoi(m[2]), next[t]++);  // each thread's lines in its own order
+        EXPECT_EQ(m[3].str(), std::string(100 + t * 50, static_cast<char>('a' + t)));
+        pos = end + 4;
+        count++;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+}  // namespace
