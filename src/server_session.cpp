@@ -518,6 +518,7 @@ void* client_handler(void* arg) {
     s->slot = slot;
     s->sock = sock;
     s->gen = gen;
+    copy_text(s->peer, addr);
     s->send_stream = nullptr;
     s->reply.text[0] = '\0';
     current_session = s.get();
