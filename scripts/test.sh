@@ -16,19 +16,19 @@ heavy='^(Load|Churn)\.'
 
 echo "== build (RelWithDebInfo)"
 "$root/scripts/build.sh" build -DBOARDHUB_TESTS=ON
-(cd build && ctest --output-on-failure -j "$jobs" -E "$heavy" && ctest --output-on-failure -R "$heavy")
+(cd build && ctest --no-tests=error --output-on-failure -j "$jobs" -E "$heavy" && ctest --no-tests=error --output-on-failure -R "$heavy")
 
 echo "== ASan+UBSan"
 "$root/scripts/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DBOARDHUB_SANITIZE=address -DBOARDHUB_TESTS=ON
 (cd build-asan && export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 &&
-    ctest --output-on-failure -j "$jobs" -E "$heavy" && ctest --output-on-failure -R "$heavy")
+    ctest --no-tests=error --output-on-failure -j "$jobs" -E "$heavy" && ctest --no-tests=error --output-on-failure -R "$heavy")
 
 echo "== TSan"
 "$root/scripts/build.sh" build-tsan -DCMAKE_BUILD_TYPE=Debug -DBOARDHUB_SANITIZE=thread -DBOARDHUB_TESTS=ON
 (cd build-tsan &&
     export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" &&
-    ctest --output-on-failure -j "$jobs" -E "$heavy" && ctest --output-on-failure -R "$heavy")
+    ctest --no-tests=error --output-on-failure -j "$jobs" -E "$heavy" && ctest --no-tests=error --output-on-failure -R "$heavy")
 
 echo "== fuzz (ASan+UBSan, libFuzzer)"
 "$root/scripts/fuzz.sh" "${BOARDHUB_FUZZ_SECONDS:-60}"
