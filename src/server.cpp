@@ -34,6 +34,8 @@ const char* const USER_ADMIN = "관리자";
 
 namespace {
 
+constexpr int LISTEN_BACKLOG = MAX_USERS;
+
 int signal_pipe[2] = {-1, -1};
 
 // "2026년 12월 6일"
@@ -242,7 +244,10 @@ int server_main(int argc, char** argv) {
         printf("[main] ERROR on binding\n");
         return 1;
     }
-    if (listen(server.sock, 5) < 0) {
+    // A backlog of 5 overflows when more than a handful of clients connect at once: the kernel
+    // drops their handshakes, and a client whose connect() already succeeded may then wait
+    // for ever for a server that never accepted it. Room for every slot avoids that.
+    if (listen(server.sock, LISTEN_BACKLOG) < 0) {
         printf("[main] listen() error\n");
         return 1;
     }

@@ -131,6 +131,7 @@ struct Session {
     int slot;
     int sock;
     uint64_t gen;
+    char peer[16];                  // the peer's dotted IPv4 address (INET_ADDRSTRLEN)
     Data reply;
     Data request;
     char path[TEXT_SIZE];           // LIST/LISTALL "PATH"

@@ -8,6 +8,7 @@
 #include "admin.h"
 #include "logger.h"
 #include "server.h"
+#include "server_guard.h"
 
 namespace {
 
@@ -98,6 +99,26 @@ void cmd_hello(Data* reply, json_object** pair) {
     logger.write("cmd_hello", LOG_DEBUG, reply->text);
 }
 
+namespace {
+
+// Slows password guessing: a wrong name or password from an address is answered after a
+// delay that grows with that address's failures; a real login forgets them. A suspended
+// account (200) does not reset the delay, since any unknown name with an empty password gets
+// 200; a refused version (900) checked no password. The board's own programs (127.0.0.1) and
+// peers without an IPv4 address are never slowed. No lock is held here.
+void throttle_login(int code) {
+    Session* s = Session::current();
+    if (!s || s->peer[0] == '\0') return;
+    if (code == LOGIN_AUTH) {
+        int wait_ms = login_failed(s->peer);  // logs the line that fail2ban matches
+        if (strcmp(s->peer, "127.0.0.1") != 0) login_wait(s->sock, wait_ms);
+    } else if (code == LOGIN_OK) {
+        login_succeeded(s->peer);
+    }
+}
+
+}  // namespace
+
 int cmd_login(Data* reply, json_object** pair, int slot) {
     json_object* request = pair[1];
     const char* version = whole_text(request, "VERSION");
@@ -165,6 +186,8 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
                           TEXT_BAD_VERSION);
             break;
     }
+
+    throttle_login(code);
 
     json_reply(reply->text, pair[0]);
     pair[0] = nullptr;

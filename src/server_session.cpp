@@ -506,10 +506,12 @@ void* client_handler(void* arg) {
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof(stall));
 
     char addr[INET_ADDRSTRLEN] = "0.0.0.0";
+    bool known_peer = false;  // an IPv4 peer whose address we could read
     struct sockaddr_in peer;
     socklen_t peer_len = sizeof(peer);
-    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0)
-        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
+    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0 &&
+        peer.sin_family == AF_INET)
+        known_peer = inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr)) != nullptr;
 
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     uint64_t gen = 0;
@@ -527,6 +529,7 @@ void* client_handler(void* arg) {
     s->slot = slot;
     s->sock = sock;
     s->gen = gen;
+    copy_text(s->peer, known_peer ? addr : "");
     s->send_stream = nullptr;
     s->reply.text[0] = '\0';
     current_session = s.get();

@@ -1,0 +1,36 @@
+// Login throttling per peer address: failed logins from one address are answered after a
+// growing delay (1 s, doubling, at most 15 s); a success from that address resets it. A correct
+// password is never refused or delayed, and failures from one address never slow another.
+// The table is fixed-size (no allocation per peer); old entries expire, and when it is full the
+// entry idle longest is reused. All functions are thread-safe and never sleep with a lock held.
+#pragma once
+
+#include <cstddef>
+
+constexpr int LOGIN_DELAY_FIRST_MS = 1000;
+constexpr int LOGIN_DELAY_MAX_MS = 15000;
+// Entries of the table (one per address with recent failures).
+constexpr size_t LOGIN_GUARD_ENTRIES = 1024;
+// An address without a failure for this long starts again from the first delay.
+constexpr int LOGIN_GUARD_FORGET_SECONDS = 15 * 60;
+
+// Records a failed login from addr, logs "auth failure from %s" (tag "LOGIN", level WARNING:
+// the line that fail2ban and similar tools match), and returns how long to wait, in
+// milliseconds, before the "FAIL" reply is sent: 1000 for the first failure, doubling up to
+// LOGIN_DELAY_MAX_MS.
+int login_failed(const char* addr);
+
+// The delay earned by the failures recorded for addr so far: 0 with none, 1000 after one, 2000
+// after two, ..., at most LOGIN_DELAY_MAX_MS. Records nothing.
+int login_delay_ms(const char* addr);
+
+// A successful login from addr forgets its failures.
+void login_succeeded(const char* addr);
+
+// Waits up to ms milliseconds, returning early when the peer on sock hangs up (so a client that
+// gives up does not keep its slot for the whole delay). Holds no lock; call it with none held.
+void login_wait(int sock, int ms);
+
+// Tests: empties the table; moves the guard's clock forward.
+void login_guard_reset();
+void login_guard_advance(int seconds);

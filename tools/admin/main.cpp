@@ -1,0 +1,589 @@
+// boardhub-admin: maintains "users.db" and "group.db", which the server only reads (apart from
+// passwords). Every change runs in one immediate transaction with a busy time-out, so it is
+// safe while the server has the files open; new files are readable by their owner only.
+#include <getopt.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum Exit { kOk = 0, kFailed = 1, kUsage = 2 };
+
+// The server's exact table statements: its lookups read the columns by position.
+constexpr const char* kUsersTable =
+    "CREATE TABLE users (name TEXT, phone TEXT, mobile TEXT, address TEXT, office TEXT, "
+    "phone1 TEXT, fax TEXT, memo TEXT, level INT, hostids TEXT, passwd TEXT);";
+constexpr const char* kGroupsTable = "CREATE TABLE groups (name TEXT, memo TEXT, members TEXT);";
+
+// Field sizes of the server's lookup records, less the terminating NUL.
+constexpr size_t kMaxName = 63;
+constexpr size_t kMaxPassword = 31;
+constexpr size_t kMaxMemo = 255;
+constexpr size_t kMaxMembers = 10239;
+constexpr int kBusyTimeoutMs = 10000;
+
+const char* kHelp =
+    "usage: boardhub-admin [-d DATA_DIR] user add NAME [--level N] [--memo TEXT]\n"
+    "       boardhub-admin [-d DATA_DIR] user del NAME\n"
+    "       boardhub-admin [-d DATA_DIR] user list\n"
+    "       boardhub-admin [-d DATA_DIR] user show NAME\n"
+    "       boardhub-admin [-d DATA_DIR] user level NAME N\n"
+    "       boardhub-admin [-d DATA_DIR] user passwd NAME\n"
+    "       boardhub-admin [-d DATA_DIR] group add NAME [MEMBER,...] [--memo TEXT]\n"
+    "       boardhub-admin [-d DATA_DIR] group del NAME\n"
+    "       boardhub-admin [-d DATA_DIR] group list\n"
+    "       boardhub-admin [-d DATA_DIR] group members NAME [--set A,B | --add USER | --remove USER]\n"
+    "\n"
+    "Maintains users.db and group.db in the data directory (default /var/lib/boardhub, or\n"
+    "BOARDHUB_DATA), creating them when missing. Safe while the server runs.\n"
+    "\n"
+    "Levels: 0 or less suspends the account; 1 reads every folder; 9 reads and writes every\n"
+    "folder; any other level (default 5) is judged by the folders' access lists.\n"
+    "Passwords (1 to 31 bytes) are asked for twice without echo on a terminal, or read as one\n"
+    "line of standard input; never from the command line. Names have 1 to 63 bytes, without\n"
+    "commas or control characters.\n"
+    "\n"
+    "Exit status: 0 done; 1 refused (no such user or group, already exists, database error);\n"
+    "2 wrong command line or unusable input.\n";
+
+struct Db {
+    sqlite3* handle = nullptr;
+    ~Db() {
+        if (handle) sqlite3_close(handle);
+    }
+};
+
+struct Stmt {
+    sqlite3_stmt* handle = nullptr;
+    ~Stmt() {
+        if (handle) sqlite3_finalize(handle);
+    }
+};
+
+bool valid_name(const std::string& name, const char* what) {
+    if (name.empty() || name.size() > kMaxName) {
+        fprintf(stderr, "boardhub-admin: a %s name has 1 to %zu bytes\n", what, kMaxName);
+        return false;
+    }
+    for (unsigned char c : name) {
+        // A comma would split a group's member list; a line end would split an access file.
+        if (c < 0x20 || c == 0x7f || c == ',') {
+            fprintf(stderr, "boardhub-admin: a %s name may not hold commas or control characters\n",
+                    what);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_line(int fd, std::string& out) {
+    out.clear();
+    char c;
+    bool got = false;
+    while (read(fd, &c, 1) == 1) {
+        got = true;
+        if (c == '\n') break;
+        out += c;
+    }
+    if (!out.empty() && out.back() == '\r') out.pop_back();
+    return got;
+}
+
+bool prompt_secret(int fd, const char* prompt, std::string& out) {
+    struct termios saved;
+    bool restore = tcgetattr(fd, &saved) == 0;
+    if (restore) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    if (write(fd, prompt, strlen(prompt)) < 0) {
+    }
+    bool got = read_line(fd, out);
+    if (restore) tcsetattr(fd, TCSAFLUSH, &saved);
+    if (write(fd, "\n", 1) < 0) {
+    }
+    return got;
+}
+
+// A new password: twice without echo on a terminal, else one line of standard input.
+bool read_password(const std::string& user, std::string& out) {
+    if (isatty(STDIN_FILENO)) {
+        int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
+        if (fd < 0) fd = STDIN_FILENO;
+        std::string prompt = "Password for " + user + ": ", again;
+        bool ok = prompt_secret(fd, prompt.c_str(), out) &&
+                  prompt_secret(fd, "Password again: ", again);
+        if (fd != STDIN_FILENO) close(fd);
+        if (!ok) {
+            fprintf(stderr, "boardhub-admin: no password given\n");
+            return false;
+        }
+        if (out != again) {
+            fprintf(stderr, "boardhub-admin: the passwords differ\n");
+            return false;
+        }
+    } else if (!read_line(STDIN_FILENO, out)) {
+        fprintf(stderr, "boardhub-admin: no password on standard input\n");
+        return false;
+    }
+    if (out.empty() || out.size() > kMaxPassword) {
+        fprintf(stderr, "boardhub-admin: a password has 1 to %zu bytes\n", kMaxPassword);
+        return false;
+    }
+    return true;
+}
+
+bool exec(Db& db, const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db.handle, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        fprintf(stderr, "boardhub-admin: %s\n", err ? err : sqlite3_errmsg(db.handle));
+        sqlite3_free(err);
+        return false;
+    }
+    return true;
+}
+
+bool prepare(Db& db, Stmt& st, const char* sql) {
+    if (sqlite3_prepare_v2(db.handle, sql, -1, &st.handle, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+        return false;
+    }
+    return true;
+}
+
+void bind(Stmt& st, int index, const std::string& text) {
+    sqlite3_bind_text(st.handle, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+}
+
+std::string column(Stmt& st, int index) {
+    const unsigned char* t = sqlite3_column_text(st.handle, index);
+    return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+// Opens (creating when missing) one database and starts an immediate transaction, so that a
+// read-modify-write cannot interleave with another writer. The table is created with the
+// server's statement when it is missing.
+bool open_db(const std::string& dir, const char* file, const char* table, const char* create,
+             Db& db) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        fprintf(stderr, "boardhub-admin: cannot create %s: %s\n", dir.c_str(), strerror(errno));
+        return false;
+    }
+    std::string path = dir + "/" + file;
+    struct stat file_st;
+    bool existed = stat(path.c_str(), &file_st) == 0;
+    if (sqlite3_open_v2(path.c_str(), &db.handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        fprintf(stderr, "boardhub-admin: cannot open %s: %s\n", path.c_str(),
+                db.handle ? sqlite3_errmsg(db.handle) : "out of memory");
+        return false;
+    }
+    sqlite3_busy_timeout(db.handle, kBusyTimeoutMs);
+    // Run as root on an installed system, a new file goes to the owner of the data directory
+    // (the service's user), or the server could not read it.
+    struct stat dir_st;
+    if (!existed && geteuid() == 0 && stat(dir.c_str(), &dir_st) == 0 &&
+        chown(path.c_str(), dir_st.st_uid, dir_st.st_gid) != 0) {
+        fprintf(stderr, "boardhub-admin: cannot hand %s to its folder's owner: %s\n",
+                path.c_str(), strerror(errno));
+    }
+    if (!exec(db, "BEGIN IMMEDIATE")) return false;
+    Stmt st;
+    if (!prepare(db, st, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1"))
+        return false;
+    bind(st, 1, table);
+    bool exists = sqlite3_step(st.handle) == SQLITE_ROW;
+    if (!exists && !exec(db, create)) return false;
+    return true;
+}
+
+bool commit(Db& db) { return exec(db, "COMMIT"); }
+
+bool open_users(const std::string& dir, Db& db) {
+    return open_db(dir, "users.db", "users", kUsersTable, db);
+}
+bool open_groups(const std::string& dir, Db& db) {
+    return open_db(dir, "group.db", "groups", kGroupsTable, db);
+}
+
+int count_rows(Db& db, const char* sql, const std::string& name) {
+    Stmt st;
+    if (!prepare(db, st, sql)) return -1;
+    bind(st, 1, name);
+    if (sqlite3_step(st.handle) != SQLITE_ROW) return -1;
+    return sqlite3_column_int(st.handle, 0);
+}
+
+bool parse_level(const std::string& text, int& level) {
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || v < -1000000 || v > 1000000) {
+        fprintf(stderr, "boardhub-admin: bad level '%s'\n", text.c_str());
+        return false;
+    }
+    level = static_cast<int>(v);
+    return true;
+}
+
+std::vector<std::string> split_members(const std::string& list) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t comma = list.find(',', pos);
+        if (comma == std::string::npos) comma = list.size();
+        std::string item = list.substr(pos, comma - pos);
+        if (!item.empty()) out.push_back(item);
+        pos = comma + 1;
+    }
+    return out;
+}
+
+std::string join_members(const std::vector<std::string>& members) {
+    std::string out;
+    for (const auto& m : members) out += (out.empty() ? "" : ",") + m;
+    return out;
+}
+
+// ---- users ----
+
+int user_add(const std::string& dir, const std::string& name, int level, const std::string& memo) {
+    if (!valid_name(name, "user")) return kUsage;
+    if (memo.size() > kMaxMemo) {
+        fprintf(stderr, "boardhub-admin: a memo has at most %zu bytes\n", kMaxMemo);
+        return kUsage;
+    }
+    std::string password;
+    if (!read_password(name, password)) return kUsage;
+    Db db;
+    if (!open_users(dir, db)) return kFailed;
+    int n = count_rows(db, "SELECT COUNT(*) FROM users WHERE name = ?1", name);
+    if (n < 0) return kFailed;
+    if (n > 0) {
+        fprintf(stderr, "boardhub-admin: user %s already exists\n", name.c_str());
+        return kFailed;
+    }
+    Stmt st;
+    if (!prepare(db, st,
+                 "INSERT INTO users (name, phone, mobile, address, office, phone1, fax, memo, "
+                 "level, hostids, passwd) VALUES (?1, '', '', '', '', '', '', ?2, ?3, '', ?4)"))
+        return kFailed;
+    bind(st, 1, name);
+    bind(st, 2, memo);
+    sqlite3_bind_int(st.handle, 3, level);
+    bind(st, 4, password);
+    if (sqlite3_step(st.handle) != SQLITE_DONE) {
+        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+        return kFailed;
+    }
+    if (!commit(db)) return kFailed;
+    printf("user %s added (level %d)\n", name.c_str(), level);
+    return kOk;
+}
+
+int user_del(const std::string& dir, const std::string& name) {
+    Db db;
+    if (!open_users(dir, db)) return kFailed;
+    Stmt st;
+    if (!prepare(db, st, "DELETE FROM users WHERE name = ?1")) return kFailed;
+    bind(st, 1, name);
+    if (sqlite3_step(st.handle) != SQLITE_DONE) {
+        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+        return kFailed;
+    }
+    if (sqlite3_changes(db.handle) == 0) {
+        fprintf(stderr, "boardhub-admin: no user %s\n", name.c_str());
+        return kFailed;
+    }
+    if (!commit(db)) return kFailed;
+    // The name leaves every group too, so that a later user of that name inherits nothing.
+    Db gdb;
+    if (open_groups(dir, gdb)) {
+        Stmt sel;
+        std::vector<std::pair<std::string, std::string>> changed;
+        if (prepare(gdb, sel, "SELECT rowid, members FROM groups")) {
+            while (sqlite3_step(sel.handle) == SQLITE_ROW) {
+                std::vector<std::string> members = split_members(column(sel, 1)), kept;
+                for (const auto& m : members)
+                    if (m != name) kept.push_back(m);
+                if (kept.size() != members.size())
+                    changed.emplace_back(column(sel, 0), join_members(kept));
+            }
+        }
+        for (const auto& c : changed) {
+            Stmt up;
+            if (!prepare(gdb, up, "UPDATE groups SET members = ?2 WHERE rowid = ?1")) break;
+            bind(up, 1, c.first);
+            bind(up, 2, c.second);
+            sqlite3_step(up.handle);
+        }
+        commit(gdb);
+    }
+    printf("user %s deleted\n", name.c_str());
+    return kOk;
+}
+
+int user_list(const std::string& dir) {
+    Db db;
+    if (!open_users(dir, db)) return kFailed;
+    Stmt st;
+    if (!prepare(db, st, "SELECT name, level, memo FROM users ORDER BY name")) return kFailed;
+    printf("%-24s %6s  %s\n", "NAME", "LEVEL", "MEMO");
+    while (sqlite3_step(st.handle) == SQLITE_ROW)
+        printf("%-24s %6d  %s\n", column(st, 0).c_str(), sqlite3_column_int(st.handle, 1),
+               column(st, 2).c_str());
+    commit(db);
+    return kOk;
+}
+
+int user_show(const std::string& dir, const std::string& name) {
+    Db db;
+    if (!open_users(dir, db)) return kFailed;
+    Stmt st;
+    if (!prepare(db, st,
+                 "SELECT name, phone, mobile, address, office, phone1, fax, memo, level, "
+                 "hostids, passwd FROM users WHERE name = ?1"))
+        return kFailed;
+    bind(st, 1, name);
+    static const char* labels[] = {"name", "phone", "mobile", "address", "office", "phone1",
+                                   "fax",  "memo",  "level",  "hostids"};
+    bool found = false;
+    while (sqlite3_step(st.handle) == SQLITE_ROW) {
+        found = true;
+        for (int i = 0; i < 10; i++) printf("%-9s%s\n", labels[i], column(st, i).c_str());
+        printf("%-9s%s\n", "password", column(st, 10).empty() ? "(empty)" : "(set)");
+    }
+    commit(db);
+    if (!found) {
+        fprintf(stderr, "boardhub-admin: no user %s\n", name.c_str());
+        return kFailed;
+    }
+    return kOk;
+}
+
+int user_update(const std::string& dir, const std::string& name, const char* sql,
+                const std::string& value, bool integer, const char* done) {
+    Db db;
+    if (!open_users(dir, db)) return kFailed;
+    Stmt st;
+    if (!prepare(db, st, sql)) return kFailed;
+    bind(st, 1, name);
+    if (integer)
+        sqlite3_bind_int(st.handle, 2, atoi(value.c_str()));
+    else
+        bind(st, 2, value);
+    if (sqlite3_step(st.handle) != SQLITE_DONE) {
+        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+        return kFailed;
+    }
+    if (sqlite3_changes(db.handle) == 0) {
+        fprintf(stderr, "boardhub-admin: no user %s\n", name.c_str());
+        return kFailed;
+    }
+    if (!commit(db)) return kFailed;
+    printf("user %s: %s\n", name.c_str(), done);
+    return kOk;
+}
+
+// ---- groups ----
+
+int group_add(const std::string& dir, const std::string& name, const std::string& members,
+              const std::string& memo) {
+    if (!valid_name(name, "group")) return kUsage;
+    std::vector<std::string> list = split_members(members);
+    for (const auto& m : list)
+        if (!valid_name(m, "user")) return kUsage;
+    std::string joined = join_members(list);
+    if (joined.size() > kMaxMembers || memo.size() > kMaxMemo) {
+        fprintf(stderr, "boardhub-admin: member list or memo too long\n");
+        return kUsage;
+    }
+    Db db;
+    if (!open_groups(dir, db)) return kFailed;
+    int n = count_rows(db, "SELECT COUNT(*) FROM groups WHERE name = ?1", name);
+    if (n < 0) return kFailed;
+    if (n > 0) {
+        fprintf(stderr, "boardhub-admin: group %s already exists\n", name.c_str());
+        return kFailed;
+    }
+    Stmt st;
+    if (!prepare(db, st, "INSERT INTO groups (name, memo, members) VALUES (?1, ?2, ?3)"))
+        return kFailed;
+    bind(st, 1, name);
+    bind(st, 2, memo);
+    bind(st, 3, joined);
+    if (sqlite3_step(st.handle) != SQLITE_DONE) {
+        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+        return kFailed;
+    }
+    if (!commit(db)) return kFailed;
+    printf("group %s added\n", name.c_str());
+    return kOk;
+}
+
+int group_del(const std::string& dir, const std::string& name) {
+    Db db;
+    if (!open_groups(dir, db)) return kFailed;
+    Stmt st;
+    if (!prepare(db, st, "DELETE FROM groups WHERE name = ?1")) return kFailed;
+    bind(st, 1, name);
+    if (sqlite3_step(st.handle) != SQLITE_DONE) {
+        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+        return kFailed;
+    }
+    if (sqlite3_changes(db.handle) == 0) {
+        fprintf(stderr, "boardhub-admin: no group %s\n", name.c_str());
+        return kFailed;
+    }
+    if (!commit(db)) return kFailed;
+    printf("group %s deleted\n", name.c_str());
+    return kOk;
+}
+
+int group_list(const std::string& dir) {
+    Db db;
+    if (!open_groups(dir, db)) return kFailed;
+    Stmt st;
+    if (!prepare(db, st, "SELECT name, members, memo FROM groups ORDER BY name")) return kFailed;
+    printf("%-24s %s\n", "NAME", "MEMBERS");
+    while (sqlite3_step(st.handle) == SQLITE_ROW)
+        printf("%-24s %s\n", column(st, 0).c_str(), column(st, 1).c_str());
+    commit(db);
+    return kOk;
+}
+
+// Shows the members, or changes them: mode "set", "add" or "remove" with its argument.
+int group_members(const std::string& dir, const std::string& name, const std::string& mode,
+                  const std::string& arg) {
+    Db db;
+    if (!open_groups(dir, db)) return kFailed;
+    Stmt st;
+    if (!prepare(db, st, "SELECT members FROM groups WHERE name = ?1")) return kFailed;
+    bind(st, 1, name);
+    if (sqlite3_step(st.handle) != SQLITE_ROW) {
+        fprintf(stderr, "boardhub-admin: no group %s\n", name.c_str());
+        return kFailed;
+    }
+    std::vector<std::string> members = split_members(column(st, 0));
+    if (mode.empty()) {
+        for (const auto& m : members) printf("%s\n", m.c_str());
+        commit(db);
+        return kOk;
+    }
+    std::vector<std::string> next;
+    if (mode == "set") {
+        next = split_members(arg);
+        for (const auto& m : next)
+            if (!valid_name(m, "user")) return kUsage;
+    } else if (mode == "add") {
+        if (!valid_name(arg, "user")) return kUsage;
+        next = members;
+        bool present = false;
+        for (const auto& m : members) present = present || m == arg;
+        if (!present) next.push_back(arg);
+    } else {
+        for (const auto& m : members)
+            if (m != arg) next.push_back(m);
+        if (next.size() == members.size()) {
+            fprintf(stderr, "boardhub-admin: %s is not a member of %s\n", arg.c_str(),
+                    name.c_str());
+            return kFailed;
+        }
+    }
+    std::string joined = join_members(next);
+    if (joined.size() > kMaxMembers) {
+        fprintf(stderr, "boardhub-admin: the member list would exceed %zu bytes\n", kMaxMembers);
+        return kUsage;
+    }
+    Stmt up;
+    if (!prepare(db, up, "UPDATE groups SET members = ?2 WHERE name = ?1")) return kFailed;
+    bind(up, 1, name);
+    bind(up, 2, joined);
+    if (sqlite3_step(up.handle) != SQLITE_DONE) {
+        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+        return kFailed;
+    }
+    if (!commit(db)) return kFailed;
+    printf("group %s: %s\n", name.c_str(), joined.empty() ? "(no members)" : joined.c_str());
+    return kOk;
+}
+
+int usage() {
+    fputs(kHelp, stderr);
+    return kUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Databases, their journals and the data directory are for the owner only.
+    umask(077);
+    std::string dir = "/var/lib/boardhub";
+    if (const char* d = getenv("BOARDHUB_DATA")) dir = d;
+    int level = 5;
+    std::string memo, mode, mode_arg;
+    static const struct option longs[] = {{"data", required_argument, nullptr, 'd'},
+                                          {"level", required_argument, nullptr, 'l'},
+                                          {"memo", required_argument, nullptr, 'm'},
+                                          {"set", required_argument, nullptr, 's'},
+                                          {"add", required_argument, nullptr, 'a'},
+                                          {"remove", required_argument, nullptr, 'r'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "d:l:m:h", longs, nullptr)) != -1) {
+        switch (c) {
+            case 'd': dir = optarg; break;
+            case 'l':
+                if (!parse_level(optarg, level)) return kUsage;
+                break;
+            case 'm': memo = optarg; break;
+            case 's': mode = "set"; mode_arg = optarg; break;
+            case 'a': mode = "add"; mode_arg = optarg; break;
+            case 'r': mode = "remove"; mode_arg = optarg; break;
+            case 'h': fputs(kHelp, stdout); return kOk;
+            default: return usage();
+        }
+    }
+    std::vector<std::string> a(argv + optind, argv + argc);
+    if (a.size() < 2) return usage();
+    const std::string &what = a[0], &verb = a[1];
+    size_t n = a.size();
+    if (what == "user") {
+        if (verb == "add" && n == 3) return user_add(dir, a[2], level, memo);
+        if (verb == "del" && n == 3) return user_del(dir, a[2]);
+        if (verb == "list" && n == 2) return user_list(dir);
+        if (verb == "show" && n == 3) return user_show(dir, a[2]);
+        if (verb == "level" && n == 4) {
+            int v;
+            if (!parse_level(a[3], v)) return kUsage;
+            return user_update(dir, a[2], "UPDATE users SET level = ?2 WHERE name = ?1",
+                               std::to_string(v), true, ("level " + std::to_string(v)).c_str());
+        }
+        if (verb == "passwd" && n == 3) {
+            std::string password;
+            if (!read_password(a[2], password)) return kUsage;
+            return user_update(dir, a[2], "UPDATE users SET passwd = ?2 WHERE name = ?1",
+                               password, false, "password changed");
+        }
+    } else if (what == "group") {
+        if (verb == "add" && (n == 3 || n == 4))
+            return group_add(dir, a[2], n == 4 ? a[3] : "", memo);
+        if (verb == "del" && n == 3) return group_del(dir, a[2]);
+        if (verb == "list" && n == 2) return group_list(dir);
+        if (verb == "members" && n == 3) return group_members(dir, a[2], mode, mode_arg);
+    }
+    return usage();
+}
