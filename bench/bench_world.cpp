@@ -73,22 +73,22 @@ std::string user_name(int i) {
     return name;
 }
 
-bool make_world(const WorldSpec& spec) {
+bool make_world(const WorldLayout& layout) {
     std::error_code ec;
-    std::string share = spec.dir + "/share";
-    std::string data = spec.dir + "/data";
+    std::string share = layout.dir + "/share";
+    std::string data = layout.dir + "/data";
     fs::create_directories(share, ec);
     fs::create_directories(data, ec);
 
     // The large file: a cheap pseudo-random pattern, rewritten only when its size changed.
     std::string big = share + BIG_FILE;
     struct stat st;
-    if (stat(big.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != spec.big_bytes) {
+    if (stat(big.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != layout.big_bytes) {
         FILE* f = fopen(big.c_str(), "wb");
         if (!f) return false;
         std::vector<uint64_t> chunk(1 << 17);
         uint64_t x = 0x9E3779B97F4A7C15ull;
-        uint64_t left = spec.big_bytes;
+        uint64_t left = layout.big_bytes;
         while (left > 0) {
             for (auto& w : chunk) {
                 x ^= x << 13;
@@ -110,12 +110,12 @@ bool make_world(const WorldSpec& spec) {
     fs::remove_all(many, ec);
     fs::create_directories(many, ec);
     make_access(many);
-    for (int i = 0; i < spec.files; i++) {
+    for (int i = 0; i < layout.files; i++) {
         char name[32];
         snprintf(name, sizeof(name), "/file_%04d.dat", i);
         write_text(many + name, std::string(100 + i % 900, 'x'));
     }
-    for (int i = 0; i < spec.folders; i++) {
+    for (int i = 0; i < layout.folders; i++) {
         char name[32];
         snprintf(name, sizeof(name), "/sub_%03d", i);
         std::string sub = many + name;
@@ -123,7 +123,7 @@ bool make_world(const WorldSpec& spec) {
         make_access(sub);
         for (int k = 0; k < 3; k++) write_text(sub + "/doc" + std::to_string(k) + ".txt", "text\n");
     }
-    return make_databases(data, spec.users);
+    return make_databases(data, layout.users);
 }
 
 bool write_config(const std::string& path, const std::string& dir, int port,

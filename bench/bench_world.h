@@ -10,7 +10,7 @@ constexpr const char* BIG_FILE = "/big.bin";
 constexpr const char* MANY_FOLDER = "/many";
 constexpr const char* USER_PASSWORD = "pw";
 
-struct WorldSpec {
+struct WorldLayout {
     std::string dir;       // gets share/ and data/
     uint64_t big_bytes;    // size of share/big.bin
     int files;             // files in share/many
@@ -20,7 +20,7 @@ struct WorldSpec {
 
 std::string user_name(int i);
 // Creates or refreshes the world (the large file is kept when its size is right).
-bool make_world(const WorldSpec& spec);
+bool make_world(const WorldLayout& layout);
 // Writes a server configuration for the world. camera: a device path or "NONE".
 bool write_config(const std::string& path, const std::string& dir, int port,
                   const std::string& camera);

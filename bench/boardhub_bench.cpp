@@ -994,10 +994,10 @@ int smoke(const std::string& bin, const std::string& fake) {
     Env env;
     env.smoke = true;
     env.sz = smoke_sizes();
-    WorldSpec spec{dir, env.sz.big_bytes, 50, 5, env.sz.sessions};
+    WorldLayout layout{dir, env.sz.big_bytes, 50, 5, env.sz.sessions};
     int rc = 1;
     pid_t server = -1, cam = -1;
-    if (!make_world(spec)) {
+    if (!make_world(layout)) {
         fprintf(stderr, "smoke: could not make the world in %s\n", dir.c_str());
     } else {
         env.ours.port = free_port();
@@ -1081,22 +1081,22 @@ int main(int argc, char** argv) {
             usage();
             return 2;
         }
-        WorldSpec spec{args[1], 256ull << 20, 1000, 100, 200};
+        WorldLayout layout{args[1], 256ull << 20, 1000, 100, 200};
         int port = 0, camera_port = 0;
         std::string device = "/dev/video0";
         for (size_t i = 2; i < args.size(); i++) {
-            if (args[i] == "--big-mib") spec.big_bytes = std::stoull(value(i)) << 20;
+            if (args[i] == "--big-mib") layout.big_bytes = std::stoull(value(i)) << 20;
             else if (args[i] == "--port") port = std::stoi(value(i));
             else if (args[i] == "--camera-port") camera_port = std::stoi(value(i));
             else if (args[i] == "--camera-device") device = value(i);
             else { usage(); return 2; }
         }
-        if (!make_world(spec)) {
-            fprintf(stderr, "could not make the world in %s\n", spec.dir.c_str());
+        if (!make_world(layout)) {
+            fprintf(stderr, "could not make the world in %s\n", layout.dir.c_str());
             return 1;
         }
-        if (port) write_config(spec.dir + "/server.ini", spec.dir, port, "NONE");
-        if (camera_port) write_config(spec.dir + "/camera.ini", spec.dir, camera_port, device);
+        if (port) write_config(layout.dir + "/server.ini", layout.dir, port, "NONE");
+        if (camera_port) write_config(layout.dir + "/camera.ini", layout.dir, camera_port, device);
         return 0;
     }
     if (args[0] == "run") {
