@@ -1,6 +1,5 @@
 // The camera and relay commands over the wire, against the stand-in capture device preloaded
 // into the server (tests/fakes).
-#include <link.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,22 +20,6 @@ using Clock = std::chrono::steady_clock;
 const std::string OK = "{ \"RESULT\": \"OK\" }";
 const std::string FAIL = "{ \"RESULT\": \"FAIL\" }";
 
-// The sanitizer runtime this test binary runs with (the server is built the same way): it must
-// come first in LD_PRELOAD, before the stand-in device.
-std::string sanitizer_runtime() {
-    std::string found;
-    dl_iterate_phdr(
-        [](struct dl_phdr_info* info, size_t, void* data) {
-            std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (name.find("libasan.so") != std::string::npos ||
-                name.find("libtsan.so") != std::string::npos)
-                *static_cast<std::string*>(data) = name;
-            return 0;
-        },
-        &found);
-    return found;
-}
-
 struct CameraServer {
     e2e::TestServer srv;
     std::string device;
@@ -46,7 +29,7 @@ struct CameraServer {
         device = srv.dir.path + "/video0";
         e2e::ServerOptions o;
         o.keys["camera"] = camera_key.empty() ? device : camera_key;
-        std::string preload = sanitizer_runtime();
+        std::string preload = e2e::sanitizer_runtime();
         if (!preload.empty()) preload += " ";
         preload += FAKE_V4L2_LIB;
         o.env = {"LD_PRELOAD=" + preload, "FAKE_V4L2_DEVICE=" + device,

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -103,6 +104,20 @@ void add_user(const std::string& data_dir, const std::string& name, const std::s
 void add_group(const std::string& data_dir, const std::string& name, const std::string& members) {
     exec_sql(data_dir + "/group.db", "CREATE TABLE groups (name TEXT, memo TEXT, members TEXT);",
              "INSERT INTO groups (name, members) VALUES (?1, ?2)", {name, members}, nullptr);
+}
+
+std::string sanitizer_runtime() {
+    std::string found;
+    dl_iterate_phdr(
+        [](struct dl_phdr_info* info, size_t, void* data) {
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (name.find("libasan.so") != std::string::npos ||
+                name.find("libtsan.so") != std::string::npos)
+                *static_cast<std::string*>(data) = name;
+            return 0;
+        },
+        &found);
+    return found;
 }
 
 int free_port() {

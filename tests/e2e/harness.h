@@ -78,6 +78,10 @@ public:
 int run_server(const std::vector<std::string>& args, std::string* out, std::string* err,
                int timeout_ms = 10000);
 
+// The sanitizer runtime this test binary runs with ("" in a plain build). The server is built
+// the same way, so a library preloaded into it must come after this one in LD_PRELOAD.
+std::string sanitizer_runtime();
+
 // A free TCP port on the loopback interface (bound and released).
 int free_port();
 

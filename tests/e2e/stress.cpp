@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <json-c/json.h>
-#include <link.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -103,16 +102,8 @@ bool camera_options(const std::string& dir, const std::string& fake_config,
                     e2e::ServerOptions* options) {
 #ifdef FAKE_V4L2_LIB
     // A sanitizer runtime must come first in LD_PRELOAD, before the stand-in device.
-    std::string preload;
-    dl_iterate_phdr(
-        [](struct dl_phdr_info* info, size_t, void* data) {
-            std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (name.find("libasan.so") != std::string::npos ||
-                name.find("libtsan.so") != std::string::npos)
-                *static_cast<std::string*>(data) = name + " ";
-            return 0;
-        },
-        &preload);
+    std::string preload = e2e::sanitizer_runtime();
+    if (!preload.empty()) preload += " ";
     std::string device = dir + "/video0";
     options->keys["camera"] = device;
     options->env = {"LD_PRELOAD=" + preload + FAKE_V4L2_LIB, "FAKE_V4L2_DEVICE=" + device,

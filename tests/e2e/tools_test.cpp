@@ -648,27 +648,11 @@ TEST(ToolsDownload, BrokenTransfersNeverReachTheFinalName) {
 
 #ifdef FAKE_V4L2_LIB
 // ---- snapshot against the stand-in capture device ----
-#include <link.h>
 #include <png.h>
 
 #include "../fakes/fake_v4l2.h"
 
 namespace {
-
-// The sanitizer runtime of this build must come first in LD_PRELOAD, before the stand-in.
-std::string sanitizer_runtime() {
-    std::string found;
-    dl_iterate_phdr(
-        [](struct dl_phdr_info* info, size_t, void* data) {
-            std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (name.find("libasan.so") != std::string::npos ||
-                name.find("libtsan.so") != std::string::npos)
-                *static_cast<std::string*>(data) = name;
-            return 0;
-        },
-        &found);
-    return found;
-}
 
 // Decodes a PNG into 8-bit RGB rows; false when it is no such PNG.
 bool decode_png(const std::string& path, png_uint_32& width, png_uint_32& height,
@@ -692,7 +676,7 @@ TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
     std::string device = srv.dir.path + "/video0";
     e2e::ServerOptions o;
     o.keys["camera"] = device;
-    std::string preload = sanitizer_runtime();
+    std::string preload = e2e::sanitizer_runtime();
     if (!preload.empty()) preload += " ";
     preload += FAKE_V4L2_LIB;
     o.env = {"LD_PRELOAD=" + preload, "FAKE_V4L2_DEVICE=" + device,

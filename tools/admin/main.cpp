@@ -293,21 +293,27 @@ int user_add(const std::string& dir, const std::string& name, int level, const s
     return kOk;
 }
 
-int user_del(const std::string& dir, const std::string& name) {
-    Db db;
-    if (!open_users(dir, db)) return kFailed;
+// Deletes the rows named name and commits; false (with the reason on stderr) when the
+// statement failed or no row had that name.
+bool delete_named(Db& db, const char* sql, const char* what, const std::string& name) {
     Stmt st;
-    if (!prepare(db, st, "DELETE FROM users WHERE name = ?1")) return kFailed;
+    if (!prepare(db, st, sql)) return false;
     bind(st, 1, name);
     if (sqlite3_step(st.handle) != SQLITE_DONE) {
         fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
-        return kFailed;
+        return false;
     }
     if (sqlite3_changes(db.handle) == 0) {
-        fprintf(stderr, "boardhub-admin: no user %s\n", name.c_str());
-        return kFailed;
+        fprintf(stderr, "boardhub-admin: no %s %s\n", what, name.c_str());
+        return false;
     }
-    if (!commit(db)) return kFailed;
+    return commit(db);
+}
+
+int user_del(const std::string& dir, const std::string& name) {
+    Db db;
+    if (!open_users(dir, db)) return kFailed;
+    if (!delete_named(db, "DELETE FROM users WHERE name = ?1", "user", name)) return kFailed;
     // The name leaves every group too, so that a later user of that name inherits nothing.
     Db gdb;
     if (open_groups(dir, gdb)) {
@@ -436,18 +442,7 @@ int group_add(const std::string& dir, const std::string& name, const std::string
 int group_del(const std::string& dir, const std::string& name) {
     Db db;
     if (!open_groups(dir, db)) return kFailed;
-    Stmt st;
-    if (!prepare(db, st, "DELETE FROM groups WHERE name = ?1")) return kFailed;
-    bind(st, 1, name);
-    if (sqlite3_step(st.handle) != SQLITE_DONE) {
-        fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
-        return kFailed;
-    }
-    if (sqlite3_changes(db.handle) == 0) {
-        fprintf(stderr, "boardhub-admin: no group %s\n", name.c_str());
-        return kFailed;
-    }
-    if (!commit(db)) return kFailed;
+    if (!delete_named(db, "DELETE FROM groups WHERE name = ?1", "group", name)) return kFailed;
     printf("group %s deleted\n", name.c_str());
     return kOk;
 }
