@@ -3,5 +3,11 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="$1"; shift
-cmake -S "$root" -B "$dir" -G Ninja -DBOARDHUB_WERROR=ON "$@" >/dev/null
+launcher=()
+# ccache, when the machine has it, makes rebuilds of unchanged units (another tree, another
+# build type of the same sources) nearly free.
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$dir" -G Ninja -DBOARDHUB_WERROR=ON "${launcher[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
