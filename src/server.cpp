@@ -23,6 +23,7 @@
 #include "config.h"
 #include "logger.h"
 #include "server.h"
+#include "server_write.h"
 
 ServerInfo server;
 char device_video[NAME_SIZE];
@@ -73,6 +74,27 @@ int take_port() {
         exit(1);
     }
     return static_cast<int>(port);
+}
+
+// The upload settings: "upload_max_size" and "upload_reserve" (sizes such as "4G", "64M"),
+// "upload_sync" ("no" turns off the flush before each upload's reply). A size that cannot be
+// read stops start-up rather than silently allowing more than the owner meant.
+void take_write_limits() {
+    struct {
+        const char* key;
+        uint64_t* dst;
+    } sizes[] = {{"upload_max_size", &write_limits.max_size},
+                 {"upload_reserve", &write_limits.reserve}};
+    for (const auto& s : sizes) {
+        std::string value = config.get_value("server", s.key);
+        if (value.empty()) continue;
+        if (!parse_size(value, s.dst)) {
+            fprintf(stderr, "configuration: the value of \"%s\" is not a size (like 4G or 64M)\n",
+                    s.key);
+            exit(1);
+        }
+    }
+    write_limits.sync = config.get_value("server", "upload_sync") != "no";
 }
 
 // Errors of accept() that a peer or a passing shortage can cause; the loop goes on.
@@ -220,6 +242,7 @@ int server_main(int argc, char** argv) {
     take_value(server.share, "share");
     take_value(server.data, "data");
     take_value(device_video, "camera");
+    take_write_limits();
     char log_dir[1024] = "";
     if (config.get_value("server", "log") == "yes")
         snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
@@ -263,6 +286,8 @@ int server_main(int argc, char** argv) {
     admin.set_users_db(path);
     snprintf(path, sizeof(path), "%s/group.db", server.data);
     admin.set_group_db(path);
+
+    remove_stale_parts(server.share);
 
     camera = init_camera();
     init_gpio();

@@ -31,6 +31,7 @@
 #include "logger.h"
 #include "network.h"
 #include "server.h"
+#include "server_write.h"
 
 UserSlot users[MAX_USERS];
 std::mutex users_lock;
@@ -342,6 +343,32 @@ int do_relay(Session* s, json_object** pair) {
     return 0;
 }
 
+int do_features(Session* s, json_object** pair) {
+    int r = dispatch_features(s, pair[1]);
+    s->reply.text[0] = '\0';
+    return r;
+}
+int do_put(Session* s, json_object** pair) {
+    int r = dispatch_put(s, pair[1]);
+    s->reply.text[0] = '\0';
+    return r;
+}
+int do_mkdir(Session* s, json_object** pair) {
+    int r = dispatch_mkdir(s, pair[1]);
+    s->reply.text[0] = '\0';
+    return r;
+}
+int do_rename(Session* s, json_object** pair) {
+    int r = dispatch_rename(s, pair[1]);
+    s->reply.text[0] = '\0';
+    return r;
+}
+int do_delete(Session* s, json_object** pair) {
+    int r = dispatch_delete(s, pair[1]);
+    s->reply.text[0] = '\0';
+    return r;
+}
+
 // Compared one after another, in this order.
 const struct {
     const char* word;
@@ -353,7 +380,8 @@ const struct {
     {"LISTALL", do_listall},   {"CHECK", do_check},     {"DATA", do_data},
     {"FILE", do_file},         {"SEND", do_send},       {"NEXT", do_next},
     {"CAMERA", do_camera},     {"CAMINFO", do_caminfo}, {"VIEWPORT", do_viewport},
-    {"RELAY", do_relay},
+    {"RELAY", do_relay},       {"FEATURES", do_features}, {"PUT", do_put},
+    {"MKDIR", do_mkdir},       {"RENAME", do_rename},   {"DELETE", do_delete},
 };
 
 // Handles one command frame. -1 when the session must end.
