@@ -3,10 +3,12 @@
 // which also makes the change of day automatic.
 #include "logger.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -39,6 +41,11 @@ size_t complete_utf8(const char* s, size_t len) {
 
 }  // namespace
 
+Logger::Logger() {
+    const char* no_color = getenv("NO_COLOR");
+    color = no_color == nullptr || no_color[0] == '\0';
+}
+
 void Logger::set(int level, const char* dir) {
     threshold = level;
     snprintf(log_dir, sizeof(log_dir), "%s", dir);
@@ -58,23 +65,49 @@ void Logger::write(const char* tag, int level, const char* text) {
         char path[2048];
         snprintf(path, sizeof(path), "%s/%s", log_dir, file_name);
         FILE* f = fopen(path, "a");
-        if (!f) return;
-        fprintf(f, "%02d:%02d:%02d[%s] %s %s\n", t.tm_hour, t.tm_min, t.tm_sec, STR_LEVEL[level],
-                tag, text);
-        fclose(f);
-        return;
+        // A log folder that is not there yet (a fresh data folder): create it, once the parent
+        // exists; a concurrent writer creating it first is as good.
+        if (!f && errno == ENOENT && (mkdir(log_dir, 0750) == 0 || errno == EEXIST))
+            f = fopen(path, "a");
+        int err = errno;
+        if (f) {
+            // A write that fails (a full disk) loses the line as surely as a failed open.
+            int n = fprintf(f, "%02d:%02d:%02d[%s] %s %s\n", t.tm_hour, t.tm_min, t.tm_sec,
+                            STR_LEVEL[level], tag, text);
+            err = errno;
+            if (fclose(f) == 0 && n >= 0) {
+                file_failing.store(false, std::memory_order_relaxed);
+                return;
+            }
+            if (n >= 0) err = errno;
+        }
+        if (!file_failing.exchange(true, std::memory_order_relaxed)) {
+            char why[2300];
+            snprintf(why, sizeof(why),
+                     "cannot write the log file %s: %s; log lines go to the console until it "
+                     "can be written",
+                     path, strerror(err));
+            console("logger", LOG_ERROR, why, t);
+        }
     }
+    console(tag, level, text, t);
+}
 
+void Logger::console(const char* tag, int level, const char* text, const struct tm& t) {
     std::string line;
     char stamp[64];
-    snprintf(stamp, sizeof(stamp), "\x1b[1;34m%02d:%02d:%02d\x1b[36m[%s] %s", t.tm_hour, t.tm_min,
-             t.tm_sec, STR_LEVEL[level], STR_COLOR[level]);
+    if (color)
+        snprintf(stamp, sizeof(stamp), "\x1b[1;34m%02d:%02d:%02d\x1b[36m[%s] %s", t.tm_hour,
+                 t.tm_min, t.tm_sec, STR_LEVEL[level], STR_COLOR[level]);
+    else
+        snprintf(stamp, sizeof(stamp), "%02d:%02d:%02d[%s] ", t.tm_hour, t.tm_min, t.tm_sec,
+                 STR_LEVEL[level]);
     line.reserve(strlen(stamp) + strlen(tag) + strlen(text) + 8);
     line += stamp;
     line += tag;
     line += ' ';
     line += text;
-    line += "\n\x1b[0m";
+    line += color ? "\n\x1b[0m" : "\n";
     size_t off = 0;
     while (off < line.size()) {
         ssize_t n = ::write(STDOUT_FILENO, line.data() + off, line.size() - off);
