@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 enum LogLevel {
     LOG_SYSTEM = 0,
@@ -33,8 +34,9 @@ public:
 
     // Threshold and directory; an empty dir means console output. Called before any session.
     void set(int level, const char* dir);
-    // Emits one line unless level > threshold. A day file that cannot be opened (after an
-    // attempt to create the log folder) sends the line to the console; the first such line of
+    // Emits one line unless level > threshold. Control bytes of tag and text are escaped
+    // (see log_escape), so the line is always one line. A day file that cannot be opened (after
+    // an attempt to create the log folder) sends the line to the console; the first such line of
     // each spell is preceded by one line naming the file and the reason.
     void write(const char* tag, int level, const char* text);
     // printf-style text, cut to fit a 1024-byte buffer (at a UTF-8 boundary).
@@ -53,3 +55,9 @@ private:
 };
 
 extern Logger logger;
+
+// Appends text to out with every control byte escaped: "\\n", "\\r", "\\t", "\\e" (ESC), "\\xNN"
+// (other bytes below 0x20, and 0x7f). A backslash is doubled only where it would otherwise
+// read as the start of such an escape (before another backslash, a control byte, or one of
+// n, r, t, e, x), so ordinary texts keep their bytes and every line still decodes to one text.
+void log_escape(std::string& out, const char* text);
