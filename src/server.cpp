@@ -10,12 +10,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "SERVO.h"
 #include "V4L2.h"
@@ -23,6 +25,7 @@
 #include "config.h"
 #include "logger.h"
 #include "server.h"
+#include "version.h"
 
 ServerInfo server;
 char device_video[NAME_SIZE];
@@ -73,6 +76,60 @@ int take_port() {
         exit(1);
     }
     return static_cast<int>(port);
+}
+
+// A folder setting that must name something: an empty (or blank) value stops start-up, since
+// every path would then be taken from the root of the file system.
+void require_value(const char* value, const char* key) {
+    if (value[strspn(value, " \t\r\n\v\f")] != '\0') return;
+    fprintf(stderr, "configuration: \"%s\" is missing or empty in [server]\n", key);
+    exit(1);
+}
+
+// The share must be a folder the server can list and read, or every FILE would fail (or,
+// with a typing error in the path, serve something else than meant).
+void require_folder(const char* path, const char* key) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode) || access(path, R_OK | X_OK) != 0) {
+        fprintf(stderr, "configuration: \"%s\" (%s) is not a readable folder\n", key, path);
+        exit(1);
+    }
+}
+
+// The sections and keys this server reads. Anything else is named in one WARNING line and
+// otherwise ignored: the file may be shared with other programs, but a misspelt key would
+// otherwise go unnoticed.
+void warn_unknown_settings() {
+    static const std::vector<Config::Known> known = {
+        {"server", {"name", "port", "share", "data", "camera", "log"}},
+    };
+    std::vector<std::string> names = config.unknown(known);
+    if (names.empty()) return;
+    std::string text = "unknown settings ignored:";
+    for (size_t i = 0; i < names.size(); i++) text += (i ? ", " : " ") + names[i];
+    logger.write("configuration", LOG_WARNING, text.c_str());
+}
+
+// The data folder holds the account databases: without it every login fails as if the password
+// were wrong. Start-up goes on (the folder may be mounted later), but says so first.
+void warn_about_data_folder() {
+    struct stat st;
+    if (stat(server.data, &st) < 0)
+        fprintf(stderr, "warning: the data folder \"%s\" cannot be used (%s): no account can log in\n",
+                server.data, strerror(errno));
+    else if (!S_ISDIR(st.st_mode))
+        fprintf(stderr, "warning: the data folder \"%s\" is no folder: no account can log in\n",
+                server.data);
+}
+
+void print_help(const char* program) {
+    printf("usage: %s <config file>\n"
+           "       %s --help | --version\n"
+           "\n"
+           "Serves the shared folder tree, messages and the camera of this board to the clients\n"
+           "on the local network, as set in the configuration file (see boardhub.ini(5)).\n"
+           "Stop it with an interrupt (Ctrl-C, or SIGINT from the service manager).\n",
+           program, program);
 }
 
 // Errors of accept() that a peer or a passing shortage can cause; the loop goes on.
@@ -201,6 +258,14 @@ int server_main(int argc, char** argv) {
         printf("usage: %s <config file>\n", argv[0]);
         return 1;
     }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        print_help(argv[0]);
+        return 0;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("boardhub %s\n", BOARDHUB_VERSION);
+        return 0;
+    }
     // A send to a vanished peer fails with EPIPE; it never ends the process.
     signal(SIGPIPE, SIG_IGN);
     // glibc gives each new thread an arena of its own up to 8 per core, each reserving 64 MiB
@@ -220,10 +285,14 @@ int server_main(int argc, char** argv) {
     take_value(server.share, "share");
     take_value(server.data, "data");
     take_value(device_video, "camera");
+    require_value(server.share, "share");
+    require_folder(server.share, "share");
+    require_value(server.data, "data");
     char log_dir[1024] = "";
     if (config.get_value("server", "log") == "yes")
         snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
     logger.set(6, log_dir);
+    warn_unknown_settings();
 
     server.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server.sock < 0) {
@@ -241,7 +310,13 @@ int server_main(int argc, char** argv) {
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(server.port));
     if (bind(server.sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
+        int err = errno;
         printf("[main] ERROR on binding\n");
+        fflush(stdout);
+        fprintf(stderr, "cannot listen on port %d: %s%s\n", server.port, strerror(err),
+                err == EADDRINUSE ? " (another program, or another boardhub, has it)"
+                : err == EACCES   ? " (ports below 1024 need privileges)"
+                                  : "");
         return 1;
     }
     // A backlog of 5 overflows when more than a handful of clients connect at once: the kernel
@@ -258,6 +333,7 @@ int server_main(int argc, char** argv) {
         for (auto& u : users) u.in_use = 0;
     }
 
+    warn_about_data_folder();
     char path[CONF_PATH_SIZE + 16];
     snprintf(path, sizeof(path), "%s/users.db", server.data);
     admin.set_users_db(path);
@@ -265,6 +341,8 @@ int server_main(int argc, char** argv) {
     admin.set_group_db(path);
 
     camera = init_camera();
+    if (!camera && device_video[0] != '\0' && strcmp(device_video, "NONE") != 0)
+        fprintf(stderr, "the server runs without a camera: %s could not be used\n", device_video);
     init_gpio();
 
     {
