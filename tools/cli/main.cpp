@@ -8,10 +8,7 @@
 #include <cstring>
 
 #include "cli.h"
-
-#ifndef BOARDHUB_VERSION
-#define BOARDHUB_VERSION "unknown"
-#endif
+#include "version.h"
 
 namespace cli {
 
