@@ -125,6 +125,7 @@ void warn_unknown_settings() {
     static const std::vector<Config::Known> known = {
         {"server", {"name", "port", "share", "data", "camera", "log", "upload_max_size",
                      "upload_reserve", "upload_sync"}},
+        {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
     if (names.empty()) return;
