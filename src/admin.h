@@ -22,6 +22,8 @@ struct UserInfo {
     char passwd[32];
     // A stored password that does not fit passwd: it can never match.
     bool passwd_overflow;
+    // A row of that name was found (a name without one is nobody, whatever its password).
+    bool found;
 };
 
 struct GroupInfo {

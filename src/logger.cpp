@@ -12,7 +12,6 @@
 #include <ctime>
 #include <string>
 
-#include "server.h"
 
 Logger logger;
 

@@ -101,20 +101,14 @@ void cmd_hello(Data* reply, json_object** pair) {
 
 namespace {
 
-// Slows password guessing: a wrong name or password from an address is answered after a
-// delay that grows with that address's failures; a real login forgets them. A suspended
-// account (200) does not reset the delay, since any unknown name with an empty password gets
-// 200; a refused version (900) checked no password. The board's own programs (127.0.0.1) and
-// peers without an IPv4 address are never slowed. No lock is held here.
-void throttle_login(int code) {
-    Session* s = Session::current();
-    if (!s || s->peer[0] == '\0') return;
-    if (code == LOGIN_AUTH) {
-        int wait_ms = login_failed(s->peer);  // logs the line that fail2ban matches
-        if (strcmp(s->peer, "127.0.0.1") != 0) login_wait(s->sock, wait_ms);
-    } else if (code == LOGIN_OK) {
-        login_succeeded(s->peer);
-    }
+// Slows password guessing (server_guard.h): a LOGIN from an address waits for that address's
+// turn before its password is checked, and a wrong name or password is answered after a delay
+// that grows with the address's failures; a real login forgets them. A suspended account (200)
+// does not reset the delay, and a refused version (900) checked no password. The board's own
+// programs (127.0.0.1) and peers without an IPv4 address are never slowed; their failures are
+// still logged. No lock is held while waiting.
+bool throttled(const Session* s) {
+    return s && s->peer[0] != '\0' && strcmp(s->peer, "127.0.0.1") != 0;
 }
 
 }  // namespace
@@ -125,20 +119,27 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
     const char* given = json_text(request, "USERNAME");  // for the log line, as given
     const char* username = whole_text(request, "USERNAME");
     const char* password = whole_text(request, "PASSWORD");
+    Session* session = Session::current();
+    const bool slowed = throttled(session);
     int level = 0;
 
     int code = LOGIN_OK;
     if (!version || strncmp(version, PROTOCOL_VERSION, 4) != 0) {
         code = LOGIN_VERSION;
-    } else if (!username || !password || strlen(username) >= NAME_SIZE) {
-        // A name that does not fit is refused, never cut into another user's name.
+    } else if (slowed && !login_turn(session->peer, session->sock)) {
+        return LOGIN_HUNG_UP;  // gave up while its address waited: nothing was checked
+    } else if (!username || !password || strlen(username) >= NAME_SIZE ||
+               strcmp(username, USER_ADMIN) == 0) {
+        // A name that does not fit is refused, never cut into another user's name; the
+        // server's own sender name is nobody's.
         code = LOGIN_AUTH;
     } else {
         UserInfo info;
         copy_text(info.name, username);
         info.passwd[0] = '\0';
-        admin.get_user_info(&info);  // a failed lookup leaves the record empty: nobody
-        if (info.passwd_overflow || strcmp(info.passwd, password) != 0) {
+        // A failed lookup, or a name without a row, is nobody: no password matches it.
+        bool found = admin.get_user_info(&info) == 0 && info.found;
+        if (!found || info.passwd_overflow || strcmp(info.passwd, password) != 0) {
             code = LOGIN_AUTH;
         } else {
             level = info.level;
@@ -187,7 +188,19 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
             break;
     }
 
-    throttle_login(code);
+    if (code == LOGIN_AUTH && session && session->peer[0] != '\0') {
+        int wait_ms = login_failed(session->peer);  // logs the line that fail2ban matches
+        // A client that hangs up during its delay gets no answer; the failure counts.
+        if (slowed && !login_wait(session->sock, wait_ms)) {
+            json_object_put(pair[0]);
+            pair[0] = nullptr;
+            return LOGIN_HUNG_UP;
+        }
+    } else if (code == LOGIN_OK && session && session->peer[0] != '\0') {
+        login_succeeded(session->peer);
+    } else if (slowed && code == LOGIN_SUSPENDED) {
+        login_release(session->peer);
+    }
 
     json_reply(reply->text, pair[0]);
     pair[0] = nullptr;
@@ -197,9 +210,13 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
 
 void double_login(Data* reply, int slot) {
     SlotRef other = {-1, 0};
+    char name[NAME_SIZE];
+    int sock = 0;
     {
+        // The session that goes is chosen and marked in one scan: two logins of one name that
+        // race can never both pick the same victim and both survive.
         std::lock_guard<std::mutex> g(users_lock);
-        const char* name = users[slot].name;
+        memcpy(name, users[slot].name, sizeof(name));
         // A session that has not logged in has no name to share with anyone; one that was
         // removed itself ends after this frame and displaces nobody.
         if (name[0] != '\0' && users[slot].alive.load() == 1) {
@@ -209,6 +226,8 @@ void double_login(Data* reply, int slot) {
                 if (users[i].alive.load() == 0) continue;
                 if (strcmp(users[i].name, name) != 0) continue;
                 other = {i, users_gen[i]};
+                sock = users[i].sock;
+                users[i].alive.store(0);
                 break;
             }
         }
@@ -221,7 +240,7 @@ void double_login(Data* reply, int slot) {
                message_object(USER_ADMIN, TYPE_NOTICE_DOUBLE_LOGIN, TEXT_DOUBLE_LOGIN));
     post_frame(other.slot, other.gen, TYPE_MESSAGE, reply->text);
     reply->text[0] = '\0';
-    remove_ref(other);
+    logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, other.slot, sock);
 }
 
 void remove_user(int slot) {
@@ -338,6 +357,9 @@ void cmd_mod(Data* reply, json_object** pair, int slot) {
         copy_text(STR_MOD, text);  // cut at a character boundary within 255 bytes
         memcpy(notice, STR_MOD, sizeof(notice));
     }
+    char who[NAME_SIZE];
+    slot_name(slot, who);
+    logger.writef("MOD", LOG_NOTICE, "%s(%d) %s", who, slot, notice);
 
     pair[0] = result_object("OK");
     json_reply(reply->text, pair[0]);
