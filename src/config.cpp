@@ -3,6 +3,7 @@
 // a "[]" section, belong to the next named section.
 #include "config.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -69,4 +70,30 @@ std::string Config::get_value(const std::string& sect, const std::string& key) {
     if (!s) return "";
     auto it = s->entries.find(key);
     return it == s->entries.end() ? "" : it->second;
+}
+
+std::vector<std::string> Config::unknown(const std::vector<Known>& known) const {
+    std::vector<std::string> found;
+    auto add = [&found](std::string name) {
+        if (std::find(found.begin(), found.end(), name) == found.end())
+            found.push_back(std::move(name));
+    };
+    for (const auto& s : sections) {
+        auto k = std::find_if(known.begin(), known.end(),
+                              [&s](const Known& x) { return s.name == x.section; });
+        if (k == known.end()) {
+            add("[" + s.name + "]");
+            continue;
+        }
+        // The entries are hashed: sorted, the names come out the same on every run.
+        std::vector<std::string> keys;
+        for (const auto& e : s.entries) {
+            bool listed = std::any_of(k->keys.begin(), k->keys.end(),
+                                      [&e](const char* key) { return e.first == key; });
+            if (!listed) keys.push_back(e.first);
+        }
+        std::sort(keys.begin(), keys.end());
+        for (auto& key : keys) add("[" + s.name + "] " + key);
+    }
+    return found;
 }

@@ -5,6 +5,7 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 struct section {
     std::string name;
@@ -26,6 +27,15 @@ public:
 
     // A copy of the value, or "" when the section or the key is missing.
     std::string get_value(const std::string& sect, const std::string& key);
+
+    // What the file holds beyond known (a list of sections, each with the keys read from it),
+    // in file order, each named once: "[name]" for a section not in known, "[name] key" for a
+    // key of a known section not in its list.
+    struct Known {
+        const char* section;
+        std::vector<const char*> keys;
+    };
+    std::vector<std::string> unknown(const std::vector<Known>& known) const;
 
 private:
     std::list<section> sections;

@@ -1,6 +1,8 @@
 // Log lines. A console line is formatted whole and written with one write(2), so lines of
 // concurrent threads never mix; file lines go through a handle opened in append mode per line,
-// which also makes the change of day automatic.
+// which also makes the change of day automatic. Tags and texts often carry what a client sent
+// (names, paths): their control bytes are escaped, so one call is always one line and no
+// client can forge a line or send a terminal escape through the log.
 #include "logger.h"
 
 #include <unistd.h>
@@ -36,7 +38,40 @@ size_t complete_utf8(const char* s, size_t len) {
     return len - (i - 1) < need ? i - 1 : len;
 }
 
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
 }  // namespace
+
+void log_escape(std::string& out, const char* text) {
+    static const char hex[] = "0123456789abcdef";
+    for (const char* p = text; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\\') {
+            // Doubled only where it would otherwise read as the start of an escape.
+            unsigned char next = static_cast<unsigned char>(p[1]);
+            bool ambiguous = next == '\\' || (next != 0 && is_control(next)) || next == 'n' ||
+                             next == 'r' || next == 't' || next == 'e' || next == 'x';
+            out += ambiguous ? "\\\\" : "\\";
+            continue;
+        }
+        if (!is_control(c)) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += '\\';
+        switch (c) {
+            case '\n': out += 'n'; break;
+            case '\r': out += 'r'; break;
+            case '\t': out += 't'; break;
+            case 0x1b: out += 'e'; break;
+            default:
+                out += 'x';
+                out += hex[c >> 4];
+                out += hex[c & 0x0f];
+                break;
+        }
+    }
+}
 
 void Logger::set(int level, const char* dir) {
     threshold = level;
@@ -56,10 +91,17 @@ void Logger::write(const char* tag, int level, const char* text) {
                  t.tm_mday);
         char path[2048];
         snprintf(path, sizeof(path), "%s/%s", log_dir, file_name);
+        char stamp[32];
+        snprintf(stamp, sizeof(stamp), "%02d:%02d:%02d[%s] ", t.tm_hour, t.tm_min, t.tm_sec,
+                 STR_LEVEL[level]);
+        std::string line = stamp;
+        log_escape(line, tag);
+        line += ' ';
+        log_escape(line, text);
+        line += '\n';
         FILE* f = fopen(path, "a");
         if (!f) return;
-        fprintf(f, "%02d:%02d:%02d[%s] %s %s\n", t.tm_hour, t.tm_min, t.tm_sec, STR_LEVEL[level],
-                tag, text);
+        fwrite(line.data(), 1, line.size(), f);
         fclose(f);
         return;
     }
@@ -70,9 +112,9 @@ void Logger::write(const char* tag, int level, const char* text) {
              t.tm_sec, STR_LEVEL[level], STR_COLOR[level]);
     line.reserve(strlen(stamp) + strlen(tag) + strlen(text) + 8);
     line += stamp;
-    line += tag;
+    log_escape(line, tag);
     line += ' ';
-    line += text;
+    log_escape(line, text);
     line += "\n\x1b[0m";
     size_t off = 0;
     while (off < line.size()) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // The text of one log line formed by a caller (writef cuts to fit it).
 constexpr size_t LOG_TEXT_SIZE = 1024;
@@ -29,7 +30,8 @@ public:
 
     // Threshold and directory; an empty dir means console output. Called before any session.
     void set(int level, const char* dir);
-    // Emits one line unless level > threshold. Never fails visibly: a file that cannot be
+    // Emits one line unless level > threshold. Control bytes of tag and text are escaped
+    // (see log_escape), so the line is always one line. Never fails visibly: a file that cannot be
     // opened loses the line.
     void write(const char* tag, int level, const char* text);
     // printf-style text, cut to fit a 1024-byte buffer (at a UTF-8 boundary).
@@ -43,3 +45,9 @@ private:
 };
 
 extern Logger logger;
+
+// Appends text to out with every control byte escaped: "\\n", "\\r", "\\t", "\\e" (ESC), "\\xNN"
+// (other bytes below 0x20, and 0x7f). A backslash is doubled only where it would otherwise
+// read as the start of such an escape (before another backslash, a control byte, or one of
+// n, r, t, e, x), so ordinary texts keep their bytes and every line still decodes to one text.
+void log_escape(std::string& out, const char* text);

@@ -10,12 +10,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "SERVO.h"
 #include "V4L2.h"
@@ -73,6 +75,38 @@ int take_port() {
         exit(1);
     }
     return static_cast<int>(port);
+}
+
+// A folder setting that must name something: an empty (or blank) value stops start-up, since
+// every path would then be taken from the root of the file system.
+void require_value(const char* value, const char* key) {
+    if (value[strspn(value, " \t\r\n\v\f")] != '\0') return;
+    fprintf(stderr, "configuration: \"%s\" is missing or empty in [server]\n", key);
+    exit(1);
+}
+
+// The share must be a folder the server can list and read, or every FILE would fail (or,
+// with a typing error in the path, serve something else than meant).
+void require_folder(const char* path, const char* key) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode) || access(path, R_OK | X_OK) != 0) {
+        fprintf(stderr, "configuration: \"%s\" (%s) is not a readable folder\n", key, path);
+        exit(1);
+    }
+}
+
+// The sections and keys this server reads. Anything else is named in one WARNING line and
+// otherwise ignored: the file may be shared with other programs, but a misspelt key would
+// otherwise go unnoticed.
+void warn_unknown_settings() {
+    static const std::vector<Config::Known> known = {
+        {"server", {"name", "port", "share", "data", "camera", "log"}},
+    };
+    std::vector<std::string> names = config.unknown(known);
+    if (names.empty()) return;
+    std::string text = "unknown settings ignored:";
+    for (size_t i = 0; i < names.size(); i++) text += (i ? ", " : " ") + names[i];
+    logger.write("configuration", LOG_WARNING, text.c_str());
 }
 
 // Errors of accept() that a peer or a passing shortage can cause; the loop goes on.
@@ -220,10 +254,14 @@ int server_main(int argc, char** argv) {
     take_value(server.share, "share");
     take_value(server.data, "data");
     take_value(device_video, "camera");
+    require_value(server.share, "share");
+    require_folder(server.share, "share");
+    require_value(server.data, "data");
     char log_dir[1024] = "";
     if (config.get_value("server", "log") == "yes")
         snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
     logger.set(6, log_dir);
+    warn_unknown_settings();
 
     server.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server.sock < 0) {

@@ -35,6 +35,11 @@ const char* const RESULT_NONE = "NONE";
 const char* const kAccountFiles[] = {"users.db", "users.db-journal", "users.db-wal",
                                      "users.db-shm"};
 
+// The account databases and every journal SQLite may keep beside them. None of them is ever
+// served from the share, whatever name or link leads there.
+const char* const kDatabases[] = {"users.db", "group.db"};
+const char* const kJournalSuffixes[] = {"", "-journal", "-wal", "-shm"};
+
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -168,6 +173,33 @@ bool is_account_file(FILE* stream, const char* file) {
     return false;
 }
 
+// Whether st (of a file already opened, or found by a path) is one of the account databases or
+// their journals in the data folder, by device and inode. A share path may reach them through
+// a symbolic or hard link; the link itself stays allowed for everything else.
+bool is_account_db(const struct stat& st) {
+    char path[FILE_PATH_SIZE];
+    for (const char* db : kDatabases) {
+        for (const char* suffix : kJournalSuffixes) {
+            struct stat acc;
+            snprintf(path, sizeof(path), "%s/%s%s", server.data, db, suffix);
+            if (stat(path, &acc) == 0 && acc.st_dev == st.st_dev && acc.st_ino == st.st_ino)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Closes a share stream that is an account database (or cannot be told apart from one) and
+// logs the refusal; the caller then answers as for a missing file.
+FILE* refuse_account_db(FILE* stream, const char* tag, const char* path) {
+    if (!stream) return nullptr;
+    struct stat st;
+    if (fstat(fileno(stream), &st) == 0 && !is_account_db(st)) return stream;
+    logger.writef(tag, LOG_WARNING, "refused: %s", path);
+    fclose(stream);
+    return nullptr;
+}
+
 // The "FILE" member, or a "11" FAIL reply (like an unknown command) when it is missing.
 // Returns nullptr after replying; *rc gets the reply's result.
 const char* file_member(Session* s, json_object* request, int* rc) {
@@ -211,8 +243,9 @@ void cmd_check(Data* reply, json_object** pair, int slot) {
     char path[FILE_PATH_SIZE];
     if (file && client_path_ok(file)) {
         int n = snprintf(path, sizeof(path), "%s%s", server.share, file);
+        struct stat st;
         if (n >= 0 && static_cast<size_t>(n) < sizeof(path) && get_holder_code(slot, file) > 0)
-            found = access(path, F_OK) == 0;
+            found = stat(path, &st) == 0 && !is_account_db(st);
     }
     result_text(reply, found ? RESULT_OK : RESULT_FAIL, "cmd_check");
 }
@@ -252,6 +285,7 @@ int dispatch_file(Session* s, json_object* request, bool data) {
             fclose(stream);
             stream = nullptr;
         }
+        if (!data) stream = refuse_account_db(stream, tag, s->full_path);
     }
     json_object* pair[2] = {nullptr, request};
     return cmd_file(&s->reply, pair, s->slot, stream);
@@ -274,7 +308,8 @@ int dispatch_send(Session* s, json_object* request) {
         fclose(s->send_stream);
         s->send_stream = nullptr;
     }
-    if (ok && get_holder_code(s->slot, s->file) > 0) s->send_stream = open_regular(s->full_path);
+    if (ok && get_holder_code(s->slot, s->file) > 0)
+        s->send_stream = refuse_account_db(open_regular(s->full_path), "cmd_send", s->full_path);
     json_object* pair[2] = {nullptr, request};
     return cmd_send(&s->reply, pair, s->slot, s->send_stream);
 }

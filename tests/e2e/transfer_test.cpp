@@ -242,6 +242,31 @@ TEST(Transfer, DataNeverServesTheUserDatabase) {
     EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
 }
 
+// A link in the share to the data folder (or a hard link to a database) is followed for
+// everything else, but FILE, SEND and CHECK never reach the account databases or journals.
+TEST(Transfer, ShareLinksNeverReachTheAccountDatabases) {
+    e2e::TestServer srv;
+    e2e::add_group(srv.data, "staff", "ann");
+    e2e::write_file(srv.data + "/users.db-journal", "journal");
+    e2e::write_file(srv.data + "/notes.txt", "notes");
+    e2e::make_dirs(srv.share + "/public");
+    ASSERT_EQ(symlink(srv.data.c_str(), (srv.share + "/public/data_link").c_str()), 0);
+    ASSERT_EQ(link((srv.data + "/group.db").c_str(), (srv.share + "/public/hard.db").c_str()), 0);
+    ASSERT_TRUE(folders::start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "reader");
+    for (const char* path : {"/public/data_link/users.db", "/public/data_link/group.db",
+                             "/public/data_link/users.db-journal", "/public/hard.db"}) {
+        expect_refused(c, cmd("FILE", {{"FILE", path}}));
+        expect_refused(c, piece_cmd("SEND", path, 100));
+        expect_refused(c, piece_cmd("NEXT", "", 100));
+        EXPECT_EQ(reply_of(c, cmd("CHECK", {{"FILE", path}})), FAIL) << path;
+    }
+    EXPECT_EQ(whole(c, "FILE", "/public/data_link/notes.txt"), "notes");
+    EXPECT_EQ(piece(c, piece_cmd("SEND", "/public/data_link/notes.txt", 3)), "not");
+    EXPECT_EQ(reply_of(c, cmd("CHECK", {{"FILE", "/public/data_link/notes.txt"}})), OK);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
+}
+
 TEST(Transfer, NonRegularFilesAnswerNone) {
     e2e::TestServer srv;
     e2e::make_dirs(srv.share + "/dir");

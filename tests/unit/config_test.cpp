@@ -156,3 +156,18 @@ TEST(Config, UnopenableFileThrowsThePathAndAddsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConfigFile, UnknownSectionsAndKeysNamedOnce) {
+    load("[server]\nname = x\nshre = /srv\nport = 1\n[srever]\nshare = /srv\n"
+         "[server]\nzeta = 1\nshre = 2\n[srever]\n");
+    std::vector<Config::Known> known = {{"server", {"name", "port", "share"}}};
+    EXPECT_EQ(cfg.unknown(known),
+              (std::vector<std::string>{"[server] shre", "[srever]", "[server] zeta"}));
+    load("");
+    Config clean;
+    EXPECT_TRUE(clean.unknown(known).empty());
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -234,6 +235,44 @@ TEST(Logger, ConcurrentConsoleLinesStayWhole) {
         count++;
     }
     EXPECT_EQ(count, kThreads * kLines);
+}
+
+}  // namespace
+
+namespace {
+
+std::string escaped(const char* text) {
+    std::string out;
+    log_escape(out, text);
+    return out;
+}
+
+// Every control byte is written as a visible escape; a backslash is doubled only where it
+// would read as one, so each line decodes back to exactly the text that was logged.
+TEST(LoggerEscape, ControlBytesAndBackslashes) {
+    EXPECT_EQ(escaped("김철수 /a b.txt"), "김철수 /a b.txt");
+    EXPECT_EQ(escaped("a\nb\rc\td\x1b[31me\x01\x1f\x7f"), "a\\nb\\rc\\td\\e[31me\\x01\\x1f\\x7f");
+    EXPECT_EQ(escaped("C:\\dir\\file"), "C:\\dir\\file");
+    EXPECT_EQ(escaped("\\n \\x41 \\\\ \\\n \\"), "\\\\n \\\\x41 \\\\\\ \\\\\\n \\");
+}
+
+TEST(LoggerEscape, OneCallIsOneLineInBothModes) {
+    TempFolder dir;
+    Logger file_log;
+    file_log.set(6, dir.path.c_str());
+    file_log.write("tag\nx", LOG_INFO, "one\ntwo\r\x1b[2J");
+    std::string file = slurp(dir.path + "/" + day_file_name());
+    EXPECT_TRUE(std::regex_match(file, std::regex("\\d\\d:\\d\\d:\\d\\d\\[INFO\\] tag\\\\nx "
+                                                  "one\\\\ntwo\\\\r\\\\e\\[2J\n")))
+        << file;
+
+    Logger console;
+    console.set(6, "");
+    StdoutCapture cap;
+    console.writef("t", LOG_INFO, "%s", "a\nb\x1b[2J");
+    std::string out = cap.text();
+    EXPECT_NE(out.find("t a\\nb\\e[2J\n\x1b[0m"), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
 }
 
 }  // namespace
