@@ -187,7 +187,12 @@ void form_header(char* dst, const char* type, size_t len);
 // Queues a frame for another session's connection and delivers as much as POST_BUDGET_MS
 // allows. gen is users_gen[slot] as read under users_lock during the scan that chose the slot;
 // a slot that has been released or reclaimed since gets nothing. 0 queued/sent, -1 dropped.
-int post_frame(int slot, uint64_t gen, const char* type, const char* text);
+// budget_ms: how long to wait for a peer whose queue was empty (a broadcast passes what is left
+// of one budget for all its targets).
+int post_frame(int slot, uint64_t gen, const char* type, const char* text,
+               int budget_ms = POST_BUDGET_MS);
+// Only queues the frame and wakes the slot's owner, which writes it; safe under users_lock.
+int queue_frame(int slot, uint64_t gen, const char* type, const char* text);
 
 // A target chosen by a scan of the table.
 struct SlotRef {
@@ -220,9 +225,9 @@ void cmd_hello(Data* reply, json_object** pair);
 // answer was delayed: no answer is sent, and the session ends.
 constexpr int LOGIN_HUNG_UP = -1;
 int cmd_login(Data* reply, json_object** pair, int slot);
-// Run by the session loop after a LOGIN that returned 0: sends the reply itself and notifies
-// and removes another session of the same name, or leaves reply->text for the reply rule.
-void double_login(Data* reply, int slot);
+// Run by the session loop after a LOGIN that returned 0: removes another live session of the
+// same name, queueing the notice that tells it why (the caller's reply goes out as usual).
+void double_login(int slot);
 void remove_user(int slot);
 void cmd_id(Data* reply, json_object** pair, int slot);
 void cmd_who(Data* reply, json_object** pair, int slot);

@@ -2,6 +2,7 @@
 // MOD and PASSWORD. Names and levels of the table are read and written under users_lock;
 // frames for other sessions go through post_frame with the slot's generation taken during the
 // same scan, so a slow or vanished peer never holds anyone up and a reused slot gets nothing.
+#include <chrono>
 #include <ctime>
 #include <vector>
 
@@ -208,13 +209,16 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
     return code;
 }
 
-void double_login(Data* reply, int slot) {
+void double_login(int slot) {
+    char notice[512];
+    json_reply(notice, message_object(USER_ADMIN, TYPE_NOTICE_DOUBLE_LOGIN, TEXT_DOUBLE_LOGIN));
     SlotRef other = {-1, 0};
     char name[NAME_SIZE];
     int sock = 0;
     {
-        // The session that goes is chosen and marked in one scan: two logins of one name that
-        // race can never both pick the same victim and both survive.
+        // The session that goes is chosen, marked and told in one scan: two logins of one name
+        // that race can never both pick the same victim and both survive, and the victim
+        // cannot end before its notice is queued.
         std::lock_guard<std::mutex> g(users_lock);
         memcpy(name, users[slot].name, sizeof(name));
         // A session that has not logged in has no name to share with anyone; one that was
@@ -228,18 +232,12 @@ void double_login(Data* reply, int slot) {
                 other = {i, users_gen[i]};
                 sock = users[i].sock;
                 users[i].alive.store(0);
+                queue_frame(i, users_gen[i], TYPE_MESSAGE, notice);
                 break;
             }
         }
     }
     if (other.slot < 0) return;  // the session loop sends the reply
-
-    // The new session hears first; then the old one is told why it goes.
-    slot_send_text(slot, TYPE_REPLY, reply->text);
-    json_reply(reply->text,
-               message_object(USER_ADMIN, TYPE_NOTICE_DOUBLE_LOGIN, TEXT_DOUBLE_LOGIN));
-    post_frame(other.slot, other.gen, TYPE_MESSAGE, reply->text);
-    reply->text[0] = '\0';
     logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, other.slot, sock);
 }
 
@@ -380,9 +378,15 @@ void cmd_mod(Data* reply, json_object** pair, int slot) {
         }
     }
     json_reply(reply->text, message_object(USER_ADMIN, TYPE_NOTICE_MOD, notice));
+    // One budget for the whole broadcast: however many peers are stuck, the caller's next
+    // command waits at most POST_BUDGET_MS for them.
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
     for (const Target& t : targets) {
         logger.write("cmd_mod", LOG_DEBUG, t.name);
-        post_frame(t.ref.slot, t.ref.gen, TYPE_MESSAGE, reply->text);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        post_frame(t.ref.slot, t.ref.gen, TYPE_MESSAGE, reply->text,
+                   left.count() > 0 ? static_cast<int>(left.count()) : 0);
         logger.write("cmd_mod", LOG_DEBUG, reply->text);
     }
 }

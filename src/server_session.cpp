@@ -41,8 +41,12 @@ namespace {
 // The most members a command may have; no command uses more than a handful.
 constexpr size_t MAX_COMMAND_MEMBERS = 32;
 
-// A connection with this many bytes queued for it is treated as stuck.
-constexpr size_t MAX_QUEUED_BYTES = 8u << 20;
+// Frames waiting for a slot ("21" messages and notices of at most a few KiB each): a slot
+// may have this many bytes queued, and all slots together MAX_QUEUED_TOTAL. A connection over
+// its cap, or one with a backlog when the total is reached, ends as after a failed send.
+constexpr size_t MAX_QUEUED_BYTES = 256u << 10;
+constexpr size_t MAX_QUEUED_TOTAL = 8u << 20;
+std::atomic<size_t> queued_total{0};
 
 struct SlotOut {
     std::mutex send;
@@ -113,6 +117,7 @@ int flush_queue(SlotOut& o, bool blocking, Clock::time_point deadline) {
         o.front_off += static_cast<size_t>(n);
         if (o.front_off == o.pending.front().size()) {
             o.queued_bytes -= o.pending.front().size();
+            queued_total -= o.pending.front().size();
             o.pending.pop_front();
             o.front_off = 0;
         }
@@ -160,6 +165,7 @@ int claim_slot(int sock, int wake, uint64_t* gen) {
         users[i].alive.store(1);
         *gen = ++users_gen[i];
         std::lock_guard<std::mutex> gq(out[i].q);
+        queued_total -= out[i].queued_bytes;
         out[i].pending.clear();
         out[i].front_off = 0;
         out[i].queued_bytes = 0;
@@ -181,6 +187,7 @@ void release_slot(int slot, int sock) {
         std::lock_guard<std::mutex> s(o.send);
         std::lock_guard<std::mutex> g(o.q);
         o.open = false;
+        queued_total -= o.queued_bytes;
         o.pending.clear();
         o.front_off = 0;
         o.queued_bytes = 0;
@@ -279,7 +286,7 @@ int do_login(Session* s, json_object* request) {
     if (code == LOGIN_HUNG_UP) return -1;  // nobody is left to answer
     if (code == 0) {
         s->logged_in = true;
-        double_login(&s->reply, s->slot);
+        double_login(s->slot);
     } else if (code == 200) {
         s->logged_in = false;  // the slot now names a suspended user
     }
@@ -461,39 +468,64 @@ int slot_send_text(int slot, const char* type, const char* text) {
     return slot_send(slot, type, text, strlen(text));
 }
 
-int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
+namespace {
+
+// Queues a frame for a slot without writing anything; the caller may hold users_lock.
+// 1 queued on an empty queue, 0 queued behind a backlog, -1 dropped (the slot is gone, or it
+// went over a cap and its connection now ends).
+int enqueue(int slot, uint64_t gen, const char* type, const char* text) {
     if (slot < 0 || slot >= MAX_USERS) return -1;
     SlotOut& o = out[slot];
     size_t len = strlen(text);
-    std::string frame(HEADER_SIZE, '\0');
+    std::string frame;
     char header[HEADER_SIZE + 1];
     form_header(header, type, len);
+    frame.reserve(HEADER_SIZE + len);
     frame.assign(header, HEADER_SIZE);
     frame.append(text, len);
-    bool backlog;
-    {
-        std::lock_guard<std::mutex> g(o.q);
-        if (!o.open || o.failed || o.gen != gen) return -1;
-        if (o.queued_bytes + frame.size() > MAX_QUEUED_BYTES) {
-            // The peer has taken nothing for a long while; its session ends. Holding o.q is
-            // enough: the socket is closed only under it.
-            mark_failed_locked(o);
-            return -1;
-        }
-        backlog = !o.pending.empty();
-        if (!backlog) o.progress_at = Clock::now();
-        o.queued_bytes += frame.size();
-        o.pending.push_back(std::move(frame));
+    std::lock_guard<std::mutex> g(o.q);
+    if (!o.open || o.failed || o.gen != gen) return -1;
+    bool backlog = !o.pending.empty();
+    if (o.queued_bytes + frame.size() > MAX_QUEUED_BYTES ||
+        (backlog && queued_total.load() + frame.size() > MAX_QUEUED_TOTAL)) {
+        // The peer takes nothing while others keep writing to it: its session ends. Holding
+        // o.q is enough: the socket is closed only under it.
+        mark_failed_locked(o);
+        return -1;
     }
+    if (!backlog) o.progress_at = Clock::now();
+    o.queued_bytes += frame.size();
+    queued_total += frame.size();
+    o.pending.push_back(std::move(frame));
+    return backlog ? 0 : 1;
+}
+
+// Writes what a slot's queue can take before deadline, then leaves the rest to its owner.
+void deliver(int slot, Clock::time_point deadline) {
+    SlotOut& o = out[slot];
     if (o.send.try_lock()) {
-        // With frames already waiting the peer is slow: write what it takes now, do not wait
-        // for it again (a message to many slow peers would add up the waits).
-        auto deadline = Clock::now();
-        if (!backlog) deadline += std::chrono::milliseconds(POST_BUDGET_MS);
         flush_queue(o, false, deadline);
         release_send(o, false, deadline);
     }
     if (!queue_empty(o)) wake_owner(o);
+}
+
+}  // namespace
+
+int post_frame(int slot, uint64_t gen, const char* type, const char* text, int budget_ms) {
+    int queued = enqueue(slot, gen, type, text);
+    if (queued < 0) return -1;
+    // With frames already waiting the peer is slow: write what it takes now, do not wait for
+    // it again (a message to many slow peers would add up the waits).
+    auto deadline = Clock::now();
+    if (queued == 1 && budget_ms > 0) deadline += std::chrono::milliseconds(budget_ms);
+    deliver(slot, deadline);
+    return 0;
+}
+
+int queue_frame(int slot, uint64_t gen, const char* type, const char* text) {
+    if (enqueue(slot, gen, type, text) < 0) return -1;
+    wake_owner(out[slot]);
     return 0;
 }
 
@@ -547,6 +579,15 @@ void* client_handler(void* arg) {
         memcpy(name, users[slot].name, sizeof(name));
     }
     logger.writef("CLIENT", LOG_NOTICE, "CLOSE %s(%d)", name, slot);
+    {
+        // Frames queued for the connection (the notice that removed it) go out first, within
+        // the budget of a frame posted by another session.
+        SlotOut& o = out[slot];
+        auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
+        o.send.lock();
+        flush_queue(o, false, deadline);
+        o.send.unlock();
+    }
     if (s->send_stream) {
         fclose(s->send_stream);
         s->send_stream = nullptr;
