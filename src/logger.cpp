@@ -5,10 +5,12 @@
 // client can forge a line or send a terminal escape through the log.
 #include "logger.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -73,6 +75,11 @@ void log_escape(std::string& out, const char* text) {
     }
 }
 
+Logger::Logger() {
+    const char* no_color = getenv("NO_COLOR");
+    color = no_color == nullptr || no_color[0] == '\0';
+}
+
 void Logger::set(int level, const char* dir) {
     threshold = level;
     snprintf(log_dir, sizeof(log_dir), "%s", dir);
@@ -100,22 +107,49 @@ void Logger::write(const char* tag, int level, const char* text) {
         log_escape(line, text);
         line += '\n';
         FILE* f = fopen(path, "a");
-        if (!f) return;
-        fwrite(line.data(), 1, line.size(), f);
-        fclose(f);
-        return;
+        // A log folder that is not there yet (a fresh data folder): create it, once the parent
+        // exists; a concurrent writer creating it first is as good.
+        if (!f && errno == ENOENT && (mkdir(log_dir, 0750) == 0 || errno == EEXIST))
+            f = fopen(path, "a");
+        int err = errno;
+        if (f) {
+            // A write that fails (a full disk) loses the line as surely as a failed open.
+            size_t n = fwrite(line.data(), 1, line.size(), f);
+            err = errno;
+            bool whole = n == line.size();
+            if (fclose(f) == 0 && whole) {
+                file_failing.store(false, std::memory_order_relaxed);
+                return;
+            }
+            if (whole) err = errno;
+        }
+        if (!file_failing.exchange(true, std::memory_order_relaxed)) {
+            char why[2300];
+            snprintf(why, sizeof(why),
+                     "cannot write the log file %s: %s; log lines go to the console until it "
+                     "can be written",
+                     path, strerror(err));
+            console("logger", LOG_ERROR, why, t);
+        }
     }
+    console(tag, level, text, t);
+}
 
+void Logger::console(const char* tag, int level, const char* text, const struct tm& t) {
     std::string line;
     char stamp[64];
-    snprintf(stamp, sizeof(stamp), "\x1b[1;34m%02d:%02d:%02d\x1b[36m[%s] %s", t.tm_hour, t.tm_min,
-             t.tm_sec, STR_LEVEL[level], STR_COLOR[level]);
+    if (color)
+        snprintf(stamp, sizeof(stamp), "\x1b[1;34m%02d:%02d:%02d\x1b[36m[%s] %s", t.tm_hour,
+                 t.tm_min, t.tm_sec, STR_LEVEL[level], STR_COLOR[level]);
+    else
+        snprintf(stamp, sizeof(stamp), "%02d:%02d:%02d[%s] ", t.tm_hour, t.tm_min, t.tm_sec,
+                 STR_LEVEL[level]);
     line.reserve(strlen(stamp) + strlen(tag) + strlen(text) + 8);
     line += stamp;
     log_escape(line, tag);
     line += ' ';
     log_escape(line, text);
-    line += "\n\x1b[0m";
+    line += color ? "\n\x1b[0m" : "\n";
     size_t off = 0;
     while (off < line.size()) {
         ssize_t n = ::write(STDOUT_FILENO, line.data() + off, line.size() - off);

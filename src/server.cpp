@@ -25,6 +25,7 @@
 #include "config.h"
 #include "logger.h"
 #include "server.h"
+#include "version.h"
 
 ServerInfo server;
 char device_video[NAME_SIZE];
@@ -107,6 +108,28 @@ void warn_unknown_settings() {
     std::string text = "unknown settings ignored:";
     for (size_t i = 0; i < names.size(); i++) text += (i ? ", " : " ") + names[i];
     logger.write("configuration", LOG_WARNING, text.c_str());
+}
+
+// The data folder holds the account databases: without it every login fails as if the password
+// were wrong. Start-up goes on (the folder may be mounted later), but says so first.
+void warn_about_data_folder() {
+    struct stat st;
+    if (stat(server.data, &st) < 0)
+        fprintf(stderr, "warning: the data folder \"%s\" cannot be used (%s): no account can log in\n",
+                server.data, strerror(errno));
+    else if (!S_ISDIR(st.st_mode))
+        fprintf(stderr, "warning: the data folder \"%s\" is no folder: no account can log in\n",
+                server.data);
+}
+
+void print_help(const char* program) {
+    printf("usage: %s <config file>\n"
+           "       %s --help | --version\n"
+           "\n"
+           "Serves the shared folder tree, messages and the camera of this board to the clients\n"
+           "on the local network, as set in the configuration file (see boardhub.ini(5)).\n"
+           "Stop it with an interrupt (Ctrl-C, or SIGINT from the service manager).\n",
+           program, program);
 }
 
 // Errors of accept() that a peer or a passing shortage can cause; the loop goes on.
@@ -235,6 +258,14 @@ int server_main(int argc, char** argv) {
         printf("usage: %s <config file>\n", argv[0]);
         return 1;
     }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        print_help(argv[0]);
+        return 0;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("boardhub %s\n", BOARDHUB_VERSION);
+        return 0;
+    }
     // A send to a vanished peer fails with EPIPE; it never ends the process.
     signal(SIGPIPE, SIG_IGN);
     // glibc gives each new thread an arena of its own up to 8 per core, each reserving 64 MiB
@@ -279,7 +310,13 @@ int server_main(int argc, char** argv) {
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(server.port));
     if (bind(server.sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
+        int err = errno;
         printf("[main] ERROR on binding\n");
+        fflush(stdout);
+        fprintf(stderr, "cannot listen on port %d: %s%s\n", server.port, strerror(err),
+                err == EADDRINUSE ? " (another program, or another boardhub, has it)"
+                : err == EACCES   ? " (ports below 1024 need privileges)"
+                                  : "");
         return 1;
     }
     // A backlog of 5 overflows when more than a handful of clients connect at once: the kernel
@@ -296,6 +333,7 @@ int server_main(int argc, char** argv) {
         for (auto& u : users) u.in_use = 0;
     }
 
+    warn_about_data_folder();
     char path[CONF_PATH_SIZE + 16];
     snprintf(path, sizeof(path), "%s/users.db", server.data);
     admin.set_users_db(path);
@@ -303,6 +341,8 @@ int server_main(int argc, char** argv) {
     admin.set_group_db(path);
 
     camera = init_camera();
+    if (!camera && device_video[0] != '\0' && strcmp(device_video, "NONE") != 0)
+        fprintf(stderr, "the server runs without a camera: %s could not be used\n", device_video);
     init_gpio();
 
     {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,27 @@ TEST(CoreStart, UsageLineAndStatus) {
     EXPECT_EQ(out, std::string("usage: ") + BOARDHUB_BIN + " <config file>\n");
 }
 
+TEST(CoreStart, HelpAndVersion) {
+    std::string out, err;
+    EXPECT_EQ(e2e::run_server({"--version"}, &out, &err), 0);
+    EXPECT_TRUE(std::regex_match(out, std::regex("boardhub \\d+\\.\\d+\\.\\d+\n"))) << out;
+    EXPECT_EQ(e2e::run_server({"--help"}, &out, &err), 0);
+    EXPECT_EQ(out.rfind(std::string("usage: ") + BOARDHUB_BIN + " <config file>\n", 0), 0u) << out;
+    EXPECT_EQ(err, "");
+}
+
+// A data folder that is not there: the server starts (it may appear later) but says why every
+// login would fail.
+TEST(CoreStart, MissingDataFolderIsNamedAtStartUp) {
+    e2e::TestServer srv;
+    std::string missing = srv.dir.path + "/nowhere";
+    ASSERT_TRUE(srv.start(keys({{"data", missing}}))) << srv.out() << srv.err();
+    EXPECT_NE(srv.err().find("\"" + missing + "\" cannot be used (No such file or directory)"),
+              std::string::npos)
+        << srv.err();
+    EXPECT_EQ(srv.stop(SIGINT), 0);
+}
+
 TEST(CoreStart, UnopenableConfiguration) {
     std::string out, err;
     EXPECT_EQ(e2e::run_server({"/nonexistent/boardhub.ini"}, &out, &err), 1);
@@ -140,10 +162,8 @@ TEST(CoreStart, PortOutOfRangeStopsStartUp) {
 
 TEST(CoreStart, PortWithTrailingTextAndPortInUse) {
     e2e::TestServer first;
-    int port = e2e::free_port();
-    ASSERT_TRUE(first.start(keys({{"port", std::to_string(port) + "abc"}})))
-        << first.out() << first.err();
-    EXPECT_EQ(first.port, port);
+    ASSERT_TRUE(first.start(keys({{"port", "{port}abc"}}))) << first.out() << first.err();
+    int port = first.port;
     EXPECT_NE(first.out().find("Server started at " + std::to_string(port) + "\n"),
               std::string::npos);
 
@@ -153,6 +173,9 @@ TEST(CoreStart, PortWithTrailingTextAndPortInUse) {
                               &err),
               1);
     EXPECT_EQ(out, "[main] ERROR on binding\n");
+    EXPECT_NE(err.find("cannot listen on port " + std::to_string(port) + ": Address already in use"),
+              std::string::npos)
+        << err;
     bh::Client c = first.connect();
     expect_echo(c, "still here");
     EXPECT_EQ(first.stop(SIGINT), 0) << first.err();
@@ -236,19 +259,15 @@ TEST(CoreStart, FileLogging) {
     EXPECT_EQ(out.find("SERVER START"), std::string::npos) << out;  // not on the console
 }
 
-// File logging into a data folder without "logs": the lines are lost, the folder is not made,
-// and nothing goes to the console instead.
+// File logging into a fresh data folder without "logs": the logger makes the folder.
 TEST(CoreStart, FileLoggingWithoutTheFolder) {
     e2e::TestServer srv;
     e2e::ServerOptions options;
     options.file_log = true;
     ASSERT_TRUE(srv.start(options)) << srv.out() << srv.err();
-    {
-        bh::Client c = srv.connect();
-        expect_echo(c, "x");
-    }
     EXPECT_EQ(srv.stop(SIGINT), 0) << srv.err();
-    EXPECT_FALSE(std::filesystem::exists(srv.data + "/logs"));
+    std::string log = e2e::read_file(srv.data + "/logs/" + day_file_name());
+    EXPECT_NE(log.find("SERVER STOP"), std::string::npos) << log;
     EXPECT_EQ(srv.out(), "\n[*] testhub Server started at " + std::to_string(srv.port) + "\n\n");
 }
 

@@ -425,8 +425,10 @@ TEST_F(Faults, ShareRemovedWhileRunningAnswersErrorsAndRecovers) {
     EXPECT_EQ(srv_.stop(SIGINT), 0);
 }
 
-// The log folder missing, not a folder, or on a full disk: lines are dropped, the server goes on.
-TEST_F(Faults, LogFolderMissingNotAFolderOrFullDropsLinesOnly) {
+// The log folder missing, not a folder, or on a full disk: the server goes on, and no line is
+// lost: a missing folder is made, otherwise the lines reach the console after one line saying
+// why.
+TEST_F(Faults, LogFolderMissingNotAFolderOrFullLosesNoLine) {
     time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
@@ -447,8 +449,15 @@ TEST_F(Faults, LogFolderMissingNotAFolderOrFullDropsLinesOnly) {
         ASSERT_TRUE(srv.start(o)) << srv.out();
         for (int i = 0; i < 3; i++) expect_serving(srv);
         EXPECT_EQ(srv.stop(SIGINT), 0);
+        std::string out = srv.out();
+        size_t reason = out.find("cannot write the log file " + logs + "/" + today);
         if (variant == 0) {
-            EXPECT_FALSE(fs::exists(logs)) << "the logger must not create the folder";
+            EXPECT_NE(e2e::read_file(logs + "/" + today).find("SERVER STOP"), std::string::npos);
+            EXPECT_EQ(reason, std::string::npos) << out;
+        } else {
+            ASSERT_NE(reason, std::string::npos) << out;
+            EXPECT_EQ(out.find("cannot write the log file", reason + 1), std::string::npos) << out;
+            EXPECT_NE(out.find("SERVER STOP", reason), std::string::npos) << out;
         }
         EXPECT_EQ(srv.err().find("logs"), std::string::npos) << srv.err();
     }

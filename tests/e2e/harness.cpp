@@ -203,9 +203,15 @@ bool TestServer::start(const ServerOptions& options) {
                 {"share", share},             {"data", data},
                 {"camera", "NONE"},           {"log", options.file_log ? "yes" : "no"}};
             for (const auto& kv : options.keys) keys[kv.first] = kv.second;
+            // "{port}" in the port value stands for this attempt's free port, so a test that
+            // shapes the value still gets a fresh port when another process took the last one.
+            std::string& value = keys["port"];
+            if (size_t at = value.find("{port}"); at != std::string::npos)
+                value.replace(at, 6, std::to_string(port));
+            else
+                port = atoi(value.c_str());
             text = "[server]\n";
             for (const auto& kv : keys) text += kv.first + " = " + kv.second + "\n";
-            if (options.keys.count("port")) port = atoi(options.keys.at("port").c_str());
         }
         write_file(config, text);
         pid = spawn({BOARDHUB_BIN, config}, options.env, dir.path + "/stdout.txt",

@@ -34,7 +34,9 @@ void add_user(const std::string& data_dir, const std::string& name, const std::s
 void add_group(const std::string& data_dir, const std::string& name, const std::string& members);
 
 struct ServerOptions {
-    std::map<std::string, std::string> keys;  // overrides for section [server]
+    // Overrides for section [server]; "{port}" in "port" is replaced by the free port chosen
+    // for each attempt (a fixed port gets no retry when another process takes it).
+    std::map<std::string, std::string> keys;
     std::string config_text;                  // when set, used verbatim as the configuration
     std::vector<std::string> env;             // extra "NAME=value" for the server process
     bool file_log = false;                    // "log = yes"

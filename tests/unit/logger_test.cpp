@@ -153,16 +153,65 @@ TEST(Logger, FileModeAppendsPlainLinesToTheDayFile) {
     EXPECT_EQ(more.substr(file.size() + 8), "[SYSTEM] x y\n");
 }
 
-TEST(Logger, MissingDirectoryDropsTheLine) {
+// A fresh data folder has no "logs" yet: the logger makes it rather than lose the line.
+TEST(Logger, MissingLogFolderIsCreated) {
+    TempFolder dir;
+    std::string logs = dir.path + "/logs";
+    Logger log;
+    log.set(6, logs.c_str());
+    StdoutCapture cap;
+    log.write("main", LOG_SYSTEM, "kept");
+    EXPECT_EQ(cap.text(), "");
+    EXPECT_NE(slurp(logs + "/" + day_file_name()).find("[SYSTEM] main kept\n"), std::string::npos);
+}
+
+// A folder that cannot be made (its parent is missing, or no permission): every line reaches
+// the console, and the reason is said once per spell of failure, not once per line.
+TEST(Logger, UnwritableLogFolderFallsBackToTheConsole) {
     TempFolder dir;
     std::string missing = dir.path + "/no/such/dir";
     Logger log;
     log.set(6, missing.c_str());
     StdoutCapture cap;
-    log.write("main", LOG_SYSTEM, "lost");
-    EXPECT_EQ(cap.text(), "");
-    struct stat st;
-    EXPECT_NE(stat(missing.c_str(), &st), 0);
+    log.write("main", LOG_SYSTEM, "first");
+    log.write("guard", LOG_WARNING, "second");
+    std::string out = cap.text();
+    std::string reason = "logger cannot write the log file " + missing + "/" + day_file_name() +
+                         ": No such file or directory";
+    size_t at = out.find(reason);
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.find("cannot write", at + reason.size()), std::string::npos) << out;
+    EXPECT_LT(at, out.find("main first"));
+    EXPECT_NE(out.find("[WARNING] \x1b[1;33mguard second\n"), std::string::npos) << out;
+
+    // Once the folder exists the lines go to the file again; a later failure is said again.
+    ASSERT_EQ(system(("mkdir -p '" + missing + "'").c_str()), 0);
+    StdoutCapture cap2;
+    log.write("main", LOG_INFO, "back");
+    EXPECT_EQ(cap2.text(), "");
+    ASSERT_EQ(system(("rm -rf '" + dir.path + "/no'").c_str()), 0);
+    StdoutCapture cap3;
+    log.write("main", LOG_INFO, "again");
+    EXPECT_NE(cap3.text().find("cannot write"), std::string::npos);
+}
+
+TEST(Logger, NoColorLeavesOutEscapes) {
+    setenv("NO_COLOR", "1", 1);
+    Logger plain;
+    unsetenv("NO_COLOR");
+    setenv("NO_COLOR", "", 1);  // empty means unset by the convention
+    Logger coloured;
+    unsetenv("NO_COLOR");
+    plain.set(6, "");
+    coloured.set(6, "");
+    StdoutCapture cap;
+    plain.write("main", LOG_CRITICAL, "ERROR on accept");
+    std::string out = cap.text();
+    EXPECT_TRUE(std::regex_match(out, std::regex("\\d\\d:\\d\\d:\\d\\d\\[CRITICAL\\] main ERROR on accept\n")))
+        << out;
+    StdoutCapture cap2;
+    coloured.write("main", LOG_CRITICAL, "x");
+    EXPECT_EQ(cap2.text().substr(0, 7), "\x1b[1;34m");
 }
 
 // A text cut to the 1024-byte buffer must not end inside a UTF-8 character.
