@@ -342,7 +342,7 @@ TEST(Camera, FramesTheDriverFlagsAsBrokenAreSkipped) {
     CameraServer cs;
     // Every second frame is flagged V4L2_BUF_FLAG_ERROR and is broken.
     ASSERT_TRUE(cs.start("fmt=YUYV:d320x240;length=153600;interval=10;damaged=2")) << cs.srv.err();
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     for (int i = 0; i < 12; i++) {
         std::string frame = take_frame(c, 153600);
         ASSERT_EQ(frame.size(), 153600u) << frame;
