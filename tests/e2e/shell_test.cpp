@@ -268,6 +268,25 @@ TEST_F(Shell, MessagesArriveAboveTheLineBeingTyped) {
     EXPECT_EQ(sh->wait(), 1) << sh->out();
 }
 
+TEST_F(Shell, NewPasswordIsAskedAgainUntilBothAgree) {
+    auto sh = shell("alice", "wonder");
+    sh->send("passwd\r");
+    ASSERT_TRUE(sh->expect("New password: ")) << sh->out();
+    sh->send("first\r");
+    ASSERT_TRUE(sh->expect("New password again: ")) << sh->out();
+    sh->send("other\r");
+    ASSERT_TRUE(sh->expect("the passwords differ; try again")) << sh->out();
+    ASSERT_TRUE(sh->expect("New password: ")) << sh->out();
+    sh->send("second\r");
+    ASSERT_TRUE(sh->expect("New password again: ")) << sh->out();
+    sh->send("second\r");
+    ASSERT_TRUE(sh->expect("password changed")) << sh->out();
+    EXPECT_EQ(sh->out().find("second"), std::string::npos) << "no echo";
+    sh->send("quit\r");
+    EXPECT_EQ(sh->wait(), 0);
+    EXPECT_EQ(run("alice", "second", {"login"}), 0);
+}
+
 TEST_F(Shell, ProgressLineFitsTheTerminal) {
     const std::string name = "보고서-2024-q3.bin";
     e2e::write_file(srv.share + "/" + name, random_bytes(4 * 1024 * 1024, 9));
