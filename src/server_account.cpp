@@ -28,8 +28,8 @@ constexpr int LOGIN_VERSION = 900;
 constexpr int TYPE_NOTICE_MOD = 0;
 constexpr int TYPE_NOTICE_DOUBLE_LOGIN = 1000;
 
-// The longest password that a lookup can hold (UserInfo.passwd).
-constexpr size_t MAX_PASSWD = sizeof(UserInfo::passwd) - 1;
+// The longest password a client may set.
+constexpr size_t MAX_PASSWD = PASSWORD_MAX;
 
 // A string member whole: nullptr when missing, not a string, or holding a NUL (its C text
 // would be a different, shorter value).
@@ -140,7 +140,7 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
         info.passwd[0] = '\0';
         // A failed lookup, or a name without a row, is nobody: no password matches it.
         bool found = admin.get_user_info(&info) == 0 && info.found;
-        if (!found || info.passwd_overflow || strcmp(info.passwd, password) != 0) {
+        if (!found || !password_matches(info, password)) {
             code = LOGIN_AUTH;
         } else {
             level = info.level;
@@ -404,11 +404,12 @@ void cmd_password(Data* reply, json_object** pair, int slot) {
     bool changed = false;
     // A session that has not logged in has no user whose password it could change.
     // A new password that a lookup could not hold could never be used to log in.
-    if (info.name[0] != '\0' && current && fresh && !info.passwd_overflow && strcmp(info.passwd, current) == 0 &&
-        strlen(fresh) <= MAX_PASSWD) {
+    if (info.name[0] != '\0' && current && fresh && strlen(fresh) <= MAX_PASSWD &&
+        password_matches(info, current)) {
         int rows = 0;
-        // Only a password really stored in this user's row counts as changed.
-        changed = admin.set_password(info.name, fresh, &rows) == 0 && rows > 0;
+        // Only a password really stored in this user's row counts as changed. A hashed row
+        // gets a new hash, a plain row stays plain.
+        changed = admin.change_password(info, fresh, &rows) == 0 && rows > 0;
     }
 
     if (changed)
