@@ -194,7 +194,7 @@ async function browse(path) {
     const up = base.slice(0, base.lastIndexOf('/')) || '/';
     body.append(el('tr', {}, el('td', { colspan: 3 },
       el('a', { class: 'name', href: '#/files' + encodePath(up === '/' ? '/' : up) },
-        el('span', { class: 'kind', 'aria-hidden': 'true' }, '↑'), 'Up one folder'))));
+        el('span', { class: 'kind up', 'aria-hidden': 'true' }), 'Up one folder'))));
   }
   for (const e of r.data.entries) body.append(entryRow(base, e));
   fileTools();
@@ -204,21 +204,21 @@ function entryRow(base, e) {
   const full = base + '/' + e.name;
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
-      el('td', {}, el('span', { class: 'kind', 'aria-hidden': 'true' }, '🔒'), e.name,
+      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), e.name,
         el('span', { class: 'sr' }, ' (closed folder)')),
       el('td', { class: 'num' }, 'closed'), el('td', { class: 'act' }));
   }
   if (e.dir) {
     return el('tr', {},
       el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) },
-        el('span', { class: 'kind', 'aria-hidden': 'true' }, '📁'), e.name)),
+        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), e.name)),
       el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'),
       el('td', { class: 'act' }));
   }
   const url = '/files' + encodePath(full);
   return el('tr', {},
     el('td', {}, el('a', { class: 'name', href: url, download: e.name },
-      el('span', { class: 'kind', 'aria-hidden': 'true' }, '📄'), e.name)),
+      el('span', { class: 'kind file', 'aria-hidden': 'true' }), e.name)),
     el('td', { class: 'num' }, formatSize(e.size)),
     el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
       'aria-label': 'Open ' + e.name }, 'Open')));
