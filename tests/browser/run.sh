@@ -57,7 +57,7 @@ INI
 
 LD_PRELOAD="$build/tests/fakes/libfake_v4l2.so" FAKE_V4L2_DEVICE="$world/video0" \
     FAKE_V4L2_CONFIG="fmt=YUYV:d640x480" \
-    "$build/boardhub" "$world/boardhub.ini" > "$world/server.log" 2>&1 &
+    "${SERVER_BIN:-$build/boardhub}" "$world/boardhub.ini" > "$world/server.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q "Server started at" "$world/server.log" 2>/dev/null && break; sleep 0.1; done
 "$build/tools/boardhub-web" "$world/boardhub.ini" > "$world/web.log" 2>&1 &

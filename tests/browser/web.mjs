@@ -97,6 +97,25 @@ try {
     'download byte for byte');
   await shot(page, '5-files-docs');
 
+  // Changes, when the server takes them: a new folder and an upload into it.
+  const features = await page.evaluate(async () => (await (await fetch('/api/session')).json()).features);
+  if (features.includes('write')) {
+    page.once('dialog', (d) => d.accept('새 폴더'));
+    await page.click('#file-tools button');
+    await page.waitForFunction(() => document.querySelector('#listing').textContent.includes('새 폴더'));
+    await page.click('a[href="#/files/docs/%EC%83%88%20%ED%8F%B4%EB%8D%94"]');
+    await page.waitForSelector('#upload-input');
+    const local = path.join(downloads, 'upload-me.txt');
+    fs.writeFileSync(local, '올립니다\n');
+    const input = await page.$('#upload-input');
+    await input.uploadFile(local);
+    await page.waitForFunction(() => document.querySelector('#listing').textContent.includes('upload-me.txt'));
+    check(fs.readFileSync(path.join(SHARE, 'docs/새 폴더/upload-me.txt'), 'utf8') === '올립니다\n', 'upload into a new folder');
+    await shot(page, '5b-files-written');
+  } else {
+    console.log('skip writes: the server does not list them');
+  }
+
   // People: a message from alice arrives live; the notice shows.
   await page.goto(BASE + '/#/people');
   await page.waitForFunction(() => document.querySelector('#who').textContent.includes('bob'));
