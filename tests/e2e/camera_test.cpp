@@ -327,3 +327,17 @@ TEST(Camera, ClientLeavingMidFrameLeavesTheCameraWorking) {
     }
     EXPECT_EQ(count(cs.srv.err(), "VIDIOC"), 0u) << cs.srv.err();
 }
+
+TEST(Camera, FramesTheDriverFlagsAsBrokenAreSkipped) {
+    CameraServer cs;
+    // Every second frame is flagged V4L2_BUF_FLAG_ERROR and is broken.
+    ASSERT_TRUE(cs.start("fmt=YUYV:d320x240;length=153600;interval=10;damaged=2")) << cs.srv.err();
+    bh::Client c = cs.srv.connect();
+    for (int i = 0; i < 12; i++) {
+        std::string frame = take_frame(c, 153600);
+        ASSERT_EQ(frame.size(), 153600u) << frame;
+        fakecam::FrameInfo info;
+        EXPECT_EQ(fakecam::check_frame(frame, &info), "") << "frame " << i;
+        EXPECT_EQ(info.sequence % 2, 1u) << "a flagged frame was sent";
+    }
+}

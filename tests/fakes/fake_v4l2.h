@@ -21,6 +21,9 @@
 //   settle=WxH     the size the driver settles on whatever is asked
 //   length=N       buffer length (default: the image size rounded up to a page)
 //   interval=MS    time between frames (default 33)
+//   damaged=N      every Nth frame (by sequence number) is flagged V4L2_BUF_FLAG_ERROR, as a
+//                  driver flags a frame it knows to be broken; its tail is left from an older
+//                  frame, so check_frame() rejects it
 //   status=PATH    after every change, PATH holds "out=N" (buffers neither queued nor filled:
 //                  held by the program) once streaming has started
 // Used by the preload library (fake_v4l2_preload.cpp) and directly by unit tests.
@@ -104,6 +107,7 @@ struct Config {
     uint32_t settle_w = 0, settle_h = 0;
     uint32_t length = 0;
     int interval_ms = 33;
+    unsigned damaged = 0;
     std::string status;
 
     static bool parse_wh(const std::string& s, uint32_t* w, uint32_t* h) {
@@ -163,6 +167,8 @@ struct Config {
                 c.length = static_cast<uint32_t>(atoi(value.c_str()));
             } else if (key == "status") {
                 c.status = value;
+            } else if (key == "damaged") {
+                c.damaged = static_cast<unsigned>(atoi(value.c_str()));
             } else if (key == "interval") {
                 c.interval_ms = atoi(value.c_str());
             }
@@ -434,6 +440,7 @@ private:
         for (unsigned b = 1; b < count_; b++) memcpy(base_ + b * stride_, base_, length_);
         state_.assign(count_, USER);
         info_.assign(count_, FrameInfo());
+        damaged_.assign(count_, false);
         return 0;
     }
 
@@ -449,6 +456,7 @@ private:
         b->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
         if (state_[index] == QUEUED) b->flags |= V4L2_BUF_FLAG_QUEUED;
         if (state_[index] == DONE) b->flags |= V4L2_BUF_FLAG_DONE;
+        if (damaged_[index]) b->flags |= V4L2_BUF_FLAG_ERROR;
         b->field = field_;
         b->sequence = static_cast<uint32_t>(info_[index].sequence);
         b->timestamp.tv_sec = static_cast<time_t>(info_[index].capture_ns / 1000000000ull);
@@ -463,14 +471,17 @@ private:
         queued_.pop_front();
         char* p = base_ + i * stride_;
         FrameInfo fi{++sequence_, monotonic_ns()};
+        damaged_[i] = cfg_.damaged && fi.sequence % cfg_.damaged == 0;
         // The pattern was laid down when the buffers were made; a frame renews its head and
         // tail, which is what a frame sent half before and half after a refill gives away.
         if (length_ >= FRAME_HEAD + FRAME_TAIL) {
             memcpy(p, FRAME_MAGIC, 8);
             memcpy(p + 8, &fi.sequence, 8);
             memcpy(p + 16, &fi.capture_ns, 8);
-            memcpy(p + length_ - FRAME_TAIL, &fi.sequence, 8);
-            memcpy(p + length_ - 8, &fi.capture_ns, 8);
+            if (!damaged_[i]) {
+                memcpy(p + length_ - FRAME_TAIL, &fi.sequence, 8);
+                memcpy(p + length_ - 8, &fi.capture_ns, 8);
+            }
         }
         info_[i] = fi;
         state_[i] = DONE;
@@ -516,6 +527,7 @@ private:
     size_t stride_ = 0;
     std::vector<State> state_;
     std::vector<FrameInfo> info_;
+    std::vector<bool> damaged_;  // the frame in the buffer is flagged broken
     std::deque<unsigned> queued_, done_;
     uint64_t sequence_ = 0;
     bool streaming_ = false;

@@ -1,0 +1,455 @@
+// The web gateway end to end: the real server and the real boardhub-web, driven over HTTP
+// with raw sockets (HTTP/1.0, so every response ends with its connection).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "../fakes/fake_v4l2.h"
+#include "harness.h"
+
+using e2e::cmd;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Reply {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // lower-case names
+    std::string body;
+    std::string header(const std::string& k) const {
+        auto it = headers.find(k);
+        return it == headers.end() ? "" : it->second;
+    }
+};
+
+int dial(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads from fd until text appears in got or the time is up.
+bool read_until(int fd, std::string& got, const std::string& text, int timeout_ms = 10000) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.find(text) == std::string::npos) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        struct pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+        char buf[65536];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) return got.find(text) != std::string::npos;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool read_more(int fd, std::string& got, int timeout_ms = 10000) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return false;
+    char buf[65536];
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) return false;
+    got.append(buf, static_cast<size_t>(n));
+    return true;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
+    return n;
+}
+
+std::string request_text(const std::string& method, const std::string& path,
+                         const std::vector<std::string>& headers, const std::string& body) {
+    std::string req = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n";
+    for (auto& h : headers) req += h + "\r\n";
+    if (!body.empty() || method == "POST")
+        req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return req + "\r\n" + body;
+}
+
+Reply parse(const std::string& raw) {
+    Reply r;
+    size_t end = raw.find("\r\n\r\n");
+    if (end == std::string::npos || raw.size() < 12) return r;
+    r.status = atoi(raw.c_str() + 9);
+    size_t i = raw.find("\r\n") + 2;
+    while (i < end) {
+        size_t e = raw.find("\r\n", i);
+        std::string line = raw.substr(i, e - i);
+        size_t colon = line.find(':');
+        std::string k = line.substr(0, colon);
+        for (auto& c : k) c = static_cast<char>(tolower(c));
+        std::string v = line.substr(colon + 1);
+        v.erase(0, v.find_first_not_of(' '));
+        r.headers[k] = r.headers.count(k) ? r.headers[k] + "\n" + v : v;
+        i = e + 2;
+    }
+    r.body = raw.substr(end + 4);
+    return r;
+}
+
+Reply http(int port, const std::string& method, const std::string& path,
+           const std::vector<std::string>& headers = {}, const std::string& body = "") {
+    int fd = dial(port);
+    if (fd < 0) return Reply();
+    std::string req = request_text(method, path, headers, body);
+    (void)!send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    std::string raw;
+    read_until(fd, raw, "\x01never", 30000);
+    close(fd);
+    return parse(raw);
+}
+
+std::string member(const std::string& json, const std::string& key) {
+    return bh::json_member(json, key);
+}
+
+// The server with a world, and the gateway in front of it.
+struct Gateway {
+    e2e::TestServer srv;
+    int port = 0;
+    pid_t pid = -1;
+    std::string log;
+
+    bool start(const std::string& web_keys = "", const e2e::ServerOptions& o = {}) {
+        if (!srv.start(o)) return false;
+        if (!o.env.empty() && !srv.wait_for_output("Server started at", 20000)) return false;
+        e2e::add_user(srv.data, "bob", "bob", 5);
+        e2e::add_user(srv.data, "alice", "alice", 5);
+        e2e::make_dirs(srv.share + "/private/.folder");
+        e2e::write_file(srv.share + "/private/.folder/users_r", "alice\n");
+        e2e::write_file(srv.share + "/private/secret.txt", "not for bob");
+        for (int attempt = 0; attempt < 5; attempt++) {
+            port = e2e::free_port();
+            std::string ini = srv.dir.path + "/web.ini";
+            e2e::write_file(ini, "[server]\nport = " + std::to_string(srv.port) +
+                                     "\n[web]\nlisten = 127.0.0.1\nport = " + std::to_string(port) +
+                                     "\nwww = " BOARDHUB_SOURCE_DIR "/tools/web/www\n" + web_keys);
+            log = srv.dir.path + "/web.log";
+            pid = fork();
+            if (pid == 0) {
+                int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                dup2(fd, 1);
+                dup2(fd, 2);
+                execl(BOARDHUB_WEB, BOARDHUB_WEB, ini.c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (Clock::now() < deadline) {
+                if (e2e::read_file(log).find("listening on") != std::string::npos) return true;
+                int status;
+                if (waitpid(pid, &status, WNOHANG) == pid) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        return false;
+    }
+    ~Gateway() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int status;
+            waitpid(pid, &status, 0);
+        }
+    }
+    std::string output() const { return e2e::read_file(log); }
+
+    // Signs in; fills cookie ("Cookie: ...") and csrf.
+    Reply login(const std::string& user, const std::string& pass, std::string* cookie = nullptr,
+                std::string* csrf = nullptr) {
+        Reply r = http(port, "POST", "/api/login", {"Content-Type: application/json"},
+                       "{\"user\":\"" + user + "\",\"password\":\"" + pass + "\"}");
+        std::string set = r.header("set-cookie");
+        if (cookie) *cookie = "Cookie: " + set.substr(0, set.find(';'));
+        if (csrf) *csrf = member(r.body, "csrf");
+        return r;
+    }
+};
+
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 7919 + seed + (i >> 9)) & 0xff);
+    return s;
+}
+
+}  // namespace
+
+TEST(Web, SignInBrowseAndDownloadWithRanges) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    const std::string big = pattern(300000, 3);  // several protocol pieces
+    e2e::make_dirs(g.srv.share + "/media");
+    e2e::write_file(g.srv.share + "/media/clip.mp4", big);
+    e2e::write_file(g.srv.share + "/media/노래 1.txt", "가나다");
+    e2e::write_file(g.srv.share + "/media/empty.bin", "");
+
+    std::string cookie, csrf;
+    Reply r = g.login("bob", "bob", &cookie, &csrf);
+    ASSERT_EQ(r.status, 200) << r.body;
+    std::string set = r.header("set-cookie");
+    EXPECT_NE(set.find("HttpOnly"), std::string::npos) << set;
+    EXPECT_NE(set.find("SameSite=Strict"), std::string::npos) << set;
+    EXPECT_EQ(set.find("Secure"), std::string::npos) << "plain HTTP: " << set;
+    EXPECT_EQ(csrf.size(), 64u);
+    EXPECT_NE(r.header("content-security-policy").find("script-src 'self'"), std::string::npos);
+
+    // Folders first, the closed folder shown closed.
+    r = http(g.port, "GET", "/api/list?path=/", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_LT(r.body.find("\"media\""), r.body.find("\"private\""));
+    EXPECT_NE(r.body.find("{\"name\":\"private\",\"dir\":true,\"closed\":true"), std::string::npos)
+        << r.body;
+    EXPECT_EQ(http(g.port, "GET", "/api/list?path=/private", {cookie}).status, 403);
+    EXPECT_EQ(http(g.port, "GET", "/files/private/secret.txt", {cookie}).status, 403);
+    EXPECT_EQ(http(g.port, "GET", "/files/media/nothing.bin", {cookie}).status, 404);
+    EXPECT_EQ(http(g.port, "GET", "/api/list?path=/", {}).status, 401);
+    EXPECT_EQ(http(g.port, "GET", "/files/media/clip.mp4", {}).status, 401);
+
+    r = http(g.port, "GET", "/files/media/clip.mp4", {cookie});
+    ASSERT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == big) << "whole file differs, " << r.body.size() << " bytes";
+    EXPECT_EQ(r.header("content-length"), std::to_string(big.size()));
+    EXPECT_EQ(r.header("content-type"), "video/mp4");
+    EXPECT_EQ(r.header("content-disposition"),
+              "attachment; filename=\"clip.mp4\"; filename*=UTF-8''clip.mp4");
+    EXPECT_EQ(r.header("accept-ranges"), "bytes");
+
+    // Ranges: across pieces, backwards (a new stream), open-ended, the tail, past the end.
+    struct {
+        const char* range;
+        size_t first, last;
+    } ranges[] = {{"bytes=65530-131100", 65530, 131100},
+                  {"bytes=10-19", 10, 19},
+                  {"bytes=299990-", 299990, 299999},
+                  {"bytes=-5", 299995, 299999},
+                  {"bytes=200000-999999", 200000, 299999}};
+    for (auto& x : ranges) {
+        r = http(g.port, "GET", "/files/media/clip.mp4", {cookie, std::string("Range: ") + x.range});
+        ASSERT_EQ(r.status, 206) << x.range;
+        EXPECT_TRUE(r.body == big.substr(x.first, x.last - x.first + 1)) << x.range;
+        EXPECT_EQ(r.header("content-range"), "bytes " + std::to_string(x.first) + "-" +
+                                                 std::to_string(x.last) + "/300000");
+    }
+    r = http(g.port, "GET", "/files/media/clip.mp4", {cookie, "Range: bytes=300000-"});
+    EXPECT_EQ(r.status, 416);
+    EXPECT_EQ(r.header("content-range"), "bytes */300000");
+
+    r = http(g.port, "GET", "/files/media/%EB%85%B8%EB%9E%98%201.txt?inline=1", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.body, "가나다");
+    EXPECT_EQ(r.header("content-disposition"),
+              "inline; filename=\"______ 1.txt\"; "
+              "filename*=UTF-8''%EB%85%B8%EB%9E%98%201.txt");
+    r = http(g.port, "GET", "/files/media/empty.bin", {cookie});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.header("content-length"), "0");
+
+    // Signing out ends the protocol session: bob is no longer on the server.
+    EXPECT_EQ(http(g.port, "POST", "/api/logout",
+                   {cookie, "X-CSRF-Token: " + csrf, "Content-Type: application/json"}, "{}")
+                  .status,
+              200);
+    EXPECT_EQ(http(g.port, "GET", "/api/list?path=/", {cookie}).status, 401);
+    bh::Client c = g.srv.connect();
+    e2e::login(c, "alice", "alice");
+    bh::Frame f;
+    ASSERT_TRUE(c.command(cmd("WHO"), f));
+    EXPECT_EQ(f.payload.find("\"bob\""), std::string::npos) << f.payload;
+}
+
+TEST(Web, RefusesStateChangesWithoutTheTokenAndBoundsRequests) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    std::string cookie, csrf;
+    ASSERT_EQ(g.login("bob", "bob", &cookie, &csrf).status, 200);
+    const std::string body = "{\"text\":\"lunch\"}";
+    EXPECT_EQ(http(g.port, "POST", "/api/notice", {cookie, "Content-Type: application/json"}, body)
+                  .status,
+              403);
+    EXPECT_EQ(http(g.port, "POST", "/api/notice",
+                   {cookie, "X-CSRF-Token: " + std::string(64, '0'), "Content-Type: application/json"},
+                   body)
+                  .status,
+              403);
+    // A form post from another site cannot carry JSON.
+    EXPECT_EQ(http(g.port, "POST", "/api/notice",
+                   {cookie, "X-CSRF-Token: " + csrf, "Content-Type: text/plain"}, body)
+                  .status,
+              415);
+    bh::Client c = g.srv.connect();
+    EXPECT_NE(e2e::login(c, "alice", "alice").find("\"MOD\": \"NONE\""), std::string::npos)
+        << "a refused request changed the notice";
+    EXPECT_EQ(http(g.port, "POST", "/api/notice",
+                   {cookie, "X-CSRF-Token: " + csrf, "Content-Type: application/json"}, body)
+                  .status,
+              200);
+
+    // Too large a body, too large a header block: refused, and the gateway still serves.
+    EXPECT_EQ(http(g.port, "POST", "/api/notice",
+                   {cookie, "X-CSRF-Token: " + csrf, "Content-Type: application/json"},
+                   "{\"text\":\"" + std::string(20000, 'x') + "\"}")
+                  .status,
+              413);
+    Reply big = http(g.port, "GET", "/api/session", {cookie, "X-Junk: " + std::string(40000, 'j')});
+    EXPECT_TRUE(big.status == 431 || big.status == 413 || big.status == 0) << big.status;
+    EXPECT_EQ(http(g.port, "GET", "/api/session", {cookie}).status, 200);
+}
+
+TEST(Web, LiveMessagesNoticesAndALoginElsewhere) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    std::string cookie, csrf;
+    ASSERT_EQ(g.login("bob", "bob", &cookie, &csrf).status, 200);
+    int es = dial(g.port);
+    ASSERT_GE(es, 0);
+    std::string req = request_text("GET", "/api/events", {cookie}, "");
+    ASSERT_GT(send(es, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    std::string stream;
+    ASSERT_TRUE(read_until(es, stream, "retry:")) << stream;
+    EXPECT_NE(stream.find("text/event-stream"), std::string::npos);
+
+    bh::Client alice = g.srv.connect();
+    e2e::login(alice, "alice", "alice");
+    bh::Frame f;
+    ASSERT_TRUE(alice.command("{\"CMD\":\"MESSAGE\",\"TO\":\"bob\",\"TYPE\":0,\"MESSAGE\":\"점심 먹자\"}", f));
+    EXPECT_EQ(member(f.payload, "RESULT"), "OK");
+    EXPECT_TRUE(read_until(es, stream, "data: {\"from\":\"alice\",\"type\":0,\"text\":\"점심 먹자\"}"))
+        << stream;
+    ASSERT_TRUE(alice.command(cmd("MOD", {{"MOD", "back at 3"}}), f));
+    EXPECT_TRUE(read_until(es, stream, "event: notice\ndata: {\"text\":\"back at 3\"}")) << stream;
+
+    // From the browser to alice.
+    Reply r = http(g.port, "POST", "/api/message",
+                   {cookie, "X-CSRF-Token: " + csrf, "Content-Type: application/json"},
+                   "{\"to\":\"alice\",\"text\":\"hi\"}");
+    EXPECT_EQ(r.status, 200) << r.body;
+    do {  // after the notice that alice set
+        ASSERT_TRUE(alice.recv_frame(f));
+        ASSERT_EQ(f.type, "21");
+    } while (member(f.payload, "FROM") != "bob");
+    EXPECT_EQ(member(f.payload, "MESSAGE"), "hi");
+    EXPECT_EQ(http(g.port, "POST", "/api/message",
+                   {cookie, "X-CSRF-Token: " + csrf, "Content-Type: application/json"},
+                   "{\"to\":\"nobody\",\"text\":\"hi\"}")
+                  .status,
+              404);
+    r = http(g.port, "GET", "/api/who", {cookie});
+    EXPECT_NE(r.body.find("\"bob\""), std::string::npos) << r.body;
+
+    // bob signs in with another client: the browser is told and signed out.
+    bh::Client bob = g.srv.connect();
+    e2e::login(bob, "bob", "bob");
+    EXPECT_TRUE(read_until(es, stream, "event: ended\ndata: {\"reason\":\"replaced\"}")) << stream;
+    close(es);
+    r = http(g.port, "GET", "/api/session", {cookie});
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(member(r.body, "reason"), "replaced");
+}
+
+TEST(Web, IdleSessionsExpireAndEndTheirProtocolSession) {
+    Gateway g;
+    ASSERT_TRUE(g.start("idle_seconds = 2\n")) << g.output();
+    std::string cookie;
+    ASSERT_EQ(g.login("bob", "bob", &cookie).status, 200);
+    EXPECT_EQ(http(g.port, "GET", "/api/session", {cookie}).status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    Reply r = http(g.port, "GET", "/api/session", {cookie});
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(member(r.body, "reason"), "expired");
+    bh::Client c = g.srv.connect();
+    e2e::login(c, "alice", "alice");
+    bh::Frame f;
+    ASSERT_TRUE(c.command(cmd("WHO"), f));
+    EXPECT_EQ(f.payload.find("\"bob\""), std::string::npos) << f.payload;
+}
+
+TEST(Web, FailedSignInsAreDelayedPerBrowserAndLogged) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    auto t0 = Clock::now();
+    Reply r = g.login("bob", "wrong");
+    auto first = Clock::now() - t0;
+    EXPECT_EQ(r.status, 401);
+    EXPECT_GE(first, std::chrono::milliseconds(950));
+    t0 = Clock::now();
+    EXPECT_EQ(g.login("bob", "wrong").status, 401);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(1950)) << "the delay doubles";
+    EXPECT_NE(g.output().find("[WARNING] LOGIN auth failure from 127.0.0.1\n"), std::string::npos)
+        << g.output();
+    // The right password is never slowed, and clears the address's record.
+    t0 = Clock::now();
+    EXPECT_EQ(g.login("bob", "bob").status, 200);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(900));
+    t0 = Clock::now();
+    EXPECT_EQ(g.login("bob", "wrong").status, 401);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1900));
+}
+
+TEST(Web, SnapshotAndLiveViewFromTheCamera) {
+    Gateway g;
+    e2e::ServerOptions o;
+    std::string device = g.srv.dir.path + "/video0";
+    o.keys["camera"] = device;
+    std::string preload = e2e::sanitizer_runtime();
+    if (!preload.empty()) preload += " ";
+    o.env = {"LD_PRELOAD=" + preload + FAKE_V4L2_LIB, "FAKE_V4L2_DEVICE=" + device,
+             "FAKE_V4L2_CONFIG=fmt=YUYV:d320x240;interval=20"};
+    ASSERT_TRUE(g.start("camera_fps = 10\n", o)) << g.output() << g.srv.out();
+    std::string cookie;
+    ASSERT_EQ(g.login("bob", "bob", &cookie).status, 200);
+    Reply r = http(g.port, "GET", "/camera/snapshot.jpg", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.header("content-type"), "image/jpeg");
+    tjhandle tj = tjInitDecompress();
+    int w = 0, h = 0, sub = 0, cs = 0;
+    ASSERT_EQ(tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(r.body.data()),
+                                  r.body.size(), &w, &h, &sub, &cs),
+              0);
+    EXPECT_EQ(w, 320);
+    EXPECT_EQ(h, 240);
+    std::vector<unsigned char> pixels(static_cast<size_t>(w * h * 3));
+    EXPECT_EQ(tjDecompress2(tj, reinterpret_cast<const unsigned char*>(r.body.data()), r.body.size(),
+                            pixels.data(), w, 0, h, TJPF_RGB, 0),
+              0)
+        << tjGetErrorStr2(tj);
+    tjDestroy(tj);
+
+    // Two viewers of the live view get the same frames from the one capture loop, at the
+    // configured rate or below.
+    int v[2];
+    std::string got[2];
+    for (int i = 0; i < 2; i++) {
+        v[i] = dial(g.port);
+        std::string req = request_text("GET", "/camera/live", {cookie}, "");
+        ASSERT_GT(send(v[i], req.data(), req.size(), MSG_NOSIGNAL), 0);
+    }
+    auto t0 = Clock::now();
+    for (int i = 0; i < 2; i++) {
+        EXPECT_TRUE(read_until(v[i], got[i], "multipart/x-mixed-replace; boundary=frame"));
+        // Six whole parts: the seventh boundary ends the sixth.
+        while (count(got[i], "--frame\r\n") < 7)
+            ASSERT_TRUE(read_more(v[i], got[i])) << got[i].substr(0, 400);
+        EXPECT_NE(got[i].find("--frame\r\nContent-Type: image/jpeg\r\nContent-Length: "),
+                  std::string::npos);
+    }
+    // Six frames at 10 a second take half a second at least.
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(450));
+    for (int fd : v) close(fd);
+}

@@ -1,0 +1,766 @@
+// Routing of the gateway's HTTP requests: the page's files, the JSON calls of the page,
+// downloads (whole, or ranges mapped onto the protocol's pieces), the live event stream and the
+// camera. Everything here works on Request and Response records; http.cpp moves them over
+// libmicrohttpd.
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "web.h"
+
+namespace web {
+
+namespace {
+
+constexpr const char* COOKIE = "bh_session";
+constexpr size_t PIECE = 65536;          // the largest piece the protocol sends
+constexpr int PIECES_PER_EXCHANGE = 8;   // pieces asked for at once (pipelined)
+constexpr int MAX_STREAMS_PER_SESSION = 4;
+constexpr int MAX_VIEWERS = 32;
+constexpr const char* CSP =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
+    "media-src 'self'; connect-src 'self'; font-src 'self'; form-action 'self'; "
+    "frame-ancestors 'none'; base-uri 'none'";
+
+Response json_response(int status, const std::string& json) {
+    Response r;
+    r.status = status;
+    r.body = json;
+    r.header("Content-Type", "application/json; charset=utf-8");
+    r.header("Cache-Control", "no-store");
+    return r;
+}
+
+Response error(int status, const std::string& text) {
+    return json_response(status, "{\"error\":" + json_text(text) + "}");
+}
+
+// A JSON object held by its owner.
+struct Json {
+    json_object* o = nullptr;
+    explicit Json(const std::string& text) {
+        json_tokener* t = json_tokener_new_ex(16);
+        if (!t) return;
+        o = json_tokener_parse_ex(t, text.c_str(), static_cast<int>(text.size()));
+        if (json_tokener_get_error(t) != json_tokener_success ||
+            (o && !json_object_is_type(o, json_type_object))) {
+            if (o) json_object_put(o);
+            o = nullptr;
+        }
+        json_tokener_free(t);
+    }
+    ~Json() {
+        if (o) json_object_put(o);
+    }
+    Json(const Json&) = delete;
+    Json& operator=(const Json&) = delete;
+    // A text member; false when missing or not a text.
+    bool text(const char* key, std::string& out) const {
+        json_object* m = nullptr;
+        if (!o || !json_object_object_get_ex(o, key, &m) || !json_object_is_type(m, json_type_string))
+            return false;
+        out.assign(json_object_get_string(m), static_cast<size_t>(json_object_get_string_len(m)));
+        return true;
+    }
+};
+
+// A protocol command with text members and integer members.
+std::string command(const char* cmd, std::initializer_list<std::pair<const char*, std::string>> texts,
+                    std::initializer_list<std::pair<const char*, int64_t>> ints = {}) {
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "CMD", json_object_new_string(cmd));
+    for (auto& [k, v] : texts)
+        json_object_object_add(o, k, json_object_new_string_len(v.data(), static_cast<int>(v.size())));
+    for (auto& [k, v] : ints) json_object_object_add(o, k, json_object_new_int64(v));
+    std::string text = json_object_to_json_string(o);
+    json_object_put(o);
+    return text;
+}
+
+// Reads the reply to a command already sent: the next frame that is not a message.
+bool read_reply(bh::Client& c, bh::Frame& reply) {
+    for (;;) {
+        if (!c.recv_frame(reply, 15000)) return false;
+        if (reply.type != "21") return true;
+        c.messages.push_back(reply);
+    }
+}
+
+bool valid_path(const std::string& p) {
+    if (p.empty() || p[0] != '/' || p.size() > 4000) return false;
+    for (unsigned char ch : p)
+        if (ch < 0x20 || ch == 0x7f) return false;
+    size_t i = 0;
+    while (i <= p.size()) {
+        size_t e = p.find('/', i);
+        if (e == std::string::npos) e = p.size();
+        if (p.compare(i, e - i, "..") == 0 && e - i == 2) return false;
+        i = e + 1;
+    }
+    return true;
+}
+
+std::string content_type(const std::string& name) {
+    static const std::map<std::string, std::string> types = {
+        {"txt", "text/plain; charset=utf-8"}, {"md", "text/plain; charset=utf-8"},
+        {"log", "text/plain; charset=utf-8"}, {"csv", "text/csv; charset=utf-8"},
+        {"pdf", "application/pdf"},           {"png", "image/png"},
+        {"jpg", "image/jpeg"},                {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},                 {"webp", "image/webp"},
+        {"svg", "image/svg+xml"},             {"mp3", "audio/mpeg"},
+        {"ogg", "audio/ogg"},                 {"oga", "audio/ogg"},
+        {"wav", "audio/wav"},                 {"flac", "audio/flac"},
+        {"m4a", "audio/mp4"},                 {"mp4", "video/mp4"},
+        {"m4v", "video/mp4"},                 {"webm", "video/webm"},
+        {"ogv", "video/ogg"},                 {"mkv", "video/x-matroska"},
+        {"zip", "application/zip"},           {"gz", "application/gzip"},
+        {"json", "application/json"},         {"html", "text/html; charset=utf-8"},
+        {"htm", "text/html; charset=utf-8"},
+    };
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return "application/octet-stream";
+    std::string ext = name.substr(dot + 1);
+    for (auto& ch : ext) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    auto it = types.find(ext);
+    return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+// Types a browser may show in place without running anything of the file's own.
+bool safe_inline(const std::string& type) {
+    return type.rfind("image/", 0) == 0 ? type != "image/svg+xml"
+                                        : type.rfind("audio/", 0) == 0 ||
+                                              type.rfind("video/", 0) == 0 ||
+                                              type.rfind("text/plain", 0) == 0 ||
+                                              type == "application/pdf";
+}
+
+std::string disposition(const std::string& kind, const std::string& name) {
+    std::string ascii, encoded;
+    for (unsigned char ch : name) {
+        ascii += (ch < 0x20 || ch >= 0x7f || ch == '"' || ch == '\\') ? '_' : static_cast<char>(ch);
+        if (isalnum(ch) || strchr("-._~", ch)) {
+            encoded += static_cast<char>(ch);
+        } else {
+            char b[4];
+            snprintf(b, sizeof(b), "%%%02X", ch);
+            encoded += b;
+        }
+    }
+    return kind + "; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
+}
+
+std::string entries_json(const std::vector<Entry>& entries) {
+    std::string out = "[";
+    for (size_t i = 0; i < entries.size(); i++) {
+        const Entry& e = entries[i];
+        if (i) out += ",";
+        out += "{\"name\":" + json_text(e.name) + ",\"dir\":" + (e.dir ? "true" : "false");
+        if (e.dir) {
+            out += std::string(",\"closed\":") + (e.closed ? "true" : "false") +
+                   ",\"folders\":" + std::to_string(e.folders) +
+                   ",\"files\":" + std::to_string(e.files);
+        } else {
+            out += ",\"size\":" + std::to_string(e.size);
+        }
+        out += "}";
+    }
+    return out + "]";
+}
+
+// Reads a listing of folder (LISTALL when all) over the session. Empty status when the
+// session failed.
+std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::string& folder, bool all,
+                        std::vector<Entry>& entries) {
+    std::string text;
+    bool ok = sessions.exchange(s, [&](bh::Client& c) {
+        bh::Frame reply;
+        if (!c.command(command(all ? "LISTALL" : "LIST", {{"PATH", folder}}), reply, 15000))
+            return false;
+        if (reply.type != "10") return false;
+        text = std::move(reply.payload);
+        return true;
+    });
+    if (!ok) return "";
+    return parse_listing(text, entries);
+}
+
+// Fetches up to want bytes of path from offset off into out, over the session's one SEND
+// stream: a stream already at off goes on with NEXT; otherwise SEND opens the file again and
+// the pieces before off are skipped.
+bool fetch(Sessions& sessions, const SessionPtr& s, const std::string& path, uint64_t off,
+           size_t want, std::string& out) {
+    s->last_used = now_seconds();
+    return sessions.exchange(s, [&](bh::Client& c) {
+        bh::Frame reply;
+        uint64_t length = 0;
+        auto discard = [](const char*, size_t) { return true; };
+        if (!s->stream_open || s->stream_path != path || s->stream_pos > off) {
+            s->stream_open = false;
+            if (!c.command(command("SEND", {{"FILE", path}}, {{"SIZE", 0}}), reply, 15000) ||
+                reply.type != "11")
+                return false;
+            if (bh::json_member(reply.payload, "RESULT") != "OK") return true;  // out stays empty
+            if (!recv_data(c, "89", length, discard)) return false;
+            s->stream_open = true;
+            s->stream_path = path;
+            s->stream_pos = 0;
+        }
+        while (s->stream_pos < off) {
+            uint64_t n = std::min<uint64_t>(PIECE, off - s->stream_pos);
+            if (!c.command(command("NEXT", {}, {{"SIZE", static_cast<int64_t>(n)}}), reply, 15000) ||
+                reply.type != "11" || bh::json_member(reply.payload, "RESULT") != "OK" ||
+                !recv_data(c, "89", length, discard))
+                return false;
+            if (length == 0) return true;  // the file ends before off
+            s->stream_pos += length;
+        }
+        // Several pieces asked for at once: the server answers them in order.
+        int k = static_cast<int>(std::min<size_t>((want + PIECE - 1) / PIECE, PIECES_PER_EXCHANGE));
+        std::string batch;
+        size_t asked = 0;
+        for (int i = 0; i < k; i++) {
+            size_t n = std::min(PIECE, want - asked);
+            std::string cmd = command("NEXT", {}, {{"SIZE", static_cast<int64_t>(n)}});
+            char header[13];
+            snprintf(header, sizeof(header), "11%10zu", cmd.size());
+            batch.append(header, 12);
+            batch += cmd;
+            asked += n;
+        }
+        if (!c.send_raw(batch.data(), batch.size())) return false;
+        bool ok = true;
+        for (int i = 0; i < k; i++) {
+            if (!read_reply(c, reply) || reply.type != "11") return false;
+            if (bh::json_member(reply.payload, "RESULT") != "OK") {
+                ok = false;  // read the other replies; the stream is unusable
+                continue;
+            }
+            if (!recv_data(c, "89", length, [&](const char* d, size_t n) {
+                    out.append(d, n);
+                    return true;
+                }))
+                return false;
+            s->stream_pos += length;
+        }
+        if (!ok) s->stream_open = false;
+        return true;
+    });
+}
+
+}  // namespace
+
+int parse_range(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last) {
+    const std::string unit = "bytes=";
+    if (header.compare(0, unit.size(), unit) != 0) return 0;
+    std::string spec = header.substr(unit.size());
+    if (spec.find(',') != std::string::npos) return 0;  // several ranges: the whole file
+    size_t dash = spec.find('-');
+    if (dash == std::string::npos) return 0;
+    auto number = [](const std::string& t, uint64_t& v) {
+        if (t.empty() || t.size() > 19) return false;
+        v = 0;
+        for (char ch : t) {
+            if (ch < '0' || ch > '9') return false;
+            v = v * 10 + static_cast<uint64_t>(ch - '0');
+        }
+        return true;
+    };
+    std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    uint64_t x = 0, y = 0;
+    if (a.empty()) {  // the last y bytes
+        if (!number(b, y)) return 0;
+        if (y == 0 || size == 0) return -1;
+        first = y >= size ? 0 : size - y;
+        last = size - 1;
+        return 1;
+    }
+    if (!number(a, x)) return 0;
+    if (!b.empty() && (!number(b, y) || y < x)) return 0;
+    if (x >= size) return -1;
+    first = x;
+    last = b.empty() || y >= size ? size - 1 : y;
+    return 1;
+}
+
+std::string cookie_value(const std::string& header, const std::string& name) {
+    size_t i = 0;
+    while (i < header.size()) {
+        size_t e = header.find(';', i);
+        if (e == std::string::npos) e = header.size();
+        std::string item = header.substr(i, e - i);
+        size_t b = item.find_first_not_of(' ');
+        if (b != std::string::npos) item = item.substr(b);
+        size_t eq = item.find('=');
+        if (eq != std::string::npos && item.compare(0, eq, name) == 0 && eq == name.size())
+            return item.substr(eq + 1);
+        i = e + 1;
+    }
+    return "";
+}
+
+std::string parse_listing(const std::string& text, std::vector<Entry>& entries) {
+    entries.clear();
+    if (text == "CLOSED\n") return "closed";
+    if (text == "ERROR\n") return "error";
+    if (text == "NONE\n") return "empty";
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t e = text.find('\n', i);
+        if (e == std::string::npos) return "bad";
+        std::string line = text.substr(i, e - i);
+        i = e + 1;
+        // KIND,A,B,name: the name is everything after the third comma.
+        size_t c1 = line.find(','), c2 = c1 == std::string::npos ? c1 : line.find(',', c1 + 1);
+        size_t c3 = c2 == std::string::npos ? c2 : line.find(',', c2 + 1);
+        if (c1 != 2 || c3 == std::string::npos || c3 + 1 >= line.size()) return "bad";
+        Entry en;
+        char kind = line[0], mark = line[1];
+        if ((kind != 'D' && kind != 'F') || (mark != 'N' && mark != 'P' && mark != 'C'))
+            return "bad";
+        en.dir = kind == 'D';
+        en.closed = mark == 'C';
+        en.preview = mark == 'P';
+        std::string a = line.substr(c1 + 1, c2 - c1 - 1), b = line.substr(c2 + 1, c3 - c2 - 1);
+        if (a.empty() || b.empty() || a.size() > 19 || b.size() > 19) return "bad";
+        for (char ch : a + b)
+            if (ch < '0' || ch > '9') return "bad";
+        en.name = line.substr(c3 + 1);
+        if (en.dir) {
+            en.folders = static_cast<long>(std::stoull(a) & 0x7fffffff);
+            en.files = static_cast<long>(std::stoull(b) & 0x7fffffff);
+        } else {
+            en.size = std::stoull(b);
+        }
+        entries.push_back(std::move(en));
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+        if (x.dir != y.dir) return x.dir;
+        return x.name < y.name;
+    });
+    return "ok";
+}
+
+Gateway::Gateway(const Settings& s) : settings_(s), sessions_(s), camera_(sessions_) {}
+
+Gateway::~Gateway() { stop(); }
+
+void Gateway::start() { sessions_.start(); }
+
+void Gateway::stop() {
+    camera_.stop();
+    sessions_.stop();
+}
+
+bool Gateway::load_pages(std::string& err) {
+    static const std::pair<const char*, const char*> files[] = {
+        {"index.html", "text/html; charset=utf-8"},
+        {"app.js", "text/javascript; charset=utf-8"},
+        {"style.css", "text/css; charset=utf-8"},
+        {"icon.svg", "image/svg+xml"},
+    };
+    for (auto& [name, type] : files) {
+        std::ifstream in(settings_.www + "/" + name, std::ios::binary);
+        if (!in) {
+            err = "cannot read " + settings_.www + "/" + name;
+            return false;
+        }
+        std::ostringstream b;
+        b << in.rdbuf();
+        pages_[name] = {type, b.str()};
+    }
+    return true;
+}
+
+Response Gateway::handle(const Request& r) {
+    Response out;
+    if (r.path.rfind("/api/", 0) == 0) {
+        out = api(r, r.path.substr(5));
+    } else if (r.path.rfind("/files/", 0) == 0 || r.path.rfind("/camera/", 0) == 0) {
+        SessionPtr s = sessions_.find(cookie_value(r.header("cookie"), COOKIE));
+        if (r.method != "GET" && r.method != "HEAD") {
+            out = error(405, "method not allowed");
+        } else if (!s) {
+            out = error(401, "signed out");
+        } else if (r.path.rfind("/files/", 0) == 0) {
+            out = download(r, s, r.path.substr(6));
+        } else if (r.path == "/camera/snapshot.jpg") {
+            out = camera(r, s, false);
+        } else if (r.path == "/camera/live") {
+            out = camera(r, s, true);
+        } else {
+            out = error(404, "not found");
+        }
+    } else {
+        out = page(r);
+    }
+    out.header("Content-Security-Policy", CSP);
+    out.header("X-Content-Type-Options", "nosniff");
+    out.header("Referrer-Policy", "no-referrer");
+    out.header("X-Frame-Options", "DENY");
+    return out;
+}
+
+Response Gateway::page(const Request& r) {
+    if (r.method != "GET" && r.method != "HEAD") return error(405, "method not allowed");
+    std::string name = r.path == "/" ? "index.html" : r.path.substr(1);
+    auto it = pages_.find(name);
+    if (it == pages_.end()) return error(404, "not found");
+    Response out;
+    out.body = it->second.second;
+    out.header("Content-Type", it->second.first);
+    out.header("Cache-Control", "no-cache");
+    return out;
+}
+
+Response Gateway::login(const Request& r) {
+    Json body(r.body);
+    std::string user, password;
+    if (!body.text("user", user) || !body.text("password", password) || user.empty() ||
+        user.size() > 63 || password.size() > 255)
+        return error(400, "user and password are needed");
+    SessionPtr s;
+    auto result = sessions_.login(user, password, r.peer, s);
+    password.assign(password.size(), '\0');
+    switch (result) {
+        case Sessions::LoginResult::ok:
+            break;
+        case Sessions::LoginResult::unavailable:
+            return error(502, "the board's server does not answer");
+        case Sessions::LoginResult::full:
+            return error(503, "too many people are signed in; try again later");
+        case Sessions::LoginResult::refused:
+        case Sessions::LoginResult::suspended: {
+            // The same delay as the server's own guard, per browser address: the server sees
+            // every gateway session as coming from the board itself.
+            int delay = guard_.failed(r.peer);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            return error(401, result == Sessions::LoginResult::suspended
+                                  ? "this account is suspended"
+                                  : "wrong user name or password");
+        }
+    }
+    guard_.succeeded(r.peer);
+    log_line("INFO", "WEB", s->user + " signed in (" + r.peer + ")");
+    Response out = api(r, "session-of:" + s->id);
+    std::string cookie = std::string(COOKIE) + "=" + s->id + "; Path=/; HttpOnly; SameSite=Strict";
+    if (r.tls) cookie += "; Secure";
+    out.header("Set-Cookie", cookie);
+    return out;
+}
+
+Response Gateway::api(const Request& r, const std::string& route) {
+    const bool post = r.method == "POST";
+    if (post && r.header("content-type").rfind("application/json", 0) != 0)
+        return error(415, "JSON requests only");
+    if (route == "login") return post ? login(r) : error(405, "method not allowed");
+
+    SessionPtr s;
+    if (route.rfind("session-of:", 0) == 0) {
+        s = sessions_.find(route.substr(11));
+    } else {
+        std::string id = cookie_value(r.header("cookie"), COOKIE);
+        s = sessions_.find(id);
+        if (!s) {
+            std::string why = sessions_.gone(id);
+            return json_response(401, "{\"error\":\"signed out\",\"reason\":" +
+                                          json_text(why.empty() ? "none" : why) + "}");
+        }
+        if (post && (r.header("x-csrf-token") != s->csrf || s->csrf.empty()))
+            return error(403, "missing or wrong CSRF token");
+    }
+    if (!s) return error(401, "signed out");
+    if (route != "events") s->last_used = now_seconds();
+    struct Inflight {
+        Session& s;
+        explicit Inflight(Session& x) : s(x) { s.inflight++; }
+        ~Inflight() { s.inflight--; }
+    } inflight(*s);
+
+    if (route == "session" || route.rfind("session-of:", 0) == 0) {
+        if (post && route == "session") return error(405, "method not allowed");
+        std::string notice;
+        {
+            std::lock_guard<std::mutex> g(s->ev_lock);
+            notice = s->notice;
+        }
+        return json_response(200, "{\"user\":" + json_text(s->user) +
+                                      ",\"level\":" + std::to_string(s->level) +
+                                      ",\"csrf\":" + json_text(s->csrf) +
+                                      ",\"notice\":" + json_text(notice) +
+                                      ",\"title\":" + json_text(settings_.name) + "}");
+    }
+    if (route == "logout") {
+        if (!post) return error(405, "method not allowed");
+        sessions_.end(s, "signed out");
+        Response out = json_response(200, "{\"ok\":true}");
+        out.header("Set-Cookie", std::string(COOKIE) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+        return out;
+    }
+    if (route == "list") {
+        auto it = r.query.find("path");
+        std::string path = it == r.query.end() || it->second.empty() ? "/" : it->second;
+        if (!valid_path(path)) return error(400, "bad path");
+        if (path.size() > 1 && path.back() == '/') path.pop_back();
+        bool all = r.query.count("all") && r.query.at("all") == "1";
+        std::vector<Entry> entries;
+        std::string status = list_folder(sessions_, s, path, all, entries);
+        if (status.empty()) return error(502, "the board's server does not answer");
+        if (status == "closed") return error(403, "this folder is closed to you");
+        if (status == "error") return error(404, "no such folder");
+        if (status == "bad") return error(502, "the server's listing could not be read");
+        return json_response(200, "{\"path\":" + json_text(path) +
+                                      ",\"entries\":" + entries_json(entries) + "}");
+    }
+    if (route == "who") {
+        std::string users;
+        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+            bh::Frame reply;
+            if (!c.command("{\"CMD\": \"WHO\"}", reply) || reply.type != "11") return false;
+            Json j(reply.payload);
+            json_object* list = nullptr;
+            users = "[";
+            if (j.o && json_object_object_get_ex(j.o, "USERS", &list) &&
+                json_object_is_type(list, json_type_array)) {
+                size_t n = json_object_array_length(list);
+                for (size_t i = 0; i < n; i++) {
+                    json_object* u = json_object_array_get_idx(list, i);
+                    if (i) users += ",";
+                    users += json_text(u && json_object_is_type(u, json_type_string)
+                                           ? json_object_get_string(u)
+                                           : "");
+                }
+            }
+            users += "]";
+            return true;
+        });
+        if (!ok) return error(502, "the board's server does not answer");
+        return json_response(200, "{\"users\":" + users + "}");
+    }
+    if (route == "events") {
+        if (post) return error(405, "method not allowed");
+        return events(r, s);
+    }
+    if (route == "message" || route == "notice" || route == "password") {
+        if (!post) return error(405, "method not allowed");
+        Json body(r.body);
+        std::string cmd, a, b;
+        if (route == "message") {
+            if (!body.text("to", a) || !body.text("text", b) || a.empty() || a.size() > 63 ||
+                b.size() > 255)
+                return error(400, "a user name and a text of at most 255 bytes are needed");
+            cmd = command("MESSAGE", {{"TO", a}, {"MESSAGE", b}}, {{"TYPE", 0}});
+        } else if (route == "notice") {
+            if (!body.text("text", a) || a.size() > 255)
+                return error(400, "a text of at most 255 bytes is needed");
+            cmd = command("MOD", {{"MOD", a}});
+        } else {
+            if (!body.text("current", a) || !body.text("new", b) || b.empty() || b.size() > 127)
+                return error(400, "the current password and a new one are needed");
+            cmd = command("PASSWORD", {{"CURRENT", a}, {"NEW", b}});
+        }
+        std::string result;
+        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+            bh::Frame reply;
+            if (!c.command(cmd, reply) || reply.type != "11") return false;
+            result = bh::json_member(reply.payload, "RESULT");
+            return true;
+        });
+        if (!ok) return error(502, "the board's server does not answer");
+        if (result == "OK") return json_response(200, "{\"ok\":true}");
+        if (route == "message") return error(404, a + " is not connected");
+        if (route == "password") return error(403, "the current password is wrong");
+        return error(502, "the server refused");
+    }
+    return error(404, "not found");
+}
+
+Response Gateway::download(const Request& r, const SessionPtr& s, const std::string& path) {
+    if (!valid_path(path) || path.size() < 2 || path.back() == '/') return error(400, "bad path");
+    size_t slash = path.rfind('/');
+    std::string folder = slash == 0 ? "/" : path.substr(0, slash), name = path.substr(slash + 1);
+    // The size and the right to read it come from the folder's listing, as for any client.
+    std::vector<Entry> entries;
+    std::string status = list_folder(sessions_, s, folder, name[0] == '.', entries);
+    if (status.empty()) return error(502, "the board's server does not answer");
+    if (status == "closed") return error(403, "this folder is closed to you");
+    const Entry* found = nullptr;
+    for (const Entry& e : entries)
+        if (e.name == name) found = &e;
+    if (!found || found->dir) return error(404, "no such file");
+    uint64_t size = found->size, first = 0, last = size ? size - 1 : 0;
+    Response out;
+    std::string type = content_type(name);
+    out.header("Content-Type", type);
+    bool in_place = r.query.count("inline") && safe_inline(type);
+    out.header("Content-Disposition", disposition(in_place ? "inline" : "attachment", name));
+    out.header("Accept-Ranges", "bytes");
+    out.header("Cache-Control", "private, no-cache");
+    int range = parse_range(r.header("range"), size, first, last);
+    if (range < 0) {
+        Response bad = error(416, "range not satisfiable");
+        bad.header("Content-Range", "bytes */" + std::to_string(size));
+        return bad;
+    }
+    if (range > 0) {
+        out.status = 206;
+        out.header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                        "/" + std::to_string(size));
+    }
+    uint64_t total = size == 0 ? 0 : last - first + 1;
+    out.total = static_cast<int64_t>(total);
+    if (total == 0 || r.method == "HEAD") return out;
+    struct State {
+        std::string pending;
+        size_t used = 0;
+    };
+    auto st = std::make_shared<State>();
+    Sessions* sessions = &sessions_;
+    s->inflight++;
+    out.done = [s] { s->inflight--; };
+    out.block = PIECE * 4;
+    out.stream = [sessions, s, path, first, total, st](uint64_t pos, char* buf, size_t max) -> long {
+        if (pos >= total) return 0;
+        if (st->used == st->pending.size()) {
+            st->pending.clear();
+            st->used = 0;
+            size_t want = static_cast<size_t>(
+                std::min<uint64_t>(total - pos, PIECE * PIECES_PER_EXCHANGE));
+            if (!fetch(*sessions, s, path, first + pos, want, st->pending) || st->pending.empty())
+                return -1;  // the connection is cut: the browser sees a short file, not a wrong one
+        }
+        size_t n = std::min(max, st->pending.size() - st->used);
+        n = static_cast<size_t>(std::min<uint64_t>(n, total - pos));
+        memcpy(buf, st->pending.data() + st->used, n);
+        st->used += n;
+        return static_cast<long>(n);
+    };
+    return out;
+}
+
+Response Gateway::events(const Request&, const SessionPtr& s) {
+    {
+        std::lock_guard<std::mutex> g(s->ev_lock);
+        if (s->streams >= MAX_STREAMS_PER_SESSION) return error(429, "too many live streams");
+        s->streams++;
+    }
+    struct State {
+        uint64_t seen = 0;
+        std::string pending = "retry: 3000\n\n";
+        size_t used = 0;
+        bool finished = false;
+    };
+    auto st = std::make_shared<State>();
+    {
+        std::lock_guard<std::mutex> g(s->ev_lock);
+        st->seen = s->ev_seq;  // only what arrives from now on
+    }
+    Response out;
+    out.header("Content-Type", "text/event-stream; charset=utf-8");
+    out.header("Cache-Control", "no-store");
+    out.header("X-Accel-Buffering", "no");
+    out.done = [s] {
+        std::lock_guard<std::mutex> g(s->ev_lock);
+        s->streams--;
+    };
+    out.stream = [s, st](uint64_t, char* buf, size_t max) -> long {
+        while (st->used == st->pending.size()) {
+            if (st->finished) return 0;
+            st->pending.clear();
+            st->used = 0;
+            std::unique_lock<std::mutex> g(s->ev_lock);
+            auto fresh = [&] {
+                return !s->end_reason.empty() || (!s->events.empty() && s->events.back().seq > st->seen);
+            };
+            if (!s->ev_cv.wait_for(g, std::chrono::seconds(15), fresh)) {
+                st->pending = ": still here\n\n";  // keeps proxies and the browser's timer quiet
+                break;
+            }
+            for (const Event& e : s->events) {
+                if (e.seq <= st->seen) continue;
+                st->pending += "event: " + e.kind + "\ndata: " + e.json + "\n\n";
+                st->seen = e.seq;
+            }
+            if (!s->end_reason.empty()) {
+                st->pending += "event: ended\ndata: {\"reason\":" + json_text(s->end_reason) + "}\n\n";
+                st->finished = true;
+            }
+        }
+        size_t n = std::min(max, st->pending.size() - st->used);
+        memcpy(buf, st->pending.data() + st->used, n);
+        st->used += n;
+        return static_cast<long>(n);
+    };
+    return out;
+}
+
+Response Gateway::camera(const Request& r, const SessionPtr& s, bool live) {
+    s->last_used = now_seconds();
+    if (camera_.viewers() >= MAX_VIEWERS) return error(503, "too many viewers");
+    int id = camera_.join(s);
+    if (!live) {
+        Camera::JpegPtr j = camera_.next(0, 5000);
+        // A frame taken before this request may be one period old; a snapshot wants a new one.
+        if (j) j = camera_.next(j->seq, 5000);
+        camera_.leave(id);
+        if (!j) return error(503, "the camera gives no picture");
+        Response out;
+        out.body = j->bytes;
+        out.header("Content-Type", "image/jpeg");
+        out.header("Cache-Control", "no-store");
+        out.header("Content-Disposition", "inline; filename=\"snapshot.jpg\"");
+        return out;
+    }
+    (void)r;
+    struct State {
+        uint64_t seen = 0;
+        Camera::JpegPtr frame;
+        std::string head;
+        size_t used = 0;  // of head + frame + "\r\n"
+    };
+    auto st = std::make_shared<State>();
+    Camera* cam = &camera_;
+    Response out;
+    out.header("Content-Type", "multipart/x-mixed-replace; boundary=frame");
+    out.header("Cache-Control", "no-store");
+    out.done = [cam, id] { cam->leave(id); };
+    out.stream = [cam, s, st](uint64_t, char* buf, size_t max) -> long {
+        size_t whole = st->frame ? st->head.size() + st->frame->bytes.size() + 2 : 0;
+        if (st->used == whole) {
+            if (s->ended) return 0;
+            Camera::JpegPtr j = cam->next(st->seen, 5000);
+            if (!j) return 0;  // the camera stopped giving pictures
+            st->frame = j;
+            st->seen = j->seq;
+            st->head = "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                       std::to_string(j->bytes.size()) + "\r\n\r\n";
+            st->used = 0;
+            whole = st->head.size() + j->bytes.size() + 2;
+        }
+        size_t n = 0;
+        while (n < max && st->used < whole) {
+            size_t h = st->head.size(), f = st->frame->bytes.size();
+            size_t k;
+            if (st->used < h) {
+                k = std::min(max - n, h - st->used);
+                memcpy(buf + n, st->head.data() + st->used, k);
+            } else if (st->used < h + f) {
+                k = std::min(max - n, h + f - st->used);
+                memcpy(buf + n, st->frame->bytes.data() + (st->used - h), k);
+            } else {
+                k = std::min(max - n, whole - st->used);
+                memcpy(buf + n, "\r\n" + (st->used - h - f), k);
+            }
+            n += k;
+            st->used += k;
+        }
+        return static_cast<long>(n);
+    };
+    return out;
+}
+
+}  // namespace web

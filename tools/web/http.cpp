@@ -1,0 +1,228 @@
+// The HTTP layer: libmicrohttpd with a thread per connection (a download or an event stream
+// may wait on the board's server without holding up anyone else), bounded in connections,
+// connections per address, header memory and body size. It turns each request into a Request,
+// hands it to the Gateway and sends the Response back.
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "web.h"
+
+namespace web {
+
+namespace {
+
+constexpr size_t MAX_BODY = 16 * 1024;          // JSON requests of the page
+constexpr size_t HEADER_MEMORY = 32 * 1024;     // request line and headers of one request
+constexpr unsigned CONNECTION_TIMEOUT_S = 120;  // an idle connection is closed
+
+struct Context {
+    std::string body;
+};
+
+struct StreamCls {
+    Response r;
+};
+
+ssize_t read_stream(void* cls, uint64_t pos, char* buf, size_t max) {
+    auto* s = static_cast<StreamCls*>(cls);
+    long n = s->r.stream(pos, buf, max);
+    if (n == 0) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (n < 0) return MHD_CONTENT_READER_END_WITH_ERROR;
+    return n;
+}
+
+void free_stream(void* cls) {
+    auto* s = static_cast<StreamCls*>(cls);
+    if (s->r.done) s->r.done();
+    delete s;
+}
+
+MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* m = static_cast<std::map<std::string, std::string>*>(cls);
+    if (!key) return MHD_YES;
+    std::string k = key;
+    for (auto& c : k) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    (*m)[k] = value ? value : "";
+    return MHD_YES;
+}
+
+MHD_Result collect_args(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* m = static_cast<std::map<std::string, std::string>*>(cls);
+    if (key) (*m)[key] = value ? value : "";
+    return MHD_YES;
+}
+
+std::string peer_of(MHD_Connection* c) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr) return "?";
+    char text[INET6_ADDRSTRLEN] = "?";
+    const sockaddr* sa = info->client_addr;
+    if (sa->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, text, sizeof(text));
+    } else if (sa->sa_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, text,
+                  sizeof(text));
+        if (strncmp(text, "::ffff:", 7) == 0 && strchr(text + 7, '.')) return text + 7;
+    }
+    return text;
+}
+
+MHD_Result send_response(MHD_Connection* c, Response&& r) {
+    MHD_Response* resp;
+    if (r.stream) {
+        auto* cls = new StreamCls{std::move(r)};
+        uint64_t total = cls->r.total < 0 ? MHD_SIZE_UNKNOWN : static_cast<uint64_t>(cls->r.total);
+        resp = MHD_create_response_from_callback(total, cls->r.block, read_stream, cls, free_stream);
+        if (!resp) {
+            free_stream(cls);
+            return MHD_NO;
+        }
+        for (auto& [k, v] : cls->r.headers) MHD_add_response_header(resp, k.c_str(), v.c_str());
+        int status = cls->r.status;
+        MHD_Result ret = MHD_queue_response(c, static_cast<unsigned>(status), resp);
+        MHD_destroy_response(resp);
+        return ret;
+    }
+    if (r.total > 0 && r.body.empty()) {
+        // HEAD of a file: the length without the bytes.
+        resp = MHD_create_response_from_callback(
+            static_cast<uint64_t>(r.total), 4096,
+            [](void*, uint64_t, char*, size_t) -> ssize_t { return MHD_CONTENT_READER_END_WITH_ERROR; },
+            nullptr, nullptr);
+    } else {
+        resp = MHD_create_response_from_buffer(r.body.size(), r.body.data(), MHD_RESPMEM_MUST_COPY);
+    }
+    if (r.done) r.done();
+    if (!resp) return MHD_NO;
+    for (auto& [k, v] : r.headers) MHD_add_response_header(resp, k.c_str(), v.c_str());
+    MHD_Result ret = MHD_queue_response(c, static_cast<unsigned>(r.status), resp);
+    MHD_destroy_response(resp);
+    return ret;
+}
+
+Response refusal(int status, const char* text) {
+    Response r;
+    r.status = status;
+    r.body = std::string("{\"error\":\"") + text + "\"}";
+    r.header("Content-Type", "application/json; charset=utf-8");
+    return r;
+}
+
+struct Daemon {
+    Gateway* gateway;
+    bool tls;
+};
+
+MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char* method,
+                      const char*, const char* upload, size_t* upload_size, void** con_cls) {
+    auto* d = static_cast<Daemon*>(cls);
+    if (!*con_cls) {
+        auto* ctx = new Context;
+        *con_cls = ctx;
+        const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
+        if (length && strtoull(length, nullptr, 10) > MAX_BODY)
+            return send_response(c, refusal(413, "request too large"));
+        return MHD_YES;
+    }
+    auto* ctx = static_cast<Context*>(*con_cls);
+    if (*upload_size) {
+        if (ctx->body.size() + *upload_size > MAX_BODY) return MHD_NO;  // a chunked body too large
+        ctx->body.append(upload, *upload_size);
+        *upload_size = 0;
+        return MHD_YES;
+    }
+    Request r;
+    r.method = method ? method : "";
+    r.path = url ? url : "";
+    r.body = std::move(ctx->body);
+    r.peer = peer_of(c);
+    r.tls = d->tls;
+    MHD_get_connection_values(c, MHD_HEADER_KIND, collect, &r.headers);
+    MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, collect_args, &r.query);
+    return send_response(c, d->gateway->handle(r));
+}
+
+void on_completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+    delete static_cast<Context*>(*con_cls);
+    *con_cls = nullptr;
+}
+
+bool read_text(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream b;
+    b << in.rdbuf();
+    out = b.str();
+    return true;
+}
+
+Daemon daemon_record;
+
+}  // namespace
+
+HttpServer::~HttpServer() { stop(); }
+
+bool HttpServer::start(std::string& err) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* ai = nullptr;
+    std::string port = std::to_string(settings_.port);
+    if (getaddrinfo(settings_.listen.c_str(), port.c_str(), &hints, &ai) != 0 || !ai) {
+        err = "listen: not an IP address: " + settings_.listen;
+        return false;
+    }
+    sockaddr_storage addr;
+    memcpy(&addr, ai->ai_addr, ai->ai_addrlen);
+    bool v6 = ai->ai_family == AF_INET6;
+    freeaddrinfo(ai);
+
+    bool tls = !settings_.tls_cert.empty();
+    if (tls && (!read_text(settings_.tls_cert, cert_) || !read_text(settings_.tls_key, key_))) {
+        err = "cannot read the TLS certificate or key";
+        return false;
+    }
+    daemon_record = {&gateway_, tls};
+    unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+    if (v6) flags |= MHD_USE_IPv6;
+    if (tls) flags |= MHD_USE_TLS;
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_SOCK_ADDR, 0, &addr},
+        {MHD_OPTION_CONNECTION_LIMIT, settings_.max_connections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.max_connections_per_address, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, HEADER_MEMORY, nullptr},
+        {MHD_OPTION_THREAD_STACK_SIZE, 512 * 1024, nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(on_completed), nullptr},
+    };
+    if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, key_.data()});
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, cert_.data()});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    MHD_Daemon* d = MHD_start_daemon(flags, static_cast<uint16_t>(settings_.port), nullptr, nullptr,
+                                     on_request, &daemon_record, MHD_OPTION_ARRAY, options.data(),
+                                     MHD_OPTION_END);
+    if (!d) {
+        err = "cannot listen on " + settings_.listen + " port " + port +
+              (tls ? " (or the certificate and key were not accepted)" : "");
+        return false;
+    }
+    daemon_ = d;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
+    bound_port_ = info ? info->port : settings_.port;
+    return true;
+}
+
+void HttpServer::stop() {
+    if (daemon_) MHD_stop_daemon(static_cast<MHD_Daemon*>(daemon_));
+    daemon_ = nullptr;
+}
+
+}  // namespace web

@@ -1,0 +1,305 @@
+// Signed-in browsers and their protocol connections.
+//
+// Threads and shared state
+//   Session::io      one exchange at a time on a session's connection (HTTP threads, the
+//                    watcher, the camera loop). busy is set while it is held for an exchange.
+//   watcher          polls the connections of sessions that are not busy and reads the "21"
+//                    frames (messages, notices, the notice of a login elsewhere) that arrive
+//                    between exchanges; it only try_locks io, so it never waits behind one.
+//   reaper           ends sessions idle longer than idle_seconds.
+//   Session::ev_lock the event queue and end_reason; event streams wait on ev_cv.
+// Lock order: Sessions::lock_ before nothing; io before ev_lock.
+#include <poll.h>
+
+#include <json-c/json.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "web.h"
+
+namespace web {
+
+namespace {
+
+const char* const USER_ADMIN = "관리자";
+constexpr int TYPE_REPLACED = 1000;
+constexpr int PROTOCOL_TIMEOUT_MS = 15000;
+
+std::string login_command(const std::string& user, const std::string& password) {
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "CMD", json_object_new_string("LOGIN"));
+    json_object_object_add(o, "VERSION", json_object_new_string("3.0.0"));
+    json_object_object_add(o, "USERNAME",
+                           json_object_new_string_len(user.data(), static_cast<int>(user.size())));
+    json_object_object_add(
+        o, "PASSWORD", json_object_new_string_len(password.data(), static_cast<int>(password.size())));
+    std::string text = json_object_to_json_string(o);
+    json_object_put(o);
+    return text;
+}
+
+}  // namespace
+
+bool recv_data(bh::Client& c, const char* type, uint64_t& length,
+               const std::function<bool(const char*, size_t)>& sink, int timeout_ms) {
+    for (;;) {
+        std::string t, message;
+        bool ok = c.recv_frame_to(t, length,
+                                  [&](const char* d, size_t n) {
+                                      if (t == "21") {
+                                          // Messages are short; a long one is no message.
+                                          if (message.size() + n > 65536) return false;
+                                          message.append(d, n);
+                                          return true;
+                                      }
+                                      return t == type && sink(d, n);
+                                  },
+                                  timeout_ms);
+        if (!ok) return false;
+        if (t == "21") {
+            c.messages.push_back(bh::Frame{t, message});
+            continue;
+        }
+        return t == type;
+    }
+}
+
+Sessions::Sessions(const Settings& s) : settings_(s) {}
+
+Sessions::~Sessions() { stop(); }
+
+void Sessions::start() {
+    running_ = true;
+    watcher_ = std::thread([this] { watch(); });
+    reaper_ = std::thread([this] { reap(); });
+}
+
+void Sessions::stop() {
+    if (!running_.exchange(false)) return;
+    if (watcher_.joinable()) watcher_.join();
+    if (reaper_.joinable()) reaper_.join();
+    std::map<std::string, SessionPtr> all;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        all.swap(sessions_);
+    }
+    for (auto& [id, s] : all) end(s, "signed out");
+}
+
+size_t Sessions::count() {
+    std::lock_guard<std::mutex> g(lock_);
+    return sessions_.size();
+}
+
+Sessions::LoginResult Sessions::login(const std::string& user, const std::string& password,
+                                      const std::string& addr, SessionPtr& out) {
+    if (count() >= static_cast<size_t>(settings_.max_sessions)) return LoginResult::full;
+    auto s = std::make_shared<Session>();
+    if (!s->conn.connect(settings_.server_host, settings_.server_port, 5000))
+        return LoginResult::unavailable;
+    bh::Frame reply;
+    if (!s->conn.command(login_command(user, password), reply, PROTOCOL_TIMEOUT_MS) ||
+        reply.type != "11")
+        return LoginResult::unavailable;
+    std::string result = bh::json_member(reply.payload, "RESULT");
+    if (result != "OK") {
+        s->conn.close();
+        return bh::json_member(reply.payload, "ERROR") == "200" ? LoginResult::suspended
+                                                                : LoginResult::refused;
+    }
+    s->user = user;
+    s->addr = addr;
+    s->level = atoi(bh::json_member(reply.payload, "LEVEL").c_str());
+    std::string mod = bh::json_member(reply.payload, "MOD");
+    s->notice = mod == "NONE" ? "" : mod;
+    s->id = random_token(32);
+    s->csrf = random_token(32);
+    s->last_used = now_seconds();
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (sessions_.size() >= static_cast<size_t>(settings_.max_sessions)) {
+            s->conn.close();
+            return LoginResult::full;
+        }
+        sessions_[s->id] = s;
+    }
+    // Frames that came with the reply (a message sent at once) are delivered like later ones.
+    std::deque<bh::Frame> early;
+    {
+        std::lock_guard<std::mutex> g(s->io);
+        early.swap(s->conn.messages);
+    }
+    for (auto& f : early) deliver(s, f);
+    out = s;
+    return LoginResult::ok;
+}
+
+std::string Sessions::gone(const std::string& id) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto& [gid, reason] : gone_)
+        if (!id.empty() && gid == id) return reason;
+    return "";
+}
+
+SessionPtr Sessions::find(const std::string& id) {
+    if (id.empty()) return nullptr;
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return nullptr;
+    return it->second;
+}
+
+void Sessions::push_event(const SessionPtr& s, const std::string& kind, const std::string& json) {
+    std::lock_guard<std::mutex> g(s->ev_lock);
+    Event e;
+    e.seq = ++s->ev_seq;
+    e.kind = kind;
+    e.json = json;
+    s->events.push_back(std::move(e));
+    while (s->events.size() > Session::MAX_EVENTS) s->events.pop_front();
+    s->ev_cv.notify_all();
+}
+
+void Sessions::end(const SessionPtr& s, const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = sessions_.find(s->id);
+        if (it != sessions_.end() && it->second == s) {
+            sessions_.erase(it);
+            gone_.emplace_back(s->id, reason);
+            while (gone_.size() > 256) gone_.pop_front();
+        }
+    }
+    if (s->ended.exchange(true)) return;
+    {
+        std::lock_guard<std::mutex> g(s->io);
+        if (s->conn.connected() && reason != "replaced" && reason != "closed") {
+            // LOGOUT ends the protocol session; its "BYE" is not waited for long.
+            bh::Frame bye;
+            s->conn.command("{\"CMD\": \"LOGOUT\"}", bye, 2000);
+        }
+        s->conn.close();
+    }
+    std::lock_guard<std::mutex> g(s->ev_lock);
+    s->end_reason = reason;
+    s->ev_cv.notify_all();
+    log_line("INFO", "WEB", s->user + " " + reason + " (" + s->addr + ")");
+}
+
+void Sessions::deliver(const SessionPtr& s, const bh::Frame& f) {
+    json_object* o = json_tokener_parse(f.payload.c_str());
+    if (!o || !json_object_is_type(o, json_type_object)) {
+        if (o) json_object_put(o);
+        return;
+    }
+    json_object *from = nullptr, *type = nullptr, *text = nullptr;
+    json_object_object_get_ex(o, "FROM", &from);
+    json_object_object_get_ex(o, "TYPE", &type);
+    json_object_object_get_ex(o, "MESSAGE", &text);
+    std::string sender = from ? json_object_get_string(from) : "";
+    int t = type ? json_object_get_int(type) : 0;
+    std::string message = text ? json_object_get_string(text) : "";
+    json_object_put(o);
+    bool from_server = sender == USER_ADMIN;
+    if (from_server && t == TYPE_REPLACED) {
+        // Another login of the same user took the protocol session: the server ends it.
+        push_event(s, "message",
+                   "{\"from\":" + json_text(sender) + ",\"type\":" + std::to_string(t) +
+                       ",\"text\":" + json_text(message) + "}");
+        end(s, "replaced");
+        return;
+    }
+    if (from_server && t == 0) {
+        {
+            std::lock_guard<std::mutex> g(s->ev_lock);
+            s->notice = message;
+        }
+        push_event(s, "notice", "{\"text\":" + json_text(message) + "}");
+        return;
+    }
+    push_event(s, "message",
+               "{\"from\":" + json_text(sender) + ",\"type\":" + std::to_string(t) +
+                   ",\"text\":" + json_text(message) + "}");
+}
+
+bool Sessions::exchange(const SessionPtr& s, const std::function<bool(bh::Client&)>& f) {
+    if (s->ended) return false;
+    std::deque<bh::Frame> arrived;
+    bool ok;
+    {
+        std::lock_guard<std::mutex> g(s->io);
+        s->busy = true;
+        ok = s->conn.connected() && f(s->conn);
+        arrived.swap(s->conn.messages);
+        if (!ok) s->conn.close();
+        s->busy = false;
+    }
+    for (auto& m : arrived) deliver(s, m);
+    if (!ok) end(s, "closed");
+    return ok;
+}
+
+void Sessions::watch() {
+    std::vector<SessionPtr> list;
+    std::vector<struct pollfd> fds;
+    while (running_) {
+        list.clear();
+        fds.clear();
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            for (auto& [id, s] : sessions_) {
+                if (s->busy || s->ended) continue;
+                int fd = s->conn.fd();
+                if (fd < 0) continue;
+                list.push_back(s);
+                fds.push_back({fd, POLLIN, 0});
+            }
+        }
+        // A short time-out: sessions come and go, and a busy one is looked at again soon.
+        int n = poll(fds.data(), fds.size(), 100);
+        if (n <= 0) continue;
+        for (size_t i = 0; i < fds.size(); i++) {
+            if (!fds[i].revents) continue;
+            SessionPtr& s = list[i];
+            std::deque<bh::Frame> arrived;
+            bool failed = false;
+            {
+                std::unique_lock<std::mutex> g(s->io, std::try_to_lock);
+                if (!g.owns_lock() || s->busy || s->conn.fd() != fds[i].fd) continue;
+                // Whatever is there: whole frames, each read to its end.
+                for (;;) {
+                    struct pollfd p = {s->conn.fd(), POLLIN, 0};
+                    if (poll(&p, 1, 0) <= 0) break;
+                    bh::Frame f;
+                    if (!s->conn.recv_frame(f, 5000) || f.payload.size() > 65536) {
+                        failed = true;
+                        s->conn.close();
+                        break;
+                    }
+                    if (f.type == "21") arrived.push_back(std::move(f));
+                }
+            }
+            for (auto& m : arrived) deliver(s, m);
+            if (failed) end(s, "closed");
+        }
+    }
+}
+
+void Sessions::reap() {
+    while (running_) {
+        for (int i = 0; i < 10 && running_; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::vector<SessionPtr> idle;
+        int64_t now = now_seconds();
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            for (auto& [id, s] : sessions_)
+                if (s->inflight == 0 && now - s->last_used >= settings_.idle_seconds)
+                    idle.push_back(s);
+        }
+        for (auto& s : idle) end(s, "expired");
+    }
+}
+
+}  // namespace web

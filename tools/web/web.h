@@ -1,0 +1,297 @@
+// The web gateway: a browser-facing HTTP server that speaks the board's protocol as a client,
+// one protocol session per signed-in browser, so the server stays the one place where access
+// is decided. This header holds the settings, the request/response records that the HTTP layer
+// (http.cpp, libmicrohttpd) fills and sends, and the units behind them:
+//   settings.cpp   the [web] section of the configuration file
+//   guard.cpp      the login delay per browser address, and the one-line log
+//   sessions.cpp   signed-in browsers, their protocol connections, live events, expiry
+//   camera.cpp     one capture loop shared by every viewer, YUYV to JPEG
+//   api.cpp        routing: pages, JSON calls, downloads with ranges, the event stream
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client.h"
+
+namespace web {
+
+struct Settings {
+    std::string listen = "0.0.0.0";  // address the gateway binds to
+    int port = 8080;
+    std::string server_host = "127.0.0.1";  // the board's server, reached over the protocol
+    int server_port = 8000;
+    std::string www = "/usr/share/boardhub/www";  // the page's files
+    std::string tls_cert, tls_key;                // both set: HTTPS only
+    int idle_seconds = 1800;                      // a signed-in browser idle this long is signed out
+    int max_sessions = 100;                       // signed-in browsers at once
+    int max_connections = 256;                    // HTTP connections at once
+    int max_connections_per_address = 32;
+    int camera_fps = 15;  // frames per second of the shared capture loop
+    int jpeg_quality = 80;
+    std::string name = "boardhub";  // the title shown on the page
+};
+
+// Reads [web] (and the server's port from [server]) from an INI file. False with err set when
+// the file cannot be read or a value is invalid.
+bool load_settings(const std::string& path, Settings& s, std::string& err);
+
+// One line on standard output, "HH:MM:SS[LEVEL] TAG text"; control bytes in text are shown as
+// \xNN so that a browser's text never starts a line of its own.
+void log_line(const char* level, const char* tag, const std::string& text);
+std::string escape_log(const std::string& text);
+
+// Login throttling per browser address: the first failure earns 1 s, each further one doubles
+// it up to 15 s; a success forgets the address; an address quiet for 15 minutes starts again.
+class LoginGuard {
+public:
+    static constexpr int FIRST_MS = 1000;
+    static constexpr int MAX_MS = 15000;
+    static constexpr size_t ENTRIES = 1024;
+    static constexpr int FORGET_SECONDS = 15 * 60;
+    // Records a failure, logs "auth failure from ADDR", returns the delay before answering.
+    int failed(const std::string& addr);
+    void succeeded(const std::string& addr);
+    int delay_ms(const std::string& addr);
+
+private:
+    struct Entry {
+        std::string addr;
+        unsigned failures = 0;
+        int64_t last = 0;
+    };
+    std::mutex lock_;
+    std::vector<Entry> table_;
+};
+
+// A live event for a browser: a message, a notice, or the end of its session.
+struct Event {
+    uint64_t seq = 0;
+    std::string kind;  // "message", "notice", "ended"
+    std::string json;  // the event's data
+};
+
+struct Session {
+    std::string id;    // the cookie's value
+    std::string csrf;  // carried by every state-changing request
+    std::string user;
+    std::string addr;  // browser address at sign-in
+    int level = 0;
+
+    // The protocol connection: one exchange at a time, under io. busy tells the watcher to
+    // leave the socket to the exchange.
+    std::mutex io;
+    bh::Client conn;             // guarded by io
+    std::string stream_path;     // guarded by io: the file SEND opened, and where it stands
+    uint64_t stream_pos = 0;
+    bool stream_open = false;
+    std::atomic<bool> busy{false};
+
+    std::atomic<int64_t> last_used{0};  // monotonic seconds of the last request
+    std::atomic<int> inflight{0};       // requests being served (an expiry waits for them)
+
+    // Events, newest last, at most MAX_EVENTS kept; guarded by ev_lock.
+    static constexpr size_t MAX_EVENTS = 64;
+    std::mutex ev_lock;
+    std::condition_variable ev_cv;
+    std::deque<Event> events;
+    uint64_t ev_seq = 0;
+    std::string notice;     // the server's notice as last seen
+    std::string end_reason; // non-empty once the session has ended
+    int streams = 0;        // event streams open
+    std::atomic<bool> ended{false};
+};
+
+using SessionPtr = std::shared_ptr<Session>;
+
+// The signed-in browsers. A watcher thread reads the messages that arrive on idle protocol
+// connections; a reaper signs out idle sessions.
+class Sessions {
+public:
+    explicit Sessions(const Settings& s);
+    ~Sessions();
+    void start();
+    void stop();
+
+    enum class LoginResult { ok, refused, suspended, unavailable, full };
+    // Connects to the server and logs in. The password is forgotten on return.
+    LoginResult login(const std::string& user, const std::string& password, const std::string& addr,
+                      SessionPtr& out);
+    SessionPtr find(const std::string& id);
+    // Ends a session: LOGOUT when reason is "signed out" or "expired", closes the connection,
+    // tells its event streams.
+    void end(const SessionPtr& s, const std::string& reason);
+    size_t count();
+    // Why a session that no longer exists ended ("replaced", "expired", ...), for a while after.
+    std::string gone(const std::string& id);
+
+    // Runs f with the protocol connection held; events that arrived meanwhile are delivered
+    // after. False when the session has ended or the connection failed (then it ends).
+    bool exchange(const SessionPtr& s, const std::function<bool(bh::Client&)>& f);
+    void push_event(const SessionPtr& s, const std::string& kind, const std::string& json);
+
+    const Settings& settings() const { return settings_; }
+
+private:
+    void deliver(const SessionPtr& s, const bh::Frame& f);  // a "21" frame
+    void watch();
+    void reap();
+
+    const Settings& settings_;
+    std::mutex lock_;  // sessions_
+    std::map<std::string, SessionPtr> sessions_;
+    std::deque<std::pair<std::string, std::string>> gone_;  // id, reason; the latest 256
+    std::atomic<bool> running_{false};
+    std::thread watcher_, reaper_;
+};
+
+// Receives the data frame that follows an "OK" reply, handing "21" frames that come before it
+// to messages. sink gets the payload in pieces. False on a failure or an unexpected frame.
+bool recv_data(bh::Client& c, const char* type, uint64_t& length,
+               const std::function<bool(const char*, size_t)>& sink, int timeout_ms = 10000);
+
+// One capture loop for every viewer: it runs while a viewer is registered, takes frames with
+// CAMERA over a viewer's protocol session, at most camera_fps a second, and encodes each once.
+class Camera {
+public:
+    explicit Camera(Sessions& sessions);
+    ~Camera();
+    struct Jpeg {
+        uint64_t seq = 0;
+        std::string bytes;
+        int width = 0, height = 0;
+    };
+    using JpegPtr = std::shared_ptr<const Jpeg>;
+    // Registers a viewer; the returned id unregisters it.
+    int join(const SessionPtr& s);
+    void leave(int id);
+    // Waits for a frame newer than after, up to timeout_ms; nullptr on time-out or when the
+    // camera fails.
+    JpegPtr next(uint64_t after, int timeout_ms);
+    void stop();
+    int viewers();
+
+private:
+    void run();
+    bool grab(const SessionPtr& s, std::string& jpeg, int& w, int& h);
+
+    Sessions& sessions_;
+    std::mutex lock_;
+    std::condition_variable cv_;
+    std::map<int, std::weak_ptr<Session>> viewers_;
+    int next_id_ = 1;
+    JpegPtr latest_;
+    uint64_t failures_ = 0;  // consecutive failed grabs
+    bool running_ = false, stopping_ = false;
+    std::thread thread_;
+};
+
+// YUYV 4:2:2 to JPEG with libjpeg-turbo. False when the size is not usable.
+bool yuyv_to_jpeg(const unsigned char* yuyv, size_t length, int width, int height, int quality,
+                  std::string& out);
+
+// An HTTP request as the HTTP layer hands it over.
+struct Request {
+    std::string method;
+    std::string path;                                // decoded
+    std::map<std::string, std::string> query;        // decoded
+    std::map<std::string, std::string> headers;      // names in lower case
+    std::string body;
+    std::string peer;  // browser address
+    bool tls = false;
+    std::string header(const std::string& name) const {
+        auto it = headers.find(name);
+        return it == headers.end() ? "" : it->second;
+    }
+};
+
+// A response: a body in memory, or a stream that a callback produces. The stream callback
+// returns the bytes written into buf (at most max), 0 at the end, -1 on failure; total is the
+// length when known (Content-Length), else -1.
+struct Response {
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    std::function<long(uint64_t pos, char* buf, size_t max)> stream;
+    int64_t total = -1;
+    size_t block = 16384;        // the HTTP layer's buffer for a stream
+    std::function<void()> done;  // called once when the response ends
+    void header(const std::string& name, const std::string& value) {
+        headers.emplace_back(name, value);
+    }
+};
+
+// Parses "bytes=A-B", "bytes=A-", "bytes=-N" against size. 1: a range [first, last]; 0: no
+// usable single range (serve the whole file); -1: unsatisfiable (416).
+int parse_range(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last);
+// The value of a cookie in a Cookie header, "" when absent.
+std::string cookie_value(const std::string& header, const std::string& name);
+
+// One entry of a folder listing.
+struct Entry {
+    std::string name;
+    bool dir = false, closed = false, preview = false;
+    uint64_t size = 0;
+    long folders = 0, files = 0;
+};
+// Parses a listing reply: status "ok" with entries, or "closed", "error", "empty"; "bad" when
+// the text is no listing.
+std::string parse_listing(const std::string& text, std::vector<Entry>& entries);
+
+class Gateway {
+public:
+    explicit Gateway(const Settings& s);
+    ~Gateway();
+    bool load_pages(std::string& err);  // reads the page's files from settings.www
+    void start();
+    void stop();
+    Response handle(const Request& r);
+    Sessions& sessions() { return sessions_; }
+
+private:
+    Response page(const Request& r);
+    Response api(const Request& r, const std::string& route);
+    Response login(const Request& r);
+    Response download(const Request& r, const SessionPtr& s, const std::string& path);
+    Response events(const Request& r, const SessionPtr& s);
+    Response camera(const Request& r, const SessionPtr& s, bool live);
+
+    const Settings& settings_;
+    Sessions sessions_;
+    LoginGuard guard_;
+    Camera camera_;
+    std::map<std::string, std::pair<std::string, std::string>> pages_;  // name: type, bytes
+};
+
+// The HTTP server (libmicrohttpd) in front of a Gateway. False with err set on failure.
+class HttpServer {
+public:
+    HttpServer(Gateway& g, const Settings& s) : gateway_(g), settings_(s) {}
+    ~HttpServer();
+    bool start(std::string& err);
+    void stop();
+    int port() const { return bound_port_; }
+
+private:
+    Gateway& gateway_;
+    const Settings& settings_;
+    void* daemon_ = nullptr;
+    std::string cert_, key_;
+    int bound_port_ = 0;
+};
+
+// Small helpers shared by the units.
+std::string random_token(size_t bytes);
+int64_t now_seconds();  // monotonic
+std::string json_text(const std::string& s);  // a JSON string literal
+
+}  // namespace web

@@ -1,0 +1,343 @@
+// boardhub in the browser: sign-in, folders and files, people and messages, the camera.
+// Plain script, no build step; every call goes to the gateway's /api, which speaks to the
+// board's server for this browser.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+const state = { csrf: '', user: '', features: [], path: '/', events: null, live: false };
+
+function el(tag, attrs, ...children) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (k === 'class') e.className = v;
+    else if (k.startsWith('on')) e.addEventListener(k.slice(2), v);
+    else if (v !== false && v !== undefined && v !== null) e.setAttribute(k, v === true ? '' : v);
+  }
+  for (const c of children) if (c !== null && c !== undefined) e.append(c);
+  return e;
+}
+
+function show(node, text, ok) {
+  node.textContent = text || '';
+  node.hidden = !text;
+  node.classList.toggle('ok', !!ok);
+}
+
+async function api(method, url, body) {
+  const opts = { method, headers: {}, credentials: 'same-origin' };
+  if (method !== 'GET') {
+    opts.headers['Content-Type'] = 'application/json';
+    opts.headers['X-CSRF-Token'] = state.csrf;
+    opts.body = JSON.stringify(body || {});
+  }
+  let res;
+  try {
+    res = await fetch(url, opts);
+  } catch (e) {
+    return { status: 0, data: { error: 'The board cannot be reached.' } };
+  }
+  let data = {};
+  try { data = await res.json(); } catch (e) { /* not JSON */ }
+  if (res.status === 401 && url !== '/api/login') signedOut(data.reason);
+  return { status: res.status, data };
+}
+
+function formatSize(n) {
+  if (n < 1024) return n + ' B';
+  const units = ['KiB', 'MiB', 'GiB', 'TiB'];
+  let v = n / 1024, i = 0;
+  while (v >= 1024 && i < units.length - 1) { v /= 1024; i++; }
+  return v.toFixed(v < 10 ? 1 : 0) + ' ' + units[i];
+}
+
+function encodePath(p) {
+  return p.split('/').map(encodeURIComponent).join('/');
+}
+
+// Sign-in and sign-out
+
+const REASONS = {
+  replaced: 'You were signed out: your account signed in somewhere else.',
+  expired: 'You were signed out after a while without activity.',
+  closed: 'The connection to the board ended. Please sign in again.',
+};
+
+function signedOut(reason) {
+  if (state.events) { state.events.close(); state.events = null; }
+  stopLive();
+  state.csrf = '';
+  $('app').hidden = true;
+  $('signin').hidden = false;
+  show($('signin-note'), REASONS[reason] || '');
+  $('password').value = '';
+  $('user').focus();
+}
+
+function signedIn(info) {
+  state.csrf = info.csrf;
+  state.user = info.user;
+  state.features = info.features || [];
+  document.querySelectorAll('.title').forEach((t) => { t.textContent = info.title || 'boardhub'; });
+  document.title = info.title || 'boardhub';
+  $('me').textContent = info.user;
+  $('pw-user').value = info.user;
+  setNotice(info.notice);
+  $('signin').hidden = true;
+  $('app').hidden = false;
+  openEvents();
+  route();
+}
+
+$('signin-form').addEventListener('submit', async (ev) => {
+  ev.preventDefault();
+  const button = $('signin-button');
+  button.disabled = true;
+  show($('signin-note'), '');
+  const r = await api('POST', '/api/login', { user: $('user').value, password: $('password').value });
+  button.disabled = false;
+  $('password').value = '';
+  if (r.status === 200) signedIn(r.data);
+  else { show($('signin-note'), r.data.error || 'Sign-in failed.'); $('password').focus(); }
+});
+
+$('signout').addEventListener('click', async () => {
+  await api('POST', '/api/logout');
+  signedOut('');
+});
+
+// Live events: messages, notices, the end of the session
+
+function openEvents() {
+  if (state.events) state.events.close();
+  const es = new EventSource('/api/events');
+  state.events = es;
+  es.addEventListener('message', (e) => {
+    const m = JSON.parse(e.data);
+    addMessage(m.from, m.text, false);
+    toast(m.from + ': ' + m.text);
+  });
+  es.addEventListener('notice', (e) => {
+    const m = JSON.parse(e.data);
+    setNotice(m.text);
+    if (m.text) addMessage('Notice', m.text, true);
+  });
+  es.addEventListener('ended', (e) => {
+    es.close();
+    state.events = null;
+    signedOut(JSON.parse(e.data).reason);
+  });
+  es.onerror = async () => {
+    // A stream that cannot be reopened: ask whether the session still lives.
+    if (es.readyState === EventSource.CLOSED) await api('GET', '/api/session');
+  };
+}
+
+function setNotice(text) {
+  show($('notice'), text || '');
+}
+
+function addMessage(from, text, notice) {
+  const time = new Date().toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+  const item = el('li', { class: notice ? 'notice-item' : '' },
+    el('span', { class: 'time' }, time), el('span', { class: 'from' }, from), text);
+  $('messages').append(item);
+  $('no-messages').hidden = true;
+  item.scrollIntoView({ block: 'nearest' });
+}
+
+let toastTimer = 0;
+function toast(text) {
+  const t = $('toast');
+  t.textContent = text;
+  t.hidden = false;
+  clearTimeout(toastTimer);
+  toastTimer = setTimeout(() => { t.hidden = true; }, 6000);
+}
+
+// Views, chosen by the address's fragment: #/files/<path>, #/people, #/camera
+
+function route() {
+  if ($('app').hidden) return;
+  const hash = decodeURIComponent(location.hash.slice(1) || '/files/');
+  let view = 'files';
+  if (hash.startsWith('/people')) view = 'people';
+  else if (hash.startsWith('/camera')) view = 'camera';
+  for (const v of ['files', 'people', 'camera']) $('view-' + v).hidden = v !== view;
+  document.querySelectorAll('header nav a').forEach((a) => {
+    if (a.dataset.view === view) a.setAttribute('aria-current', 'page');
+    else a.removeAttribute('aria-current');
+  });
+  if (view !== 'camera') stopLive();
+  if (view === 'files') browse(hash.slice('/files'.length) || '/');
+  if (view === 'people') refreshWho();
+}
+window.addEventListener('hashchange', route);
+
+// Files
+
+async function browse(path) {
+  if (!path.startsWith('/')) path = '/' + path;
+  if (path.length > 1 && path.endsWith('/')) path = path.slice(0, -1);
+  state.path = path;
+  const all = $('show-dot').checked ? '&all=1' : '';
+  const r = await api('GET', '/api/list?path=' + encodeURIComponent(path) + all);
+  crumbs(path);
+  const body = $('listing').querySelector('tbody');
+  body.replaceChildren();
+  if (r.status !== 200) {
+    show($('files-note'), r.data.error || 'The folder cannot be shown.');
+    return;
+  }
+  show($('files-note'), r.data.entries.length ? '' : 'This folder is empty.', true);
+  const base = path === '/' ? '' : path;
+  if (path !== '/') {
+    const up = base.slice(0, base.lastIndexOf('/')) || '/';
+    body.append(el('tr', {}, el('td', { colspan: 3 },
+      el('a', { class: 'name', href: '#/files' + encodePath(up === '/' ? '/' : up) },
+        el('span', { class: 'kind', 'aria-hidden': 'true' }, '↑'), 'Up one folder'))));
+  }
+  for (const e of r.data.entries) body.append(entryRow(base, e));
+  fileTools();
+}
+
+function entryRow(base, e) {
+  const full = base + '/' + e.name;
+  if (e.dir && e.closed) {
+    return el('tr', { class: 'closed' },
+      el('td', {}, el('span', { class: 'kind', 'aria-hidden': 'true' }, '🔒'), e.name,
+        el('span', { class: 'sr' }, ' (closed folder)')),
+      el('td', { class: 'num' }, 'closed'), el('td', { class: 'act' }));
+  }
+  if (e.dir) {
+    return el('tr', {},
+      el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) },
+        el('span', { class: 'kind', 'aria-hidden': 'true' }, '📁'), e.name)),
+      el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'),
+      el('td', { class: 'act' }));
+  }
+  const url = '/files' + encodePath(full);
+  return el('tr', {},
+    el('td', {}, el('a', { class: 'name', href: url, download: e.name },
+      el('span', { class: 'kind', 'aria-hidden': 'true' }, '📄'), e.name)),
+    el('td', { class: 'num' }, formatSize(e.size)),
+    el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
+      'aria-label': 'Open ' + e.name }, 'Open')));
+}
+
+function crumbs(path) {
+  const nav = $('crumbs');
+  nav.replaceChildren(el('a', { href: '#/files/' }, 'Home'));
+  let acc = '';
+  for (const part of path.split('/').filter(Boolean)) {
+    acc += '/' + part;
+    nav.append(el('span', { class: 'sep', 'aria-hidden': 'true' }, '/'),
+      el('a', { href: '#/files' + encodePath(acc) }, part));
+  }
+  const last = nav.lastElementChild;
+  if (last) last.setAttribute('aria-current', 'location');
+}
+
+// Tools for a server that lets this user change files; none without it.
+function fileTools() {
+  $('file-tools').replaceChildren();
+}
+
+$('show-dot').addEventListener('change', () => browse(state.path));
+
+// People
+
+async function refreshWho() {
+  const r = await api('GET', '/api/who');
+  if (r.status !== 200) return;
+  const list = $('who'), names = $('who-names');
+  list.replaceChildren();
+  names.replaceChildren();
+  const seen = new Set();
+  for (const u of r.data.users) {
+    list.append(el('li', {}, u === '' ? el('span', { class: 'muted' }, '(not signed in)') : u,
+      u === state.user ? el('span', { class: 'muted' }, ' (you)') : null));
+    if (u && !seen.has(u)) { seen.add(u); names.append(el('option', { value: u })); }
+  }
+}
+$('who-refresh').addEventListener('click', refreshWho);
+
+$('message-form').addEventListener('submit', async (ev) => {
+  ev.preventDefault();
+  const to = $('msg-to').value, text = $('msg-text').value;
+  const r = await api('POST', '/api/message', { to, text });
+  if (r.status === 200) {
+    show($('message-note'), 'Sent to ' + to + '.', true);
+    addMessage('To ' + to, text, false);
+    $('msg-text').value = '';
+  } else show($('message-note'), r.data.error || 'Not sent.');
+});
+
+$('notice-form').addEventListener('submit', async (ev) => {
+  ev.preventDefault();
+  const r = await api('POST', '/api/notice', { text: $('notice-text').value });
+  show($('notice-note'), r.status === 200 ? 'Notice set.' : (r.data.error || 'Not set.'), r.status === 200);
+  if (r.status === 200 && !$('notice-text').value) setNotice('');
+});
+
+$('password-form').addEventListener('submit', async (ev) => {
+  ev.preventDefault();
+  if ($('pw-new').value !== $('pw-again').value) {
+    show($('password-note'), 'The two new passwords differ.');
+    return;
+  }
+  const r = await api('POST', '/api/password', { current: $('pw-current').value, new: $('pw-new').value });
+  show($('password-note'), r.status === 200 ? 'Password changed.' : (r.data.error || 'Not changed.'),
+    r.status === 200);
+  for (const id of ['pw-current', 'pw-new', 'pw-again']) $(id).value = '';
+});
+
+// Camera
+
+function stopLive() {
+  if (!state.live) return;
+  state.live = false;
+  $('camera-img').removeAttribute('src');
+  $('live').textContent = 'Start live view';
+  $('live').setAttribute('aria-pressed', 'false');
+}
+
+$('snap').addEventListener('click', async () => {
+  stopLive();
+  show($('camera-note'), '');
+  const res = await fetch('/camera/snapshot.jpg', { credentials: 'same-origin' });
+  if (res.status !== 200) {
+    let data = {};
+    try { data = await res.json(); } catch (e) { /* not JSON */ }
+    if (res.status === 401) return signedOut(data.reason);
+    show($('camera-note'), data.error || 'No picture.');
+    return;
+  }
+  const url = URL.createObjectURL(await res.blob());
+  $('camera-img').src = url;
+  $('camera-img').alt = 'Snapshot from the camera';
+  const save = $('snap-save');
+  save.href = url;
+  save.hidden = false;
+});
+
+$('live').addEventListener('click', () => {
+  if (state.live) return stopLive();
+  show($('camera-note'), '');
+  state.live = true;
+  const img = $('camera-img');
+  img.alt = 'Live view from the camera';
+  img.onerror = () => { if (state.live) { stopLive(); show($('camera-note'), 'The live view stopped.'); } };
+  img.src = '/camera/live?t=' + Date.now();
+  $('live').textContent = 'Stop live view';
+  $('live').setAttribute('aria-pressed', 'true');
+  $('snap-save').hidden = true;
+});
+
+// Start: a browser that is still signed in goes straight to its page.
+(async () => {
+  const r = await fetch('/api/session', { credentials: 'same-origin' });
+  let data = {};
+  try { data = await r.json(); } catch (e) { /* not JSON */ }
+  if (r.status === 200) signedIn(data);
+  else signedOut(data.reason);
+})();
