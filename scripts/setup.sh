@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libjson-c-dev libsqlite3-dev libgtest-dev libpng-dev
-          sqlite3 clang libclang-rt-14-dev libmicrohttpd-dev libturbojpeg0-dev chromium
+          libedit-dev sqlite3 clang libclang-rt-14-dev libmicrohttpd-dev libturbojpeg0-dev chromium
           fonts-nanum npm scdoc lintian debootstrap)
 missing=()
 for p in "${packages[@]}"; do

@@ -558,7 +558,7 @@ TEST_F(Tools, MessagesAndNoticesReachAListeningClient) {
     if (!unknown(cmd("MOD", {{"MOD", ""}}), "alice", "wonder")) {
         r = cli("alice", "wonder", {"notice", "power off at six"});
         EXPECT_EQ(r.code, 0) << r.err;
-        EXPECT_TRUE(listener.wait_out("notice from 관리자: power off at six\n"))
+        EXPECT_TRUE(listener.wait_out("] server notice: power off at six\n"))
             << listener.out();
         r = cli("alice", "wonder", {"notice"});
         EXPECT_EQ(r.out, "power off at six\n");
@@ -595,15 +595,27 @@ TEST_F(Tools, ShellRunsCommandsOverOneConnection) {
     add_user("bob", "builder", 1);
     // Passwords are lines of the same input, taken in turn with the commands.
     Proc p(cli_args("alice", {"shell"}), {},
-           "wonder\nhello\n# a comment\nfrob\nlogin bob\nbuilder\nhello\nquit\nhello\n",
+           "wonder\nhello\n# a comment\nlogin bob\nbuilder\nhello\nquit\nhello\n",
            srv.dir.path);
-    EXPECT_EQ(p.wait(), 0) << p.err();  // the status of the last command run
+    EXPECT_EQ(p.wait(), 0) << p.err();
     EXPECT_EQ(p.out(),
               "logged in to testhub as alice (level 5)\n"
               "server testhub, protocol 3.0.0\n"
               "logged in to testhub as bob (level 1)\n"
               "server testhub, protocol 3.0.0\n");
-    EXPECT_NE(p.err().find("unknown command 'frob'"), std::string::npos) << p.err();
+
+    // A piped batch stops at the first failing command, with its status and its line
+    // (password lines counted).
+    e2e::make_dirs(srv.share + "/docs");
+    Proc q(cli_args("alice", {"shell"}), {},
+           "wonder\ncd docs\nls\nls -l\nhello\n", srv.dir.path);
+    EXPECT_EQ(q.wait(), 2);
+    EXPECT_EQ(q.out(), "logged in to testhub as alice (level 5)\n(empty folder)\n");
+    EXPECT_NE(q.err().find("ls: unknown option '-l'"), std::string::npos) << q.err();
+    EXPECT_NE(q.err().find("stopped at line 4: ls -l"), std::string::npos) << q.err();
+    Proc r(cli_args("alice", {"shell"}), {}, "wonder\nls /nowhere\nhello\n", srv.dir.path);
+    EXPECT_EQ(r.wait(), 1);
+    EXPECT_EQ(r.out().find("server testhub"), std::string::npos) << r.out();
 }
 
 // ---- against a misbehaving server ----

@@ -4,7 +4,9 @@
 
 #include <json-c/json.h>
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@ constexpr const char* kProtocolVersion = "3.0.0";
 constexpr size_t kMaxPiece = 65536;   // the server's reply buffer
 constexpr size_t kMaxPassword = 31;   // the server's password field holds 31 bytes
 constexpr size_t kMaxName = 63;
+constexpr int kMaxTreeDepth = 64;     // get -r goes no deeper (a server may loop through links)
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -59,12 +62,98 @@ void sort_listing(std::vector<Entry>& entries);
 std::string human_size(uint64_t bytes);
 // "/a/b" form: leading "/", no trailing or doubled "/"; "" and "/" give "/".
 std::string normalise_path(const std::string& path);
+// A path typed by the user, taken relative to the current remote folder cwd; "." and ".."
+// segments are resolved here ("/.." stays "/"). The result is in normalise_path form.
+std::string resolve_path(const std::string& cwd, const std::string& path);
+// Whether a name from a listing can safely become one local path segment.
+bool safe_local_name(const std::string& name);
+
+// ---- terminal (terminal.cpp) ----
+
+// Server text made safe for a terminal: control bytes (C0, DEL, C1) and bytes that are not
+// UTF-8 become \xHH; valid UTF-8 (Korean included) is kept.
+std::string printable(const std::string& text);
+// Columns taken by UTF-8 text on a terminal (wide characters count two).
+size_t display_width(const std::string& text);
+// The longest prefix of text that fits in cols columns, cut on a character boundary.
+std::string fit_width(const std::string& text, size_t cols);
+// The width of the terminal on fd, or 0 when fd is no terminal.
+int terminal_width(int fd);
+
+// Signals. One-shot mode: SIGINT/SIGTERM/SIGHUP remove the download in progress (temp_path)
+// and exit 130. Shell mode: SIGINT only raises a flag and wakes wake_fd(), so the running
+// command stops and the shell returns to its prompt. SIGWINCH always raises the resize flag.
+void watch_signals(bool shell);
+int wake_fd();           // readable after an interrupt or a resize (shell mode)
+void drain_wake();       // empties wake_fd()
+bool interrupted();      // an interrupt arrived since clear_interrupt()
+void clear_interrupt();
+bool take_resize();      // a resize arrived since the last call
+void set_temp_path(const char* path);  // nullptr: no download in progress
+void set_progress_shown(bool shown);   // an unfinished progress line is on the terminal
+void restore_terminal_on_exit(int fd); // the terminal mode to put back if a signal ends us
+
+// A progress line on standard error: name, bytes, percentage, bar, rate and time left, fitted
+// to the terminal's width (re-read after a resize). Nothing when disabled or not a terminal.
+class Progress {
+public:
+    Progress(bool enabled, const std::string& name, uint64_t total);
+    ~Progress();
+    void update(uint64_t done, bool final = false);
+    bool complete(uint64_t done) const { return done >= total_; }
+    // Ends the line (interrupt or failure), so the next output starts on a line of its own.
+    void abandon();
+    // The line for a terminal of width cols (public for the width rules).
+    static std::string render(const std::string& name, uint64_t done, uint64_t total,
+                              double rate, double elapsed, bool final, int cols);
+
+private:
+    bool on_;
+    std::string name_;
+    uint64_t total_;
+    int cols_ = 0;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_, last_;
+};
 
 // YUYV (4:2:2, two bytes per pixel) to RGB, then PNG. False with err set on failure.
 bool write_yuyv_png(const std::string& path, const unsigned char* yuyv, int width, int height,
                     std::string& err);
 
-class Progress;
+class Session;
+
+// One command of the client, in one table that drives one-shot use, the shell, help and
+// completion. Adding a command is one row here and one member function.
+struct Command {
+    const char* name;
+    int (Session::*run)(const std::vector<std::string>& args);  // args[0] is the name
+    const char* usage;    // "ls [-a] [PATH]"
+    const char* summary;  // lines of help; "\n" starts a continuation line
+    // What each argument completes to in the shell: 'r' remote path, 'l' local path, 'u' user
+    // name, 'c' command name, '-' nothing. The last letter repeats for further arguments.
+    const char* complete;
+    unsigned flags;
+};
+enum CommandFlags : unsigned {
+    kShellOnly = 1,     // cd, pwd, lcd, help, quit: meaningless in a one-shot run
+    kNoConnection = 2,  // runs without a connection (help, pwd, lcd, quit)
+};
+const std::vector<Command>& command_table();
+const Command* find_command(const std::string& name);
+// The command list of --help and the shell's help.
+std::string commands_help();
+
+// A command's options. "--" ends them; "-" alone is an operand (standard output).
+struct OptionSpec {
+    const char* short_name;  // "-a" or nullptr
+    const char* long_name;   // "--all"
+    bool value;              // takes the next argument
+};
+struct ParsedArgs {
+    std::map<std::string, std::string> options;  // by long name
+    std::vector<std::string> operands;
+    bool has(const char* long_name) const { return options.count(long_name) != 0; }
+};
 
 class Session {
 public:
@@ -75,40 +164,80 @@ public:
     int login(bool verbose);
     // Runs one command given as words; the result is an exit status.
     int run(const std::vector<std::string>& args);
-    // The interactive shell: commands read from standard input until end of input or "quit",
-    // after a login when login_first.
+    // The interactive shell (a terminal) or a batch of commands (a pipe), after a login when
+    // login_first.
     int shell(bool login_first);
 
     bool logged_in() const { return logged_in_; }
 
-private:
-    int cmd_hello();
+    // The commands (command_table() points here).
+    int cmd_hello(const std::vector<std::string>& args);
     int cmd_login(const std::vector<std::string>& args);
-    int cmd_who();
-    int cmd_id();
+    int cmd_who(const std::vector<std::string>& args);
+    int cmd_id(const std::vector<std::string>& args);
     int cmd_ls(const std::vector<std::string>& args);
     int cmd_get(const std::vector<std::string>& args);
     int cmd_check(const std::vector<std::string>& args);
     int cmd_msg(const std::vector<std::string>& args);
     int cmd_notice(const std::vector<std::string>& args);
-    int cmd_passwd();
-    int cmd_caminfo();
+    int cmd_passwd(const std::vector<std::string>& args);
+    int cmd_caminfo(const std::vector<std::string>& args);
     int cmd_snap(const std::vector<std::string>& args);
-    int cmd_listen();
+    int cmd_listen(const std::vector<std::string>& args);
+    int cmd_cd(const std::vector<std::string>& args);
+    int cmd_pwd(const std::vector<std::string>& args);
+    int cmd_lcd(const std::vector<std::string>& args);
+    int cmd_help(const std::vector<std::string>& args);
+    int cmd_quit(const std::vector<std::string>& args);
+
+    // ---- used by the shell's line editor (shell.cpp) ----
+    // Names in the remote folder dir for completion (folders end in "/"); cached briefly.
+    std::vector<std::string> remote_names(const std::string& dir, bool dot_names);
+    std::vector<std::string> user_names();
+    // Reads the frames that have arrived at the prompt and prints their messages.
+    void poll_messages();
+    const std::string& cwd() const { return cwd_; }
+    std::string prompt() const;
+    int socket() const { return connected_ ? client_.fd() : -1; }
+    bool replaced() const { return replaced_; }
+    bool has_messages() const { return !client_.messages.empty(); }
+
+private:
+    // Parses args[1..] against spec; on an unknown option or a missing value prints one line
+    // with the usage as hint and returns false.
+    bool parse_args(const std::vector<std::string>& args,
+                    std::initializer_list<OptionSpec> spec, ParsedArgs& out);
+    int usage_error(const char* problem = nullptr);
+    std::string remote(const std::string& typed) const { return resolve_path(cwd_, typed); }
 
     // Sends a command and reads its reply; messages arriving meanwhile are printed.
-    // kOk, or kConnection with a message printed.
+    // kOk, kInterrupted, or kConnection with a message printed.
     int request(json_object* command, bh::Frame& reply);
-    // Reads the next frame that is not a "21" message into a sink (binary transfers).
+    // Reads the next frame that is not a "21" message into fd (binary transfers).
     int receive_data(const std::string& want_type, uint64_t want_length, int fd,
-                     std::vector<unsigned char>* memory, const std::string& what,
                      uint64_t done_before, Progress* progress);
     int list(const std::string& path, bool all, Listing& out);
+    // One file to a local path ("-": standard output). Existing files are kept unless force.
+    int download(const std::string& remote_path, const std::string& local, bool whole,
+                 size_t piece, bool force, const Entry* known, const std::string& shown);
+    int download_tree(const std::string& remote_path, const std::string& local, bool whole,
+                      size_t piece, bool force, int depth, int& skipped);
+    // Looks a remote path up in its folder's listing. kOk with entry filled, or a printed
+    // refusal (closed folder, no such file).
+    int lookup(const std::string& remote_path, Entry& entry);
     void print_messages();
     void print_message(const std::string& json);
     int lost(const std::string& what);
+    int interrupted_command();
+    // After an interrupt that left a reply half read: a new connection, logged in again.
+    int resync();
     // A password: from the terminal, standard input, or the shell's own input.
     bool secret(const char* prompt, std::string& out);
+    // Lines of a piped shell: one line of the input read ahead. False at end of input.
+    bool next_input_line(std::string& line);
+    int shell_interactive();
+    int shell_batch();
+    bool ready_for(const Command* c);
 
     Options opt_;
     bh::Client client_;
@@ -116,10 +245,20 @@ private:
     bool logged_in_ = false;
     bool in_shell_ = false;
     bool listening_ = false;
-    std::string shell_input_;  // read ahead by the shell, not yet used
+    bool replaced_ = false;     // another login of this user took the session over
+    bool out_of_sync_ = false;  // an interrupt left a reply half read
+    bool quit_ = false;
+    bool had_login_ = false;    // logged in once: a new connection logs in again
+    int input_line_ = 0;        // lines of a piped shell read so far
+    std::string word_;          // the command being run, for error texts
+    std::string cwd_ = "/";
+    std::string shell_input_;   // read ahead by a piped shell, not yet used
     std::string password_;
     std::string notice_;
     int level_ = 0;
+    // Completion listings: folder -> (when, names).
+    std::map<std::string, std::pair<std::chrono::steady_clock::time_point,
+                                    std::vector<std::string>>> name_cache_;
 };
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "cli.h"
 
@@ -94,6 +95,31 @@ std::string normalise_path(const std::string& path) {
     }
     if (out.size() > 1 && out.back() == '/') out.pop_back();
     return out;
+}
+
+std::string resolve_path(const std::string& cwd, const std::string& path) {
+    std::string full = !path.empty() && path[0] == '/' ? path : cwd + "/" + path;
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= full.size()) {
+        size_t slash = full.find('/', pos);
+        if (slash == std::string::npos) slash = full.size();
+        std::string part = full.substr(pos, slash - pos);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        pos = slash + 1;
+    }
+    std::string out;
+    for (const auto& p : parts) out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+bool safe_local_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 }  // namespace cli

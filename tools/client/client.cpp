@@ -97,13 +97,19 @@ bool Client::send_frame(const std::string& type, const std::string& payload) {
 }
 
 bool Client::wait_readable(int timeout_ms) {
-    if (timeout_ms < 0) return true;
-    struct pollfd p = {fd_, POLLIN, 0};
+    interrupted_ = false;
+    if (timeout_ms < 0 && interrupt_fd_ < 0) return true;
+    struct pollfd p[2] = {{fd_, POLLIN, 0}, {interrupt_fd_, POLLIN, 0}};
     for (;;) {
-        int n = poll(&p, 1, timeout_ms);
+        int n = poll(p, interrupt_fd_ >= 0 ? 2 : 1, timeout_ms);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error_ = "timed out";
+            return false;
+        }
+        if (interrupt_fd_ >= 0 && (p[1].revents & POLLIN)) {
+            error_ = "interrupted";
+            interrupted_ = true;
             return false;
         }
         return true;

@@ -52,11 +52,18 @@ public:
     // "21" frames received while waiting in command().
     std::deque<Frame> messages;
 
+    // A descriptor (a signal's self-pipe) whose readability abandons any wait for the server:
+    // the call fails with interrupted() true, possibly inside a frame. -1: none.
+    void set_interrupt_fd(int fd) { interrupt_fd_ = fd; }
+    bool interrupted() const { return interrupted_; }
+
 private:
     bool read_exact(char* dst, size_t len, int timeout_ms);
     bool wait_readable(int timeout_ms);
 
     int fd_ = -1;
+    int interrupt_fd_ = -1;
+    bool interrupted_ = false;
     std::string error_;
 };
 

@@ -1,0 +1,154 @@
+// The command table: every command of the client with its usage, help and completion, and the
+// option parser the commands share.
+#include <cstdio>
+#include <cstring>
+
+#include "cli.h"
+
+namespace cli {
+
+const std::vector<Command>& command_table() {
+    static const std::vector<Command> table = {
+        {"hello", &Session::cmd_hello, "hello", "server name and protocol version (no login needed)",
+         "-", 0},
+        {"login", &Session::cmd_login, "login [USER]",
+         "log in (again, or as another user) and show the level and the notice", "u", 0},
+        {"who", &Session::cmd_who, "who", "users connected now", "-", 0},
+        {"id", &Session::cmd_id, "id", "this session's user, level and login time", "-", 0},
+        {"ls", &Session::cmd_ls, "ls [-a] [PATH]",
+         "list a folder, folders first; -a shows dot-names too. [preview] marks an entry\n"
+         "with a preview image on the server", "r", 0},
+        {"cd", &Session::cmd_cd, "cd [PATH]",
+         "change the current remote folder (every remote path is relative to it)", "r",
+         kShellOnly},
+        {"pwd", &Session::cmd_pwd, "pwd", "show the current remote and local folders", "-",
+         kShellOnly | kNoConnection},
+        {"lcd", &Session::cmd_lcd, "lcd [PATH]", "change the local folder (default: home)", "l",
+         kShellOnly | kNoConnection},
+        {"get", &Session::cmd_get, "get [-f] [-r] [--whole] [--piece BYTES] REMOTE... [LOCAL]",
+         "download files (several: LOCAL is a folder), in pieces (default 65536 bytes) or\n"
+         "whole; -r downloads folders, skipping closed ones; LOCAL '-' writes to standard\n"
+         "output; an existing file is kept unless -f; a file appears under its name only\n"
+         "once complete",
+         "r", 0},
+        {"check", &Session::cmd_check, "check PATH", "whether a path exists on the server", "r", 0},
+        {"msg", &Session::cmd_msg, "msg USER TEXT...", "send a message to a connected user", "u-",
+         0},
+        {"notice", &Session::cmd_notice, "notice [TEXT...]",
+         "show the server notice, or set it for everyone (\"\" clears it)", "-", 0},
+        {"passwd", &Session::cmd_passwd, "passwd", "change your password", "-", 0},
+        {"caminfo", &Session::cmd_caminfo, "caminfo", "the camera's capture size", "-", 0},
+        {"snap", &Session::cmd_snap, "snap OUT.png", "take a camera frame and save it as PNG",
+         "l", 0},
+        {"listen", &Session::cmd_listen, "listen",
+         "stay connected and print messages and notices as they come (the shell shows\n"
+         "them anyway)",
+         "-", 0},
+        {"help", &Session::cmd_help, "help [COMMAND]", "the commands, or one command's usage",
+         "c", kShellOnly | kNoConnection},
+        {"quit", &Session::cmd_quit, "quit", "leave the shell (also 'exit' or Ctrl-D)", "-",
+         kShellOnly | kNoConnection},
+    };
+    return table;
+}
+
+const Command* find_command(const std::string& name) {
+    if (name == "exit") return find_command("quit");
+    for (const Command& c : command_table())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+std::string commands_help() {
+    std::string out;
+    for (const Command& c : command_table()) {
+        std::string usage = std::string("  ") + c.usage;
+        const char* text = c.summary;
+        if (usage.size() > 22) {
+            out += usage + "\n";
+            usage.clear();
+        }
+        for (;;) {
+            const char* nl = strchr(text, '\n');
+            std::string line = nl ? std::string(text, nl) : std::string(text);
+            char row[256];
+            snprintf(row, sizeof(row), "%-22s %s\n", usage.c_str(), line.c_str());
+            out += row;
+            usage.clear();
+            if (!nl) break;
+            text = nl + 1;
+        }
+    }
+    return out;
+}
+
+bool Session::parse_args(const std::vector<std::string>& args,
+                         std::initializer_list<OptionSpec> spec, ParsedArgs& out) {
+    out = ParsedArgs();
+    bool options_end = false;
+    for (size_t i = 1; i < args.size(); i++) {
+        const std::string& a = args[i];
+        if (options_end || a.size() < 2 || a[0] != '-') {
+            out.operands.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_end = true;
+            continue;
+        }
+        // Short options may be grouped ("-rf"); a long one may carry "=VALUE".
+        std::vector<std::string> flags;
+        std::string inline_value;
+        bool has_inline = false;
+        if (a[1] == '-') {
+            size_t eq = a.find('=');
+            flags.push_back(a.substr(0, eq));
+            if (eq != std::string::npos) {
+                inline_value = a.substr(eq + 1);
+                has_inline = true;
+            }
+        } else {
+            for (size_t k = 1; k < a.size(); k++) flags.push_back(std::string("-") + a[k]);
+        }
+        for (size_t f = 0; f < flags.size(); f++) {
+            const OptionSpec* found = nullptr;
+            for (const OptionSpec& s : spec)
+                if ((s.short_name && flags[f] == s.short_name) || flags[f] == s.long_name)
+                    found = &s;
+            if (!found) {
+                std::string problem = "unknown option '" + printable(flags[f]) + "'";
+                usage_error(problem.c_str());
+                return false;
+            }
+            std::string value;
+            if (found->value) {
+                if (has_inline) {
+                    value = inline_value;
+                } else if (f + 1 < flags.size()) {
+                    value = a.substr(f + 2);  // "-s4096"
+                    f = flags.size();
+                } else if (i + 1 < args.size()) {
+                    value = args[++i];
+                } else {
+                    std::string problem = std::string("option '") + flags[f] + "' needs a value";
+                    usage_error(problem.c_str());
+                    return false;
+                }
+            }
+            out.options[found->long_name] = value;
+        }
+    }
+    return true;
+}
+
+int Session::usage_error(const char* problem) {
+    const Command* c = find_command(word_);
+    const char* usage = c ? c->usage : word_.c_str();
+    if (problem)
+        fprintf(stderr, "boardhub-cli: %s: %s (usage: %s)\n", word_.c_str(), problem, usage);
+    else
+        fprintf(stderr, "usage: %s\n", usage);
+    return kUsage;
+}
+
+}  // namespace cli
