@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "config.h"
 
@@ -43,6 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (v.find_first_not_of(blanks) == std::string::npos) continue;
         auto blank = [&](char ch) { return ch != '\0' && strchr(blanks, ch) != nullptr; };
         if (blank(v.front()) || blank(v.back())) abort();
+    }
+    // Every unknown name is a section or a key of one the file holds, each named once.
+    std::vector<std::string> unknown = c.unknown({{"server", {"name", "port", "share"}}});
+    for (size_t i = 0; i < unknown.size(); i++) {
+        if (unknown[i].empty() || unknown[i][0] != '[') abort();
+        for (size_t j = 0; j < i; j++)
+            if (unknown[j] == unknown[i]) abort();
     }
     return 0;
 }

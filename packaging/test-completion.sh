@@ -36,7 +36,7 @@ expect "" boardhub-cli cd        # shell-only commands are not offered
 expect "--version" boardhub-cli --v
 expect "-f -r --whole --piece" boardhub-cli get -
 expect "init" boardhub-admin i
-expect "add del list show level passwd" boardhub-admin user ""
+expect "add del list show level passwd hash-all" boardhub-admin user ""
 expect "carol 김철수" boardhub-admin -d "$data" user level ""
 expect "crew" boardhub-admin -d "$data" group members c
 expect "--set --add --remove" boardhub-admin -d "$data" group members crew --

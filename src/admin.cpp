@@ -3,12 +3,19 @@
 // every column is copied into its field within the field's size.
 #include "admin.h"
 
+#include <crypt.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
+#include <semaphore>
 
 #include "logger.h"
 #include "server.h"
@@ -172,7 +179,53 @@ int run(sqlite3* db, const char* tag, const char* sql, std::initializer_list<con
     return result;
 }
 
+// Creates a missing database file readable by its owner only; SQLite gives its journals the
+// same mode. An existing file is left as it is.
+void create_private(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) close(fd);
+}
+
+// Bounds the memory and processor time that concurrent logins of hashed rows can take.
+std::counting_semaphore<HASHES_AT_ONCE> hash_slots(HASHES_AT_ONCE);
+
+// Compares without stopping at the first difference.
+bool same_bytes(const char* a, const char* b) {
+    size_t la = strlen(a), lb = strlen(b);
+    unsigned char diff = la == lb ? 0 : 1;
+    for (size_t i = 0; i < la && i < lb; i++)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
 }  // namespace
+
+bool is_password_hash(const char* stored) {
+    return stored[0] == '$' && strlen(stored) > PASSWORD_MAX && strchr(stored + 1, '$');
+}
+
+bool password_matches(const UserInfo& info, const char* given) {
+    if (info.passwd_overflow || strlen(given) > PASSWORD_MAX) return false;
+    if (!is_password_hash(info.passwd)) return strcmp(info.passwd, given) == 0;
+    auto data = std::make_unique<crypt_data>();
+    hash_slots.acquire();
+    const char* hashed = crypt_rn(given, info.passwd, data.get(), sizeof(*data));
+    bool match = hashed && same_bytes(hashed, info.passwd);
+    hash_slots.release();
+    return match;
+}
+
+std::string hash_password(const char* password) {
+    char* setting = crypt_gensalt_ra("$y$", 0, nullptr, 0);
+    if (!setting) return "";
+    auto data = std::make_unique<crypt_data>();
+    hash_slots.acquire();
+    const char* hashed = crypt_rn(password, setting, data.get(), sizeof(*data));
+    std::string out = hashed && hashed[0] == '$' ? hashed : "";
+    hash_slots.release();
+    free(setting);
+    return out;
+}
 
 int parse_level(const char* text) {
     if (!text) return 0;
@@ -197,6 +250,7 @@ int Admin::open_db(sqlite3** handle, const char* path, const char* create, const
         sqlite3_close(db);
         db = nullptr;
         logger.write(tag, LOG_DEBUG, "Cannot open database. Create new one");
+        create_private(path);
         rc = sqlite3_open_v2(path, &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                              nullptr);
@@ -266,6 +320,17 @@ int Admin::set_password(const char* name, const char* passwd, int* changed) {
                  {name, passwd}, [](sqlite3_stmt*) {}, &count);
     if (changed) *changed = rc == 0 ? count : 0;
     return rc;
+}
+
+int Admin::change_password(const UserInfo& info, const char* fresh, int* changed) {
+    if (changed) *changed = 0;
+    if (!is_password_hash(info.passwd)) return set_password(info.name, fresh, changed);
+    std::string hashed = hash_password(fresh);
+    if (hashed.empty()) {
+        logger.write("Admin:change_password", LOG_ERROR, "no password hash could be made");
+        return -1;
+    }
+    return set_password(info.name, hashed.c_str(), changed);
 }
 
 void Admin::close() {

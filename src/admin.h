@@ -6,7 +6,14 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstddef>
 #include <shared_mutex>
+#include <string>
+
+// The longest password a client may give or set (the wire and stored plain rows rely on it).
+constexpr size_t PASSWORD_MAX = 31;
+// The longest stored value: a plain password, or a crypt hash of one.
+constexpr size_t STORED_PASSWORD_MAX = 255;
 
 struct UserInfo {
     char name[64];
@@ -19,7 +26,9 @@ struct UserInfo {
     char memo[256];
     int level;
     char hostids[32];
-    char passwd[32];
+    // As stored: a plain password of at most PASSWORD_MAX bytes, or a crypt hash (see
+    // password_matches).
+    char passwd[STORED_PASSWORD_MAX + 1];
     // A stored password that does not fit passwd: it can never match.
     bool passwd_overflow;
 };
@@ -55,6 +64,10 @@ public:
     // Sets passwd in every row named name. 0 when the statement ran, -1 on failure.
     // changed (optional) gets the number of rows changed.
     int set_password(const char* name, const char* passwd, int* changed = nullptr);
+    // Sets a new password for info's user in the form info's stored one has: a hashed row gets
+    // a new hash, a plain row the plain text. Same results as set_password; -1 also when no
+    // hash could be made.
+    int change_password(const UserInfo& info, const char* fresh, int* changed = nullptr);
     // Closes both connections; later calls find them absent. Waits for lookups in progress,
     // so it is safe while session threads still look up.
     void close();
@@ -73,6 +86,18 @@ private:
 };
 
 extern Admin admin;
+
+// Whether a stored password is a crypt hash: longer than any plain password could be, in the
+// "$id$..." form. Every other value is a plain password, compared byte for byte.
+bool is_password_hash(const char* stored);
+// Whether given (at most PASSWORD_MAX bytes) is the password of info's row. A hashed row is
+// checked with crypt; at most HASHES_AT_ONCE checks hash at a time (each takes tens of
+// milliseconds and about 16 MiB), and no other lock is held meanwhile.
+bool password_matches(const UserInfo& info, const char* given);
+constexpr int HASHES_AT_ONCE = 2;
+// A new yescrypt hash of password with a random salt, as Debian hashes its own accounts'; ""
+// when none could be made.
+std::string hash_password(const char* password);
 
 // Decimal conversion of a level column: leading white space and one sign allowed, stops at
 // the first non-digit, no digits give 0; values beyond int are clamped.

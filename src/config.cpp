@@ -85,6 +85,7 @@ std::vector<std::string> Config::unknown(const std::vector<Known>& known) const 
             add("[" + s.name + "]");
             continue;
         }
+        if (k->keys.empty()) continue;
         // The entries are hashed: sorted, the names come out the same on every run.
         std::vector<std::string> keys;
         for (const auto& e : s.entries) {

@@ -30,7 +30,8 @@ public:
 
     // What the file holds beyond known (a list of sections, each with the keys read from it),
     // in file order, each named once: "[name]" for a section not in known, "[name] key" for a
-    // key of a known section not in its list.
+    // key of a known section not in its list. A section listed without keys is another
+    // program's: its keys are not judged.
     struct Known {
         const char* section;
         std::vector<const char*> keys;

@@ -43,35 +43,45 @@ size_t complete_utf8(const char* s, size_t len) {
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
+// A C1 control (U+0080 to U+009F) in its UTF-8 form: a terminal may act on it (U+009B starts
+// an escape sequence, U+0085 is a line break).
+bool is_c1(const unsigned char* p) { return p[0] == 0xc2 && p[1] >= 0x80 && p[1] <= 0x9f; }
+
+void hex_byte(std::string& out, unsigned char c) {
+    static const char hex[] = "0123456789abcdef";
+    out += "\\x";
+    out += hex[c >> 4];
+    out += hex[c & 0x0f];
+}
+
 }  // namespace
 
 void log_escape(std::string& out, const char* text) {
-    static const char hex[] = "0123456789abcdef";
-    for (const char* p = text; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; p++) {
+        unsigned char c = *p;
         if (c == '\\') {
             // Doubled only where it would otherwise read as the start of an escape.
-            unsigned char next = static_cast<unsigned char>(p[1]);
-            bool ambiguous = next == '\\' || (next != 0 && is_control(next)) || next == 'n' ||
-                             next == 'r' || next == 't' || next == 'e' || next == 'x';
+            unsigned char next = p[1];
+            bool ambiguous = next == '\\' || (next != 0 && is_control(next)) || is_c1(p + 1) ||
+                             next == 'n' || next == 'r' || next == 't' || next == 'e' ||
+                             next == 'x';
             out += ambiguous ? "\\\\" : "\\";
-            continue;
-        }
-        if (!is_control(c)) {
+        } else if (is_c1(p)) {
+            hex_byte(out, p[0]);
+            hex_byte(out, p[1]);
+            p++;
+        } else if (!is_control(c)) {
             out += static_cast<char>(c);
-            continue;
-        }
-        out += '\\';
-        switch (c) {
-            case '\n': out += 'n'; break;
-            case '\r': out += 'r'; break;
-            case '\t': out += 't'; break;
-            case 0x1b: out += 'e'; break;
-            default:
-                out += 'x';
-                out += hex[c >> 4];
-                out += hex[c & 0x0f];
-                break;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == 0x1b) {
+            out += "\\e";
+        } else {
+            hex_byte(out, c);
         }
     }
 }

@@ -56,8 +56,9 @@ private:
 
 extern Logger logger;
 
-// Appends text to out with every control byte escaped: "\\n", "\\r", "\\t", "\\e" (ESC), "\\xNN"
-// (other bytes below 0x20, and 0x7f). A backslash is doubled only where it would otherwise
-// read as the start of such an escape (before another backslash, a control byte, or one of
-// n, r, t, e, x), so ordinary texts keep their bytes and every line still decodes to one text.
+// Appends text to out with every control byte escaped: "\n", "\r", "\t", "\e" (ESC), "\xNN"
+// (other bytes below 0x20, and 0x7f), "\xc2\xNN" (C1 controls, U+0080 to U+009F, in their
+// UTF-8 form). A backslash is doubled only where it would otherwise read as the start of such
+// an escape (before another backslash, an escaped byte, or one of n, r, t, e, x), so ordinary
+// texts keep their bytes and every line still decodes to exactly the text that was logged.
 void log_escape(std::string& out, const char* text);

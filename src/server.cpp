@@ -102,6 +102,7 @@ void require_folder(const char* path, const char* key) {
 void warn_unknown_settings() {
     static const std::vector<Config::Known> known = {
         {"server", {"name", "port", "share", "data", "camera", "log"}},
+        {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
     if (names.empty()) return;

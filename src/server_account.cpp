@@ -27,8 +27,8 @@ constexpr int LOGIN_VERSION = 900;
 constexpr int TYPE_NOTICE_MOD = 0;
 constexpr int TYPE_NOTICE_DOUBLE_LOGIN = 1000;
 
-// The longest password that a lookup can hold (UserInfo.passwd).
-constexpr size_t MAX_PASSWD = sizeof(UserInfo::passwd) - 1;
+// The longest password a client may set.
+constexpr size_t MAX_PASSWD = PASSWORD_MAX;
 
 // A string member whole: nullptr when missing, not a string, or holding a NUL (its C text
 // would be a different, shorter value).
@@ -138,7 +138,7 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
         copy_text(info.name, username);
         info.passwd[0] = '\0';
         admin.get_user_info(&info);  // a failed lookup leaves the record empty: nobody
-        if (info.passwd_overflow || strcmp(info.passwd, password) != 0) {
+        if (!password_matches(info, password)) {
             code = LOGIN_AUTH;
         } else {
             level = info.level;
@@ -378,11 +378,12 @@ void cmd_password(Data* reply, json_object** pair, int slot) {
     bool changed = false;
     // A session that has not logged in has no user whose password it could change.
     // A new password that a lookup could not hold could never be used to log in.
-    if (info.name[0] != '\0' && current && fresh && !info.passwd_overflow && strcmp(info.passwd, current) == 0 &&
-        strlen(fresh) <= MAX_PASSWD) {
+    if (info.name[0] != '\0' && current && fresh && strlen(fresh) <= MAX_PASSWD &&
+        password_matches(info, current)) {
         int rows = 0;
-        // Only a password really stored in this user's row counts as changed.
-        changed = admin.set_password(info.name, fresh, &rows) == 0 && rows > 0;
+        // Only a password really stored in this user's row counts as changed. A hashed row
+        // gets a new hash, a plain row stays plain.
+        changed = admin.change_password(info, fresh, &rows) == 0 && rows > 0;
     }
 
     if (changed)

@@ -229,9 +229,73 @@ std::vector<std::string> temp_files(const std::string& dir) {
     return out;
 }
 
+// The stored password of a user's row.
+std::string stored_password(const std::string& db_path, const std::string& name) {
+    sqlite3* db = nullptr;
+    std::string value;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT passwd FROM users WHERE name = ?1", -1, &st, nullptr);
+        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
+            value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
 }  // namespace
 
 // ---- boardhub-admin ----
+
+// Passwords at rest: the tool hashes by default and stores plain only when asked; the server
+// logs both forms in, PASSWORD keeps each row's form, and hash-all converts what is left. The
+// databases the server created are its own user's only. The server's name is nobody's.
+TEST_F(Tools, PasswordsAreHashedAtRestAndOldRowsKeepWorking) {
+    const std::string users = srv.data + "/users.db";
+    EXPECT_EQ(mode_of(users), 0600u);
+    EXPECT_EQ(mode_of(srv.data + "/group.db"), 0600u);
+    add_user("hashed", "s3cret", 5);
+    ASSERT_EQ(admin({"user", "add", "legacy", "--plain"}, "old\n").code, 0);
+    EXPECT_EQ(stored_password(users, "hashed").substr(0, 3), "$y$");
+    EXPECT_EQ(stored_password(users, "legacy"), "old");
+    EXPECT_NE(admin({"user", "show", "hashed"}).out.find("(set, hashed)"), std::string::npos);
+    EXPECT_NE(admin({"user", "show", "legacy"}).out.find("(set, stored plain)"), std::string::npos);
+    Result r = admin({"user", "add", "관리자"}, "pw\n");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("관리자"), std::string::npos) << r.err;
+
+    auto login_ok = [&](const std::string& user, const std::string& password) {
+        bh::Client c = srv.connect();
+        return bh::json_member(e2e::login(c, user, password), "RESULT") == "OK";
+    };
+    auto change = [&](const std::string& user, const std::string& from, const std::string& to) {
+        bh::Client c = srv.connect();
+        e2e::login(c, user, from);
+        bh::Frame f;
+        EXPECT_TRUE(c.command(cmd("PASSWORD", {{"CURRENT", from}, {"NEW", to}}), f));
+        return f.payload;
+    };
+    EXPECT_TRUE(login_ok("hashed", "s3cret"));
+    EXPECT_FALSE(login_ok("hashed", stored_password(users, "hashed").substr(0, 31)));
+    EXPECT_TRUE(login_ok("legacy", "old"));
+    EXPECT_FALSE(login_ok("legacy", "ol"));
+
+    EXPECT_EQ(change("hashed", "s3cret", "n3w"), "{ \"RESULT\": \"OK\" }");
+    EXPECT_EQ(stored_password(users, "hashed").substr(0, 3), "$y$");
+    EXPECT_TRUE(login_ok("hashed", "n3w"));
+    EXPECT_FALSE(login_ok("hashed", "s3cret"));
+    EXPECT_EQ(change("legacy", "old", "older"), "{ \"RESULT\": \"OK\" }");
+    EXPECT_EQ(stored_password(users, "legacy"), "older");
+
+    r = admin({"user", "hash-all"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "1 password hashed\n");
+    EXPECT_EQ(stored_password(users, "legacy").substr(0, 3), "$y$");
+    EXPECT_TRUE(login_ok("legacy", "older"));
+    EXPECT_EQ(admin({"user", "hash-all"}).out, "0 passwords hashed\n");
+}
 
 TEST_F(Tools, AdminKeepsUsersWithTheServersTables) {
     // A data folder of its own, so that the files are the tool's from the start.
@@ -283,7 +347,8 @@ TEST_F(Tools, AdminKeepsUsersWithTheServersTables) {
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 7)), "lab");
     EXPECT_EQ(sqlite3_column_int(st, 8), 9);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 10)), "n3w");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 10))).substr(0, 3),
+              "$y$");  // hashed by default
     sqlite3_finalize(st);
     sqlite3_close(db);
 
@@ -616,6 +681,77 @@ TEST_F(Tools, ShellRunsCommandsOverOneConnection) {
     Proc r(cli_args("alice", {"shell"}), {}, "wonder\nls /nowhere\nhello\n", srv.dir.path);
     EXPECT_EQ(r.wait(), 1);
     EXPECT_EQ(r.out().find("server testhub"), std::string::npos) << r.out();
+}
+
+TEST_F(Tools, GetFetchesFoldersSeveralFilesAndStandardOutput) {
+    add_user("alice", "wonder", 5);
+    SKIP_IF_UNKNOWN(login_cmd("alice", "wonder"));
+    SKIP_IF_UNKNOWN(cmd("SEND", {{"FILE", "/x"}}), "alice", "wonder");
+    const std::string a = random_bytes(70001, 11), b = random_bytes(1000, 12);
+    e2e::write_file(srv.share + "/tree/a.bin", a);
+    e2e::write_file(srv.share + "/tree/sub/b.bin", b);
+    e2e::write_file(srv.share + "/tree/sub/empty", "");
+    e2e::write_file(srv.share + "/tree/sub/deeper/c.txt", "c");
+    e2e::make_dirs(srv.share + "/tree/sub/hollow");
+    e2e::write_file(srv.share + "/tree/locked/x", "x");
+    e2e::write_file(srv.share + "/tree/locked/.folder/users_r", "bob\n");
+
+    // A tree: closed folders skipped with a warning and a failing status, the rest exact.
+    // Into an existing folder, like cp -r: work/tree.
+    Result r = cli("alice", "wonder", {"get", "-r", "/tree", work});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("/tree/locked: skipped, closed"), std::string::npos) << r.err;
+    EXPECT_TRUE(e2e::read_file(work + "/tree/a.bin") == a);
+    EXPECT_TRUE(e2e::read_file(work + "/tree/sub/b.bin") == b);
+    EXPECT_EQ(e2e::read_file(work + "/tree/sub/deeper/c.txt"), "c");
+    EXPECT_TRUE(fs::exists(work + "/tree/sub/empty"));
+    EXPECT_TRUE(fs::is_directory(work + "/tree/sub/hollow"));
+    EXPECT_FALSE(fs::exists(work + "/tree/locked"));
+
+    // Existing files are kept unless -f; with -f they are replaced.
+    e2e::write_file(work + "/tree/a.bin", "mine");
+    r = cli("alice", "wonder", {"get", "-r", "/tree", work});
+    EXPECT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("exists; not overwritten"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::read_file(work + "/tree/a.bin"), "mine");
+    r = cli("alice", "wonder", {"get", "-rf", "/tree", work});
+    EXPECT_EQ(r.code, 1) << r.err;  // the closed folder still
+    EXPECT_TRUE(e2e::read_file(work + "/tree/a.bin") == a);
+    EXPECT_TRUE(temp_files(work + "/tree").empty());
+
+    // Several files go into one folder, which must exist.
+    e2e::make_dirs(work + "/many");
+    r = cli("alice", "wonder", {"get", "/tree/a.bin", "/tree/sub/b.bin", work + "/many"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(e2e::read_file(work + "/many/a.bin") == a);
+    EXPECT_TRUE(e2e::read_file(work + "/many/b.bin") == b);
+    EXPECT_EQ(cli("alice", "wonder", {"get", "/tree/a.bin", "/tree/sub/b.bin", work + "/no"}).code,
+              2);
+    r = cli("alice", "wonder", {"get", "/tree/a.bin", work + "/many/a.bin"});
+    EXPECT_EQ(r.code, 5) << r.err;
+
+    // Standard output: the bytes and nothing else.
+    r = cli("alice", "wonder", {"get", "/tree/sub/b.bin", "/tree/a.bin", "-"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.out == b + a);
+    EXPECT_EQ(cli("alice", "wonder", {"get", "-r", "/tree", "-"}).code, 2);
+    EXPECT_EQ(cli("alice", "wonder", {"get", "/tree/sub", work + "/s"}).code, 1);
+}
+
+TEST_F(Tools, ServerTextIsShownNotObeyed) {
+    add_user("alice", "wonder", 5);
+    SKIP_IF_UNKNOWN(login_cmd("alice", "wonder"));
+    e2e::write_file(srv.share + "/evil\x1b]0;owned\x07\x9b.txt", "e");
+    e2e::write_file(srv.share + "/안녕하세요.txt", "k");
+    Result r = cli("alice", "wonder", {"ls"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("evil\\x1B]0;owned\\x07\\x9B.txt"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("안녕하세요.txt"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    // An unknown option is one line with the usage, not the whole help.
+    r = cli("alice", "wonder", {"ls", "-l"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "boardhub-cli: ls: unknown option '-l' (usage: ls [-a] [PATH])\n");
 }
 
 // ---- against a misbehaving server ----

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -255,7 +256,9 @@ TEST_F(AdminTest, OddColumnsNeverOverrunAndLongPasswordsNeverMatch) {
     sql(users_path,
         "INSERT INTO users VALUES ('nulls',NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL);"
         "INSERT INTO users (name, phone, memo, passwd, level) VALUES ('long','" + long_phone +
-            "','" + korean_memo + "','" + std::string(32, 'p') + "',1);"
+            "','" + korean_memo + "','" + std::string(STORED_PASSWORD_MAX + 1, 'p') + "',1);"
+        "INSERT INTO users (name, passwd, level) VALUES ('over','" + std::string(32, 'p') +
+            "',1);"
         "INSERT INTO users (name, passwd, level) VALUES ('fits','" + std::string(31, 'p') +
             "',1);"
         "INSERT INTO users (name, passwd, level) VALUES ('nul', CAST(X'61006263' AS TEXT), 1);"
@@ -268,6 +271,10 @@ TEST_F(AdminTest, OddColumnsNeverOverrunAndLongPasswordsNeverMatch) {
     EXPECT_EQ(std::string(l.memo), std::string(254, 'm'));  // never half a character
     EXPECT_STREQ(l.passwd, "");
     EXPECT_TRUE(l.passwd_overflow);
+    // A plain row longer than any password a client may give never matches.
+    UserInfo o = lookup("over");
+    EXPECT_FALSE(password_matches(o, std::string(32, 'p').c_str()));
+    EXPECT_FALSE(password_matches(o, std::string(31, 'p').c_str()));
 
     UserInfo f = lookup("fits");
     EXPECT_EQ(std::string(f.passwd), std::string(31, 'p'));
@@ -464,6 +471,49 @@ TEST_F(AdminTest, CloseWhileSessionsStillLookUp) {
     closer.join();
     EXPECT_TRUE(in_time);
     EXPECT_EQ(after_close_found.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Old plain rows and new hashed rows both log in; a changed password keeps its row's form;
+// a value that only looks like a hash stays a plain password.
+TEST_F(AdminTest, HashedAndPlainRowsAndTheFormOfAChange) {
+    open();
+    std::string hash = hash_password("s3cret");
+    ASSERT_EQ(hash.substr(0, 3), "$y$");
+    EXPECT_NE(hash_password("s3cret"), hash);  // a salt of its own
+    sql(users_path, "INSERT INTO users (name, passwd, level) VALUES ('h','" + hash + "',5);"
+                    "INSERT INTO users (name, passwd, level) VALUES ('p','plain',5);"
+                    "INSERT INTO users (name, passwd, level) VALUES ('d','$1$ab$cd',5);");
+    UserInfo h = lookup("h"), p = lookup("p"), d = lookup("d");
+    EXPECT_TRUE(password_matches(h, "s3cret"));
+    EXPECT_FALSE(password_matches(h, "s3cre"));
+    EXPECT_FALSE(password_matches(h, hash.c_str()));  // the stored text is not the password
+    EXPECT_TRUE(password_matches(p, "plain"));
+    EXPECT_FALSE(password_matches(p, "plai"));
+    EXPECT_TRUE(password_matches(d, "$1$ab$cd"));
+
+    int rows = 0;
+    ASSERT_EQ(db.change_password(h, "next", &rows), 0);
+    EXPECT_EQ(rows, 1);
+    std::string stored = query(users_path, "SELECT passwd FROM users WHERE name = 'h'");
+    EXPECT_EQ(stored.substr(0, 3), "$y$");
+    EXPECT_NE(stored, hash);
+    EXPECT_TRUE(password_matches(lookup("h"), "next"));
+    ASSERT_EQ(db.change_password(p, "next", &rows), 0);
+    EXPECT_EQ(query(users_path, "SELECT passwd FROM users WHERE name = 'p'"), "next");
+}
+
+TEST_F(AdminTest, CreatedDatabasesAreForTheOwnerOnly) {
+    mode_t old = umask(022);
+    open();
+    umask(old);
+    for (const std::string& path : {users_path, group_path})
+        EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << path;
 }
 
 }  // namespace

@@ -162,7 +162,8 @@ namespace {
 TEST_F(ConfigFile, UnknownSectionsAndKeysNamedOnce) {
     load("[server]\nname = x\nshre = /srv\nport = 1\n[srever]\nshare = /srv\n"
          "[server]\nzeta = 1\nshre = 2\n[srever]\n");
-    std::vector<Config::Known> known = {{"server", {"name", "port", "share"}}};
+    load("[web]\nanything = 1\n");
+    std::vector<Config::Known> known = {{"server", {"name", "port", "share"}}, {"web", {}}};
     EXPECT_EQ(cfg.unknown(known),
               (std::vector<std::string>{"[server] shre", "[srever]", "[server] zeta"}));
     load("");

@@ -302,6 +302,9 @@ TEST(LoggerEscape, ControlBytesAndBackslashes) {
     EXPECT_EQ(escaped("김철수 /a b.txt"), "김철수 /a b.txt");
     EXPECT_EQ(escaped("a\nb\rc\td\x1b[31me\x01\x1f\x7f"), "a\\nb\\rc\\td\\e[31me\\x01\\x1f\\x7f");
     EXPECT_EQ(escaped("C:\\dir\\file"), "C:\\dir\\file");
+    // C1 controls in UTF-8 form (CSI, NEL); other characters of that lead byte stay.
+    EXPECT_EQ(escaped("a\xc2\x9b" "2J\xc2\x85z\xc2\xa9\\\xc2\x9b"),
+              "a\\xc2\\x9b" "2J\\xc2\\x85z\xc2\xa9\\\\\\xc2\\x9b");
     EXPECT_EQ(escaped("\\n \\x41 \\\\ \\\n \\"), "\\\\n \\\\x41 \\\\\\ \\\\\\n \\");
 }
 

@@ -1,6 +1,7 @@
 // boardhub-admin: maintains "users.db" and "group.db", which the server only reads (apart from
 // passwords). Every change runs in one immediate transaction with a busy time-out, so it is
 // safe while the server has the files open; new files are readable by their owner only.
+#include <crypt.h>
 #include <getopt.h>
 #include <pwd.h>
 #include <sqlite3.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <cwchar>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <iterator>
 #include <vector>
@@ -31,6 +33,9 @@ constexpr const char* kUsersTable =
     "phone1 TEXT, fax TEXT, memo TEXT, level INT, hostids TEXT, passwd TEXT);";
 constexpr const char* kGroupsTable = "CREATE TABLE groups (name TEXT, memo TEXT, members TEXT);";
 
+// The name the server's own notices come from: no user may take it.
+constexpr const char* kServerName = "관리자";
+
 // Field sizes of the server's lookup records, less the terminating NUL.
 constexpr size_t kMaxName = 63;
 constexpr size_t kMaxPassword = 31;
@@ -40,12 +45,13 @@ constexpr int kBusyTimeoutMs = 10000;
 
 const char* kHelp =
     "usage: boardhub-admin [-d DATA_DIR] init\n"
-    "       boardhub-admin [-d DATA_DIR] user add NAME [--level N] [--memo TEXT]\n"
+    "       boardhub-admin [-d DATA_DIR] user add NAME [--level N] [--memo TEXT] [--plain]\n"
     "       boardhub-admin [-d DATA_DIR] user del NAME\n"
     "       boardhub-admin [-d DATA_DIR] user list\n"
     "       boardhub-admin [-d DATA_DIR] user show NAME\n"
     "       boardhub-admin [-d DATA_DIR] user level NAME N\n"
-    "       boardhub-admin [-d DATA_DIR] user passwd NAME\n"
+    "       boardhub-admin [-d DATA_DIR] user passwd NAME [--plain]\n"
+    "       boardhub-admin [-d DATA_DIR] user hash-all\n"
     "       boardhub-admin [-d DATA_DIR] group add NAME [MEMBER,...] [--memo TEXT]\n"
     "       boardhub-admin [-d DATA_DIR] group del NAME\n"
     "       boardhub-admin [-d DATA_DIR] group list\n"
@@ -59,8 +65,10 @@ const char* kHelp =
     "Levels: 0 or less suspends the account; 1 reads every folder; 9 reads and writes every\n"
     "folder; any other level (default 5) is judged by the folders' access lists.\n"
     "Passwords (1 to 31 bytes) are asked for twice without echo on a terminal, or read as one\n"
-    "line of standard input; never from the command line. Names have 1 to 63 bytes, without\n"
-    "commas or control characters.\n"
+    "line of standard input; never from the command line. They are stored as yescrypt hashes,\n"
+    "or as they are with --plain (for programs that read users.db themselves); \"user hash-all\"\n"
+    "hashes every password still stored as it is. Names have 1 to 63 bytes, without commas or\n"
+    "control characters; the server's own name \"관리자\" is not a user's.\n"
     "\n"
     "Exit status: 0 done; 1 refused (no such user or group, already exists, database error);\n"
     "2 wrong command line or unusable input.\n";
@@ -93,6 +101,33 @@ bool valid_name(const std::string& name, const char* what) {
         }
     }
     return true;
+}
+
+// The value to store for a password: a yescrypt hash (with a fresh random salt), or the
+// password itself when plain. False when no hash could be made.
+bool stored_password(const std::string& password, bool plain, std::string& out) {
+    if (plain) {
+        out = password;
+        return true;
+    }
+    char* setting = crypt_gensalt_ra("$y$", 0, nullptr, 0);
+    auto data = std::make_unique<crypt_data>();
+    const char* hashed =
+        setting ? crypt_rn(password.c_str(), setting, data.get(), sizeof(*data)) : nullptr;
+    free(setting);
+    if (!hashed || hashed[0] != '$') {
+        fprintf(stderr, "boardhub-admin: cannot hash the password: %s\n", strerror(errno));
+        return false;
+    }
+    out = hashed;
+    return true;
+}
+
+// A stored value the server takes as a plain password: every value that is not a hash (a
+// hash is longer than any password, in the "$id$..." form).
+bool is_plain(const std::string& stored) {
+    return !(stored.size() > kMaxPassword && stored[0] == '$' &&
+             stored.find('$', 1) != std::string::npos);
 }
 
 bool read_line(int fd, std::string& out) {
@@ -374,14 +409,20 @@ std::string join_members(const std::vector<std::string>& members) {
 
 // ---- users ----
 
-int user_add(const std::string& dir, const std::string& name, int level, const std::string& memo) {
+int user_add(const std::string& dir, const std::string& name, int level, const std::string& memo,
+             bool plain) {
     if (!valid_name(name, "user")) return kUsage;
+    if (name == kServerName) {
+        fprintf(stderr, "boardhub-admin: \"%s\" is the server's own name\n", kServerName);
+        return kUsage;
+    }
     if (memo.size() > kMaxMemo) {
         fprintf(stderr, "boardhub-admin: a memo has at most %zu bytes\n", kMaxMemo);
         return kUsage;
     }
-    std::string password;
+    std::string password, stored;
     if (!read_password(name, password)) return kUsage;
+    if (!stored_password(password, plain, stored)) return kFailed;
     Db db;
     if (!open_users(dir, db, Create::kFolderAndFile)) return kFailed;
     int n = count_rows(db, "SELECT COUNT(*) FROM users WHERE name = ?1", name);
@@ -398,7 +439,7 @@ int user_add(const std::string& dir, const std::string& name, int level, const s
     bind(st, 1, name);
     bind(st, 2, memo);
     sqlite3_bind_int(st.handle, 3, level);
-    bind(st, 4, password);
+    bind(st, 4, stored);
     if (sqlite3_step(st.handle) != SQLITE_DONE) {
         fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
         return kFailed;
@@ -482,7 +523,9 @@ int user_show(const std::string& dir, const std::string& name) {
     while (sqlite3_step(st.handle) == SQLITE_ROW) {
         found = true;
         for (int i = 0; i < 3; i++) printf("%-9s%s\n", labels[i], column(st, i).c_str());
-        printf("%-9s%s\n", "password", column(st, 3).empty() ? "(empty)" : "(set)");
+        std::string stored = column(st, 3);
+        printf("%-9s%s\n", "password",
+               stored.empty() ? "(empty)" : is_plain(stored) ? "(set, stored plain)" : "(set, hashed)");
     }
     commit(db);
     if (!found) {
@@ -513,6 +556,38 @@ int user_update(const std::string& dir, const std::string& name, const char* sql
     }
     if (!commit(db)) return kFailed;
     printf("user %s: %s\n", name.c_str(), done);
+    return kOk;
+}
+
+// Hashes every password still stored as it is (empty ones stay empty: there is nothing to
+// hide, and an empty password keeps working either way).
+int user_hash_all(const std::string& dir) {
+    Db db;
+    if (!open_users(dir, db)) return kFailed;
+    std::vector<std::pair<std::string, std::string>> rows;  // rowid, password
+    {
+        Stmt st;
+        if (!prepare(db, st, "SELECT rowid, passwd FROM users")) return kFailed;
+        while (sqlite3_step(st.handle) == SQLITE_ROW) {
+            std::string stored = column(st, 1);
+            if (!stored.empty() && stored.size() <= kMaxPassword && is_plain(stored))
+                rows.emplace_back(column(st, 0), stored);
+        }
+    }
+    for (const auto& [rowid, password] : rows) {
+        std::string hashed;
+        if (!stored_password(password, false, hashed)) return kFailed;  // rolled back
+        Stmt up;
+        if (!prepare(db, up, "UPDATE users SET passwd = ?2 WHERE rowid = ?1")) return kFailed;
+        bind(up, 1, rowid);
+        bind(up, 2, hashed);
+        if (sqlite3_step(up.handle) != SQLITE_DONE) {
+            fprintf(stderr, "boardhub-admin: %s\n", sqlite3_errmsg(db.handle));
+            return kFailed;
+        }
+    }
+    if (!commit(db)) return kFailed;
+    printf("%zu password%s hashed\n", rows.size(), rows.size() == 1 ? "" : "s");
     return kOk;
 }
 
@@ -666,12 +741,14 @@ int main(int argc, char** argv) {
     if (const char* d = getenv("BOARDHUB_DATA")) dir = d;
     int level = 5;
     std::string memo, mode, mode_arg;
+    bool plain = false;
     static const struct option longs[] = {{"data", required_argument, nullptr, 'd'},
                                           {"level", required_argument, nullptr, 'l'},
                                           {"memo", required_argument, nullptr, 'm'},
                                           {"set", required_argument, nullptr, 's'},
                                           {"add", required_argument, nullptr, 'a'},
                                           {"remove", required_argument, nullptr, 'r'},
+                                          {"plain", no_argument, nullptr, 'P'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
@@ -699,6 +776,7 @@ int main(int argc, char** argv) {
             case 's': mode = "set"; mode_arg = optarg; break;
             case 'a': mode = "add"; mode_arg = optarg; break;
             case 'r': mode = "remove"; mode_arg = optarg; break;
+            case 'P': plain = true; break;
             case 'h': fputs(kHelp, stdout); return kOk;
             case 'V': printf("boardhub-admin %s\n", BOARDHUB_VERSION); return kOk;
             case ':':
@@ -722,7 +800,8 @@ int main(int argc, char** argv) {
     const std::string &what = a[0], &verb = a[1];
     size_t n = a.size();
     if (what == "user") {
-        if (verb == "add" && n == 3) return user_add(dir, a[2], level, memo);
+        if (verb == "add" && n == 3) return user_add(dir, a[2], level, memo, plain);
+        if (verb == "hash-all" && n == 2) return user_hash_all(dir);
         if (verb == "del" && n == 3) return user_del(dir, a[2]);
         if (verb == "list" && n == 2) return user_list(dir);
         if (verb == "show" && n == 3) return user_show(dir, a[2]);
@@ -745,10 +824,11 @@ int main(int argc, char** argv) {
                     return kFailed;
                 }
             }
-            std::string password;
+            std::string password, stored;
             if (!read_password(a[2], password)) return kUsage;
+            if (!stored_password(password, plain, stored)) return kFailed;
             return user_update(dir, a[2], "UPDATE users SET passwd = ?2 WHERE name = ?1",
-                               password, false, "password changed");
+                               stored, false, "password changed");
         }
     } else if (what == "group") {
         if (verb == "add" && (n == 3 || n == 4))
@@ -759,7 +839,7 @@ int main(int argc, char** argv) {
     } else {
         return usage("unknown command '" + what + "'");
     }
-    static const char* const user_verbs[] = {"add", "del", "list", "show", "level", "passwd"};
+    static const char* const user_verbs[] = {"add", "hash-all", "del", "list", "show", "level", "passwd"};
     static const char* const group_verbs[] = {"add", "del", "list", "members"};
     bool known = false;
     for (const char* v : what == "user" ? std::vector<const char*>(std::begin(user_verbs), std::end(user_verbs))
