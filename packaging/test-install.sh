@@ -71,7 +71,8 @@ step "installed"
 # 4. Files, the user, folders, owners and modes.
 expect_mode() { # path mode owner:group
     local got
-    got="$(stat -c '%a %U:%G' "$root$1" 2>/dev/null)" || fail "$1 is missing"
+    # Names as the root's own passwd and group files give them.
+    got="$(in_root stat -c '%a %U:%G' "$1" 2>/dev/null)" || fail "$1 is missing"
     [ "$got" = "$2 $3" ] || fail "$1 is $got, expected $2 $3"
 }
 for f in /usr/sbin/boardhub /usr/sbin/boardhub-admin /usr/bin/boardhub-cli; do
