@@ -627,6 +627,77 @@ TEST_F(Tools, ShellRunsCommandsOverOneConnection) {
     EXPECT_EQ(r.out().find("server testhub"), std::string::npos) << r.out();
 }
 
+TEST_F(Tools, GetFetchesFoldersSeveralFilesAndStandardOutput) {
+    add_user("alice", "wonder", 5);
+    SKIP_IF_UNKNOWN(login_cmd("alice", "wonder"));
+    SKIP_IF_UNKNOWN(cmd("SEND", {{"FILE", "/x"}}), "alice", "wonder");
+    const std::string a = random_bytes(70001, 11), b = random_bytes(1000, 12);
+    e2e::write_file(srv.share + "/tree/a.bin", a);
+    e2e::write_file(srv.share + "/tree/sub/b.bin", b);
+    e2e::write_file(srv.share + "/tree/sub/empty", "");
+    e2e::write_file(srv.share + "/tree/sub/deeper/c.txt", "c");
+    e2e::make_dirs(srv.share + "/tree/sub/hollow");
+    e2e::write_file(srv.share + "/tree/locked/x", "x");
+    e2e::write_file(srv.share + "/tree/locked/.folder/users_r", "bob\n");
+
+    // A tree: closed folders skipped with a warning and a failing status, the rest exact.
+    // Into an existing folder, like cp -r: work/tree.
+    Result r = cli("alice", "wonder", {"get", "-r", "/tree", work});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("/tree/locked: skipped, closed"), std::string::npos) << r.err;
+    EXPECT_TRUE(e2e::read_file(work + "/tree/a.bin") == a);
+    EXPECT_TRUE(e2e::read_file(work + "/tree/sub/b.bin") == b);
+    EXPECT_EQ(e2e::read_file(work + "/tree/sub/deeper/c.txt"), "c");
+    EXPECT_TRUE(fs::exists(work + "/tree/sub/empty"));
+    EXPECT_TRUE(fs::is_directory(work + "/tree/sub/hollow"));
+    EXPECT_FALSE(fs::exists(work + "/tree/locked"));
+
+    // Existing files are kept unless -f; with -f they are replaced.
+    e2e::write_file(work + "/tree/a.bin", "mine");
+    r = cli("alice", "wonder", {"get", "-r", "/tree", work});
+    EXPECT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("exists; not overwritten"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::read_file(work + "/tree/a.bin"), "mine");
+    r = cli("alice", "wonder", {"get", "-rf", "/tree", work});
+    EXPECT_EQ(r.code, 1) << r.err;  // the closed folder still
+    EXPECT_TRUE(e2e::read_file(work + "/tree/a.bin") == a);
+    EXPECT_TRUE(temp_files(work + "/tree").empty());
+
+    // Several files go into one folder, which must exist.
+    e2e::make_dirs(work + "/many");
+    r = cli("alice", "wonder", {"get", "/tree/a.bin", "/tree/sub/b.bin", work + "/many"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(e2e::read_file(work + "/many/a.bin") == a);
+    EXPECT_TRUE(e2e::read_file(work + "/many/b.bin") == b);
+    EXPECT_EQ(cli("alice", "wonder", {"get", "/tree/a.bin", "/tree/sub/b.bin", work + "/no"}).code,
+              2);
+    r = cli("alice", "wonder", {"get", "/tree/a.bin", work + "/many/a.bin"});
+    EXPECT_EQ(r.code, 5) << r.err;
+
+    // Standard output: the bytes and nothing else.
+    r = cli("alice", "wonder", {"get", "/tree/sub/b.bin", "/tree/a.bin", "-"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.out == b + a);
+    EXPECT_EQ(cli("alice", "wonder", {"get", "-r", "/tree", "-"}).code, 2);
+    EXPECT_EQ(cli("alice", "wonder", {"get", "/tree/sub", work + "/s"}).code, 1);
+}
+
+TEST_F(Tools, ServerTextIsShownNotObeyed) {
+    add_user("alice", "wonder", 5);
+    SKIP_IF_UNKNOWN(login_cmd("alice", "wonder"));
+    e2e::write_file(srv.share + "/evil\x1b]0;owned\x07\x9b.txt", "e");
+    e2e::write_file(srv.share + "/안녕하세요.txt", "k");
+    Result r = cli("alice", "wonder", {"ls"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("evil\\x1B]0;owned\\x07\\x9B.txt"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("안녕하세요.txt"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    // An unknown option is one line with the usage, not the whole help.
+    r = cli("alice", "wonder", {"ls", "-l"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "boardhub-cli: ls: unknown option '-l' (usage: ls [-a] [PATH])\n");
+}
+
 // ---- against a misbehaving server ----
 
 namespace {

@@ -120,6 +120,9 @@ int Session::resync() {
     out_of_sync_ = false;
     logged_in_ = false;
     client_.close();
+    // The interrupt that brought us here is dealt with; it must not stop the new login.
+    drain_wake();
+    clear_interrupt();
     if (int rc = connect()) return rc;
     if (!had_login_) return kOk;
     // The same user and password as before, without asking again.

@@ -267,13 +267,16 @@ std::string Progress::render(const std::string& name, uint64_t done, uint64_t to
     char stats[96];
     snprintf(stats, sizeof(stats), " %s  %21s  %11s  %10s", pct, bytes.c_str(), speed.c_str(),
              when.c_str());
+    char middle[80];
+    snprintf(middle, sizeof(middle), " %s  %21s  %10s", pct, bytes.c_str(), when.c_str());
     char shorter[64];
     snprintf(shorter, sizeof(shorter), " %s  %10s", pct, when.c_str());
     // Widest form first: name, bar and every figure; then without the bar, then fewer figures;
     // the name gives way last, down to a few columns.
     std::string name_cols = name;
     size_t name_w = display_width(name);
-    for (const std::string& s : {std::string(stats), std::string(shorter), std::string(pct)}) {
+    for (const std::string& s : {std::string(stats), std::string(middle), std::string(shorter),
+                                  std::string(pct)}) {
         size_t min_name = name_w < 12 ? name_w : 12;
         if (min_name + 1 + s.size() > room) continue;
         size_t left = room - s.size();

@@ -1,0 +1,345 @@
+// boardhub-cli on a pseudo-terminal against the real server, as a person uses it: line editing
+// with history across sessions, completion of commands and remote paths, Ctrl-C back to the
+// prompt, messages arriving while a line is typed, a replaced session, and the progress line
+// at several terminal widths.
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A program on the slave side of a pseudo-terminal of rows x cols; its output collected.
+class Pty {
+public:
+    Pty(const std::vector<std::string>& args, const std::vector<std::string>& env,
+        const std::string& dir, int rows = 24, int cols = 80) {
+        struct winsize ws = {static_cast<unsigned short>(rows), static_cast<unsigned short>(cols),
+                             0, 0};
+        pid_ = forkpty(&master_, nullptr, nullptr, &ws);
+        if (pid_ == 0) {
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            unsetenv("BOARDHUB_PASSWORD");
+            unsetenv("BOARDHUB_USER");
+            setenv("TERM", "xterm", 1);
+            setenv("LC_ALL", "C.UTF-8", 1);
+            for (const auto& kv : env) putenv(strdup(kv.c_str()));
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Pty() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            int st;
+            waitpid(pid_, &st, 0);
+        }
+        if (master_ >= 0) close(master_);
+    }
+    void send(const std::string& keys) {
+        if (write(master_, keys.data(), keys.size()) < 0) ADD_FAILURE() << "write to the pty";
+    }
+    void resize(int rows, int cols) {
+        struct winsize ws = {static_cast<unsigned short>(rows), static_cast<unsigned short>(cols),
+                             0, 0};
+        ioctl(master_, TIOCSWINSZ, &ws);
+    }
+    // Reads until text appears after the previous match; true when it did.
+    bool expect(const std::string& text, int timeout_ms = 15000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            size_t at = out_.find(text, mark_);
+            if (at != std::string::npos) {
+                mark_ = at + text.size();
+                return true;
+            }
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
+            if (left <= 0 || !read_some(left)) return false;
+        }
+    }
+    // Exit status once the program ends (its output read meanwhile), -1 on time-out.
+    int wait(int timeout_ms = 15000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            read_some(20);
+            int st;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                while (read_some(20)) {
+                }
+                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+        }
+        return -1;
+    }
+    const std::string& out() const { return out_; }
+
+private:
+    bool read_some(int timeout_ms) {
+        struct pollfd p = {master_, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0) return false;
+        char buf[4096];
+        ssize_t n = read(master_, buf, sizeof(buf));
+        if (n <= 0) return false;
+        out_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    int master_ = -1;
+    std::string out_;
+    size_t mark_ = 0;
+};
+
+// Columns of UTF-8 text in which Hangul takes two.
+size_t columns(const std::string& s) {
+    size_t cols = 0;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        cols += len == 3 && c >= 0xEA && c <= 0xED ? 2 : 1;
+        i += len;
+    }
+    return cols;
+}
+
+std::vector<std::string> temp_files(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        std::string n = e.path().filename().string();
+        if (n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0) out.push_back(n);
+    }
+    return out;
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(gen() & 0xff);
+    return s;
+}
+
+class Shell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+        work = srv.dir.path + "/work";
+        state = srv.dir.path + "/state";
+        e2e::make_dirs(work);
+        e2e::add_user(srv.data, "alice", "wonder", 5);
+        e2e::add_user(srv.data, "bob", "builder", 5);
+    }
+    std::vector<std::string> cli(const std::string& user, std::vector<std::string> args = {}) {
+        std::vector<std::string> full = {BOARDHUB_CLI, "-p", std::to_string(srv.port), "-u",
+                                         user};
+        full.insert(full.end(), args.begin(), args.end());
+        return full;
+    }
+    std::unique_ptr<Pty> shell(const std::string& user, const std::string& password,
+                               int cols = 80) {
+        auto p = std::make_unique<Pty>(
+            cli(user), std::vector<std::string>{"BOARDHUB_PASSWORD=" + password,
+                                                "XDG_STATE_HOME=" + state},
+            work, 24, cols);
+        EXPECT_TRUE(p->expect("boardhub:" + user + ":/> ")) << p->out();
+        return p;
+    }
+    // A one-shot command of another user, run to its end.
+    int run(const std::string& user, const std::string& password,
+            const std::vector<std::string>& args) {
+        Pty p(cli(user, args), {"BOARDHUB_PASSWORD=" + password}, work);
+        return p.wait();
+    }
+
+    e2e::TestServer srv;
+    std::string work, state;
+};
+
+}  // namespace
+
+TEST_F(Shell, CompletesPathsAndKeepsHistoryAcrossSessions) {
+    e2e::write_file(srv.share + "/docs/report-2024.txt", "report");
+    e2e::write_file(srv.share + "/docs/reply.txt", "reply");
+    e2e::make_dirs(srv.share + "/docs/old");
+    {
+        auto sh = shell("alice", "wonder");
+        // A command, then a folder relative to the current one.
+        // The editor redraws by moving the cursor: what a completion did shows in its effect.
+        sh->send("che\t/\r");
+        ASSERT_TRUE(sh->expect("/: exists")) << sh->out();
+        sh->send("cd do\t\r");
+        ASSERT_TRUE(sh->expect("boardhub:alice:/docs> ")) << sh->out();
+        // Two names share "rep": a second Tab lists them; one more letter decides.
+        sh->send("get rep\t");
+        sh->send("\t");
+        ASSERT_TRUE(sh->expect("reply.txt")) << sh->out();
+        ASSERT_TRUE(sh->expect("report-2024.txt")) << sh->out();
+        sh->send("o\t\r");
+        ASSERT_TRUE(sh->expect("report-2024.txt: 6 bytes")) << sh->out();
+        EXPECT_EQ(e2e::read_file(work + "/report-2024.txt"), "report");
+        sh->send("pwd\r");
+        ASSERT_TRUE(sh->expect("remote: /docs")) << sh->out();
+        sh->send("cd ..\r");
+        ASSERT_TRUE(sh->expect("boardhub:alice:/> ")) << sh->out();
+        sh->send("\x04");  // Ctrl-D leaves
+        EXPECT_EQ(sh->wait(), 0) << sh->out();
+    }
+    EXPECT_TRUE(fs::exists(state + "/boardhub/history"));
+    EXPECT_EQ(fs::status(state + "/boardhub/history").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    // A new shell recalls the lines of the last one with the up arrow.
+    auto sh = shell("alice", "wonder");
+    sh->send("\x1b[A\x1b[A\x1b[A\x1b[A");  // cd .., pwd, get ..., cd docs/
+    sh->send("\r");
+    ASSERT_TRUE(sh->expect("boardhub:alice:/docs> ")) << sh->out();
+    sh->send("quit\r");
+    EXPECT_EQ(sh->wait(), 0) << sh->out();
+}
+
+TEST_F(Shell, CtrlCStopsTheCommandAndClearsTheLine) {
+    e2e::write_file(srv.share + "/big.bin", random_bytes(8 * 1024 * 1024, 5));
+    auto sh = shell("alice", "wonder");
+    // At the prompt: the typed line goes, the shell stays.
+    sh->send("abc");
+    ASSERT_TRUE(sh->expect("abc")) << sh->out();
+    sh->send("\x03");
+    ASSERT_TRUE(sh->expect("boardhub:alice:/> ")) << sh->out();
+    sh->send("hello\r");
+    ASSERT_TRUE(sh->expect("server testhub")) << sh->out();
+
+    // During a download in small pieces: back to the prompt, nothing left behind, the progress
+    // line ended, and the next command works over a fresh connection.
+    sh->send("get --piece 512 /big.bin\r");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (temp_files(work).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_FALSE(temp_files(work).empty()) << sh->out();
+    ASSERT_TRUE(sh->expect("big.bin")) << sh->out();  // the progress line is up
+    sh->send("\x03");
+    ASSERT_TRUE(sh->expect("boardhub-cli: get: /big.bin: interrupted")) << sh->out();
+    size_t at = sh->out().rfind("boardhub-cli: get: /big.bin: interrupted");
+    EXPECT_EQ(sh->out()[at - 1], '\n') << "the progress line must end first";
+    ASSERT_TRUE(sh->expect("boardhub:alice:/> ")) << sh->out();
+    EXPECT_TRUE(temp_files(work).empty());
+    EXPECT_FALSE(fs::exists(work + "/big.bin"));
+    sh->send("who\r");
+    ASSERT_TRUE(sh->expect("alice")) << sh->out();
+    ASSERT_TRUE(sh->expect("boardhub:alice:/> ")) << sh->out();
+    sh->send("exit\r");
+    EXPECT_EQ(sh->wait(), 0) << sh->out();
+}
+
+TEST_F(Shell, MessagesArriveAboveTheLineBeingTyped) {
+    e2e::write_file(srv.share + "/pics/one.png", "1");
+    auto sh = shell("alice", "wonder");
+    sh->send("ls /pi");
+    ASSERT_TRUE(sh->expect("ls /pi")) << sh->out();
+    // Escape sequences in a message are shown, not obeyed; Korean stays as it is.
+    ASSERT_EQ(run("bob", "builder", {"msg", "alice", "안녕 \x1b[2J\x07 there"}), 0);
+    ASSERT_TRUE(sh->expect("message from bob: 안녕 \\x1B[2J\\x07 there")) << sh->out();
+    // The typed line is drawn again and goes on where it was.
+    ASSERT_TRUE(sh->expect("ls /pi")) << sh->out();
+    sh->send("cs\r");
+    ASSERT_TRUE(sh->expect("one.png")) << sh->out();
+    EXPECT_EQ(sh->out().find("\x1b[2J"), std::string::npos);
+
+    ASSERT_EQ(run("bob", "builder", {"notice", "power off at six"}), 0);
+    ASSERT_TRUE(sh->expect("server notice: power off at six")) << sh->out();
+
+    // A second login of alice takes the session over: the shell says so and ends.
+    ASSERT_EQ(run("alice", "wonder", {"login"}), 0);
+    ASSERT_TRUE(sh->expect("replaced by a new login")) << sh->out();
+    EXPECT_EQ(sh->wait(), 1) << sh->out();
+}
+
+TEST_F(Shell, NewPasswordIsAskedAgainUntilBothAgree) {
+    auto sh = shell("alice", "wonder");
+    sh->send("passwd\r");
+    ASSERT_TRUE(sh->expect("New password: ")) << sh->out();
+    sh->send("first\r");
+    ASSERT_TRUE(sh->expect("New password again: ")) << sh->out();
+    sh->send("other\r");
+    ASSERT_TRUE(sh->expect("the passwords differ; try again")) << sh->out();
+    ASSERT_TRUE(sh->expect("New password: ")) << sh->out();
+    sh->send("second\r");
+    ASSERT_TRUE(sh->expect("New password again: ")) << sh->out();
+    sh->send("second\r");
+    ASSERT_TRUE(sh->expect("password changed")) << sh->out();
+    EXPECT_EQ(sh->out().find("second"), std::string::npos) << "no echo";
+    sh->send("quit\r");
+    EXPECT_EQ(sh->wait(), 0);
+    EXPECT_EQ(run("alice", "second", {"login"}), 0);
+}
+
+TEST_F(Shell, ProgressLineFitsTheTerminal) {
+    const std::string name = "보고서-2024-q3.bin";
+    e2e::write_file(srv.share + "/" + name, random_bytes(4 * 1024 * 1024, 9));
+    // Every state of the line, at each width, within the width (the last column kept free,
+    // so that no terminal wraps), with the name shown as far as it fits.
+    auto lines_of = [](const std::string& out) {
+        std::vector<std::string> lines;
+        std::string cur;
+        for (size_t i = 0; i < out.size(); i++) {
+            if (out.compare(i, 3, "\x1b[K") == 0) {
+                i += 2;
+            } else if (out[i] == '\r' || out[i] == '\n') {
+                if (!cur.empty()) lines.push_back(cur);
+                cur.clear();
+            } else {
+                cur += out[i];
+            }
+        }
+        if (!cur.empty()) lines.push_back(cur);
+        return lines;
+    };
+    for (int cols : {20, 40, 80, 132}) {
+        std::string local = work + "/w" + std::to_string(cols);
+        Pty p(cli("alice", {"get", "--piece", "8192", "/" + name, local}),
+              {"BOARDHUB_PASSWORD=wonder"}, work, 24, cols);
+        ASSERT_EQ(p.wait(60000), 0) << p.out();
+        std::vector<std::string> lines = lines_of(p.out());
+        ASSERT_FALSE(lines.empty());
+        for (const std::string& l : lines)
+            EXPECT_LT(columns(l), static_cast<size_t>(cols)) << cols << ": " << l;
+        EXPECT_NE(lines.back().find("100%"), std::string::npos) << lines.back();
+        if (cols >= 80) {
+            EXPECT_NE(lines.back().find(name), std::string::npos) << lines.back();
+            EXPECT_NE(lines.back().find("4.0 MiB / 4.0 MiB"), std::string::npos) << lines.back();
+            EXPECT_NE(lines.back().find("/s"), std::string::npos) << lines.back();
+        } else if (cols >= 40) {
+            EXPECT_NE(lines.back().find("보고서"), std::string::npos) << lines.back();
+        }
+        if (cols >= 80) {
+            EXPECT_NE(p.out().find("left"), std::string::npos);
+        }
+    }
+
+    // A resize during the download: the lines after it fit the new width.
+    Pty p(cli("alice", {"get", "--piece", "512", "/" + name, work + "/resized"}),
+          {"BOARDHUB_PASSWORD=wonder"}, work, 24, 120);
+    ASSERT_TRUE(p.expect("%")) << p.out();
+    p.resize(24, 50);
+    size_t resized_at = p.out().size();
+    ASSERT_EQ(p.wait(60000), 0) << p.out();
+    std::vector<std::string> after = lines_of(p.out().substr(resized_at));
+    ASSERT_GT(after.size(), 2u);
+    // The first line after may have been written before the signal arrived.
+    for (size_t i = 1; i < after.size(); i++)
+        EXPECT_LT(columns(after[i]), 50u) << after[i];
+}
