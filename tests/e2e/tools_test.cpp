@@ -887,9 +887,11 @@ TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
              "FAKE_V4L2_CONFIG=fmt=YUYV:d640x480"};
     ASSERT_TRUE(srv.start(o)) << srv.out() << srv.err();
     ASSERT_TRUE(srv.wait_for_output("Server started at", 20000)) << srv.out();
+    e2e::add_user(srv.data, "cam", "pw", 5);
 
     std::string png = srv.dir.path + "/snap.png";
-    Proc p({BOARDHUB_CLI, "-p", std::to_string(srv.port), "snap", png}, {}, "", srv.dir.path);
+    Proc p({BOARDHUB_CLI, "-p", std::to_string(srv.port), "-u", "cam", "snap", png},
+           {"BOARDHUB_PASSWORD=pw"}, "", srv.dir.path);
     ASSERT_EQ(p.wait(), 0) << p.err();
     Proc info({BOARDHUB_CLI, "-p", std::to_string(srv.port), "caminfo"}, {}, "", srv.dir.path);
     EXPECT_EQ(info.wait(), 0) << info.err();
@@ -918,8 +920,9 @@ TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
     }
     EXPECT_FALSE(fs::exists(png + ".part"));
 
-    Proc bad({BOARDHUB_CLI, "-p", std::to_string(srv.port), "snap", srv.dir.path + "/no/x.png"},
-             {}, "", srv.dir.path);
+    Proc bad({BOARDHUB_CLI, "-p", std::to_string(srv.port), "-u", "cam", "snap",
+              srv.dir.path + "/no/x.png"},
+             {"BOARDHUB_PASSWORD=pw"}, "", srv.dir.path);
     EXPECT_EQ(bad.wait(), 5) << bad.err();
 }
 #endif
