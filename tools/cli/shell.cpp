@@ -243,10 +243,10 @@ unsigned char complete_fn(EditLine* el, int) {
     if (matches.empty()) {
         result = CC_ERROR;
     } else if (matches.size() == 1) {
-        std::string add = matches[0].substr(prefix.size());
-        if (matches[0].back() != '/') add += " ";
-        el_insertstr(el, escape_word(add.substr(0, add.size() - (add.back() == ' ' ? 1 : 0))).c_str());
-        if (add.back() == ' ') el_insertstr(el, " ");
+        // A folder stays open for the next name; anything else ends its word.
+        const std::string& m = matches[0];
+        el_insertstr(el, escape_word(m.substr(prefix.size())).c_str());
+        if (m.back() != '/') el_insertstr(el, " ");
     } else {
         // The longest common start, then the list when nothing more is certain.
         std::string common = matches[0];
