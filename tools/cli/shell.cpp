@@ -457,7 +457,8 @@ int Session::shell_interactive() {
     el_set(el, EL_HIST, history, hist);
     el_set(el, EL_PROMPT, prompt_fn);
     el_set(el, EL_GETCFN, getc_fn);
-    el_set(el, EL_ADDFN, "bh-complete", "complete a command or a path", complete_fn);
+    // The wide form: the narrow one copies the two texts and never frees them.
+    el_wset(el, EL_ADDFN, L"bh-complete", L"complete a command or a path", complete_fn);
     el_set(el, EL_BIND, "^I", "bh-complete", nullptr);
     el_source(el, nullptr);  // the user's ~/.editrc, if any
 
