@@ -8,6 +8,7 @@
 //                      [--note KEY=VALUE]...
 //   boardhub-bench --smoke --server BIN [--fake LIB]   (LIB: the stand-in camera library)
 #include <fcntl.h>
+#include <poll.h>
 #include <link.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -84,6 +85,7 @@ struct Target {
 
 struct Env {
     Target ours, camera, nginx, redis;
+    Target web, webcam;  // boardhub-web in front of ours and of the camera server
     Sizes sz;
     bool smoke = false;
 };
@@ -560,6 +562,112 @@ void listing(const Target& t, bool ours, const Env& env, Metrics& m) {
     m["8.ms_max"] = percentile(lat, 100) / 1000.0;
 }
 
+// Cases 9 to 11: the web gateway. A browser signs in with a POST and carries the cookie.
+
+std::string web_login(const Target& t, int user) {
+    auto c = open_conn(t);
+    std::string body = "{\"user\":\"" + user_name(user) + "\",\"password\":\"" + USER_PASSWORD + "\"}";
+    c->parser.reset(Proto::Http);
+    if (!c->exchange("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                     "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body) ||
+        c->parser.status() != 200)
+        fail("sign-in through the gateway: " + c->parser.text().substr(0, 80));
+    const std::string& h = c->parser.text();
+    size_t at = h.find("bh_session=");
+    if (at == std::string::npos) fail("sign-in: no cookie");
+    return h.substr(at, h.find(';', at) - at);
+}
+
+std::string web_get(const std::string& path, const std::string& cookie, const char* version = "1.1") {
+    return "GET " + path + " HTTP/" + version + "\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n";
+}
+
+void web_download(const Target& t, bool ours, const Env& env, Metrics& m) {
+    std::string cookie = ours ? web_login(t, 0) : "";
+    auto c = open_conn(t);
+    double cpu0 = process_cpu_seconds(t.pids), srv0 = cpu_seconds(env.ours.pids);
+    int64_t t0 = now_ns();
+    c->parser.reset(Proto::Http);
+    if (!c->exchange(ours ? web_get(std::string("/files") + BIG_FILE, cookie) : http_get(BIG_FILE)))
+        fail("GET failed");
+    int64_t t1 = now_ns();
+    double cpu = process_cpu_seconds(t.pids) - cpu0;
+    uint64_t bytes = c->parser.body_bytes();
+    if (bytes != env.sz.big_bytes) fail("got " + std::to_string(bytes) + " bytes");
+    double gib = static_cast<double>(bytes) / (1u << 30);
+    m["9.mbps"] = static_cast<double>(bytes) / 1e6 / (static_cast<double>(t1 - t0) / 1e9);
+    m["9.cpu_gib"] = cpu / gib;
+    if (ours) m["9.srv_cpu_gib"] = (cpu_seconds(env.ours.pids) - srv0) / gib;
+}
+
+void web_browsers(const Target& t, const Env& env, Metrics& m) {
+    int n = std::min(100, env.sz.sessions);
+    ProcStats base = proc_stats(t.pids);
+    std::vector<std::unique_ptr<Conn>> streams;
+    for (int i = 0; i < n; i++) {
+        std::string cookie = web_login(t, 1 + i);
+        auto c = open_conn(t);
+        std::string req = web_get("/api/events", cookie);
+        if (!send_all(c->fd, req.data(), req.size())) fail("send failed");
+        // The headers and the first event: the stream is open.
+        std::string got;
+        while (got.find("retry:") == std::string::npos) {
+            char b[4096];
+            ssize_t r = recv(c->fd, b, sizeof(b), 0);
+            if (r <= 0) fail("event stream " + std::to_string(i) + " closed: " + got.substr(0, 60));
+            got.append(b, static_cast<size_t>(r));
+        }
+        streams.push_back(std::move(c));
+    }
+    sleep_ms(500);
+    ProcStats all = proc_stats(t.pids);
+    m["10.rss_mib"] = static_cast<double>(all.rss_kib - base.rss_kib) / 1024.0;
+    m["10.rss_total_mib"] = static_cast<double>(all.rss_kib) / 1024.0;
+    m["10.threads"] = static_cast<double>(all.threads);
+    streams.clear();
+}
+
+void web_live(const Target& t, const Env& env, Metrics& m) {
+    const int viewers = 10;
+    std::vector<std::unique_ptr<Conn>> cs;
+    for (int i = 0; i < viewers; i++) {
+        std::string cookie = web_login(t, 120 + i);
+        cs.push_back(open_conn(t));
+        // HTTP/1.0: the multipart stream comes without chunks.
+        std::string req = web_get("/camera/live", cookie, "1.0");
+        if (!send_all(cs.back()->fd, req.data(), req.size())) fail("send failed");
+    }
+    std::vector<uint64_t> frames(viewers, 0);
+    std::vector<std::string> tail(viewers);
+    const std::string boundary = "--frame\r\n";
+    auto pump = [&](int64_t until, bool count) {
+        std::vector<struct pollfd> p(viewers);
+        while (now_ns() < until) {
+            for (int i = 0; i < viewers; i++) p[i] = {cs[i]->fd, POLLIN, 0};
+            if (poll(p.data(), p.size(), 100) < 0) fail("poll");
+            for (int i = 0; i < viewers; i++) {
+                if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
+                char b[65536];
+                ssize_t r = recv(cs[i]->fd, b, sizeof(b), 0);
+                if (r <= 0) fail("live view " + std::to_string(i) + " ended");
+                std::string s = tail[i] + std::string(b, static_cast<size_t>(r));
+                for (size_t at = s.find(boundary); at != std::string::npos; at = s.find(boundary, at + 1))
+                    if (count) frames[i]++;
+                tail[i] = s.substr(s.size() > boundary.size() ? s.size() - boundary.size() + 1 : 0);
+            }
+        }
+    };
+    pump(now_ns() + 1000000000, false);  // the loop has started, every viewer is served
+    double seconds = std::max(2.0, env.sz.camera_seconds * 2);
+    double cpu0 = process_cpu_seconds(t.pids), srv0 = cpu_seconds(env.camera.pids);
+    int64_t t0 = now_ns();
+    pump(t0 + static_cast<int64_t>(seconds * 1e9), true);
+    double secs = static_cast<double>(now_ns() - t0) / 1e9;
+    m["11.fps_min"] = static_cast<double>(*std::min_element(frames.begin(), frames.end())) / secs;
+    m["11.cpu_pct"] = (process_cpu_seconds(t.pids) - cpu0) / secs * 100.0;
+    m["11.srv_cpu_pct"] = (cpu_seconds(env.camera.pids) - srv0) / secs * 100.0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The cases, their peers and the rows of the table.
 
@@ -624,6 +732,24 @@ std::vector<Case> all_cases() {
     cs.push_back({"7", "churn: connect, HELLO / PING, close",
                   [](const Env& e, Metrics& m) { churn(e.ours, true, e, m); },
                   [](const Env& e, Metrics& m) { churn(e.redis, false, e, m); }, redis_of});
+    cs.push_back({"9", "whole download through boardhub-web / nginx GET",
+                  [](const Env& e, Metrics& m) {
+                      if (!e.web.on()) fail("no gateway", true);
+                      web_download(e.web, true, e, m);
+                  },
+                  [](const Env& e, Metrics& m) { web_download(e.nginx, false, e, m); }, nginx_of});
+    cs.push_back({"10", "100 signed-in browsers with live event streams",
+                  [](const Env& e, Metrics& m) {
+                      if (!e.web.on()) fail("no gateway", true);
+                      web_browsers(e.web, e, m);
+                  },
+                  nullptr, none_of});
+    cs.push_back({"11", "live view 640x480, 10 viewers, one capture loop",
+                  [](const Env& e, Metrics& m) {
+                      if (!e.webcam.on() || !e.camera.on()) fail("no gateway to the camera", true);
+                      web_live(e.webcam, e, m);
+                  },
+                  nullptr, none_of});
     cs.push_back({"8", "LIST of 1,000 files + 100 folders / autoindex",
                   [](const Env& e, Metrics& m) { listing(e.ours, true, e, m); },
                   [](const Env& e, Metrics& m) { listing(e.nginx, false, e, m); }, nginx_of});
@@ -706,6 +832,15 @@ std::vector<Row> all_rows() {
         {"7.rss_end_kib", "RSS KiB after all", "", nullptr},
         {"8.ms_p50", "ms per listing, p50", "", nullptr},
         {"8.ms_max", "ms per listing, max", "", nullptr},
+        {"9.mbps", "MB/s", ">= 0.8 x nginx", ratio_at_least(0.8)},
+        {"9.cpu_gib", "gateway (peer: nginx) CPU s per GiB", "", nullptr},
+        {"9.srv_cpu_gib", "boardhub CPU s per GiB behind it", "", nullptr},
+        {"10.rss_mib", "gateway RSS growth, MiB", "<= 64 MiB", at_most(64)},
+        {"10.rss_total_mib", "gateway RSS then, MiB", "", nullptr},
+        {"10.threads", "gateway threads then", "", nullptr},
+        {"11.fps_min", "frames/s, slowest viewer", ">= 14.5 (15 set)", at_least(14.5)},
+        {"11.cpu_pct", "gateway CPU, % of one core", "", nullptr},
+        {"11.srv_cpu_pct", "boardhub CPU, % of one core", "", nullptr},
     };
 }
 
@@ -1108,6 +1243,8 @@ int main(int argc, char** argv) {
             if (args[i] == "--world") world = value(i);
             else if (args[i] == "--ours") ok = parse_target(value(i).c_str(), env.ours);
             else if (args[i] == "--camera") ok = parse_target(value(i).c_str(), env.camera);
+            else if (args[i] == "--web") ok = parse_target(value(i).c_str(), env.web);
+            else if (args[i] == "--webcam") ok = parse_target(value(i).c_str(), env.webcam);
             else if (args[i] == "--nginx") ok = parse_target(value(i).c_str(), env.nginx);
             else if (args[i] == "--redis") ok = parse_target(value(i).c_str(), env.redis);
             else if (args[i] == "--repeats") opt.repeats = std::stoi(value(i));

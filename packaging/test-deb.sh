@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb from a build tree with cpack and checks what it holds: the three programs,
-# the configuration as a conffile, the unit, the maintainer scripts and the dependencies.
+# the configuration as a conffile, the unit, users and folders, man pages, completion, the
+# documentation, the maintainer scripts and the dependencies; then runs lintian on it (when
+# installed), which must report no error or warning.
 # usage: packaging/test-deb.sh BUILD_DIR
 set -euo pipefail
 build="$(cd "$1" && pwd)"
@@ -18,13 +20,19 @@ echo "package: $(basename "$deb")"
 contents="$(dpkg-deb -c "$deb")"
 echo "$contents"
 for path in ./usr/sbin/boardhub ./usr/bin/boardhub-cli ./usr/sbin/boardhub-admin \
-            ./etc/boardhub/boardhub.ini ./lib/systemd/system/boardhub.service; do
+            ./etc/boardhub/boardhub.ini ./lib/systemd/system/boardhub.service \
+            ./usr/lib/sysusers.d/boardhub.conf ./usr/lib/tmpfiles.d/boardhub.conf \
+            ./usr/share/man/man8/boardhub.8.gz ./usr/share/man/man5/boardhub.ini.5.gz \
+            ./usr/share/man/man1/boardhub-cli.1.gz ./usr/share/man/man8/boardhub-admin.8.gz \
+            ./usr/share/bash-completion/completions/boardhub-cli \
+            ./usr/share/bash-completion/completions/boardhub-admin \
+            ./usr/share/doc/boardhub/copyright ./usr/share/doc/boardhub/changelog.gz; do
     grep -q " $path\$" <<<"$contents" || fail "missing $path"
 done
 
 info="$(dpkg-deb -I "$deb")"
 grep -q "Package: boardhub" <<<"$info" || fail "wrong package name"
-for dep in libjson-c5 libsqlite3-0 libpng16-16; do
+for dep in libc6 libstdc++6 libjson-c5 libsqlite3-0 libpng16-16 systemd; do
     grep -q "Depends:.*$dep" <<<"$info" || fail "no dependency on $dep"
 done
 
@@ -36,12 +44,31 @@ for script in postinst prerm postrm; do
     [ -x "$out/control/$script" ] || fail "no executable $script"
     sh -n "$out/control/$script" || fail "$script is not valid sh"
 done
-grep -q "useradd" "$out/control/postinst" || fail "postinst creates no user"
+grep -q "systemd-sysusers.* boardhub.conf" "$out/control/postinst" || fail "postinst creates no user"
+grep -q "systemd-tmpfiles.* boardhub.conf" "$out/control/postinst" || fail "postinst creates no folders"
+grep -q "^u boardhub " "$out/root/usr/lib/sysusers.d/boardhub.conf" || fail "no service user"
+grep -q "^d /var/lib/boardhub/logs .* boardhub boardhub" "$out/root/usr/lib/tmpfiles.d/boardhub.conf" \
+    || fail "no log folder for the service"
+version="$(dpkg-deb -f "$deb" Version)"
+zcat "$out/root/usr/share/doc/boardhub/changelog.gz" | head -1 | grep -q "^boardhub ($version) " \
+    || fail "the change log's last entry is not $version"
+for page in "$out"/root/usr/share/man/man*/*.gz; do
+    warnings="$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)"
+    [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
+done
 unit="$out/root/lib/systemd/system/boardhub.service"
 for line in "ExecStart=/usr/sbin/boardhub /etc/boardhub/boardhub.ini" "User=boardhub" \
             "SupplementaryGroups=video" "KillSignal=SIGINT" "NoNewPrivileges=yes" \
-            "ProtectSystem=strict" "ReadWritePaths=/var/lib/boardhub"; do
+            "ProtectSystem=strict" "ReadWritePaths=/var/lib/boardhub" "Environment=NO_COLOR=1"; do
     grep -qx "$line" "$unit" || fail "unit lacks '$line'"
 done
 if grep -q "^PrivateDevices=yes" "$unit"; then fail "PrivateDevices hides the camera"; fi
+if command -v lintian >/dev/null; then
+    # Run as root, lintian complains about it on standard error; that is not about the package.
+    report="$(lintian "$deb" 2>/dev/null)" || true
+    echo "lintian: ${report:-clean}"
+    if grep -q "^[EW]:" <<<"$report"; then fail "lintian reports errors or warnings"; fi
+else
+    echo "test-deb: lintian not installed, skipped"
+fi
 echo "test-deb: ok"

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libjson-c-dev libsqlite3-dev libgtest-dev libpng-dev
           libcrypt-dev libedit-dev sqlite3 clang libclang-rt-14-dev libmicrohttpd-dev
-          libturbojpeg0-dev chromium fonts-nanum npm)
+          libturbojpeg0-dev chromium fonts-nanum npm scdoc lintian debootstrap
+          bash-completion)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite: the normal build, then the unit and
-# end-to-end tests under ASan+UBSan, then the whole suite again under TSan, then every fuzz
-# harness over its corpus and for a short run. The load test runs BOARDHUB_LOAD_SECONDS (15 s
-# here) in each build; the churn test runs fewer cycles under the sanitizers.
+# Sets up, builds and runs the whole test suite: the normal build, the package installed on a
+# clean Debian 12 root, then the unit and end-to-end tests under ASan+UBSan, then the whole
+# suite again under TSan, then every fuzz harness over its corpus and for a short run. The load
+# test runs BOARDHUB_LOAD_SECONDS (15 s here) in each build; the churn test runs fewer cycles
+# under the sanitizers.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -17,6 +18,13 @@ heavy='^(Load|Churn)\.'
 echo "== build (RelWithDebInfo)"
 "$root/scripts/build.sh" build -DBOARDHUB_TESTS=ON
 (cd build && ctest --no-tests=error --output-on-failure -j "$jobs" -E "$heavy" && ctest --no-tests=error --output-on-failure -R "$heavy")
+
+echo "== install test (the package on a clean Debian 12 root)"
+# About two minutes with the cached root in /var/cache/boardhub-install-test; the first run
+# bootstraps it from deb.debian.org (several minutes more).
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+$SUDO "$root/packaging/test-install.sh" build
 
 echo "== ASan+UBSan"
 "$root/scripts/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DBOARDHUB_SANITIZE=address -DBOARDHUB_TESTS=ON

@@ -18,7 +18,7 @@
 #include <semaphore>
 
 #include "logger.h"
-#include "server.h"
+#include "utils.h"
 
 Admin admin;
 
@@ -124,6 +124,7 @@ void fill_user(UserInfo* info, sqlite3_stmt* st) {
     // A password cut to fit would let its prefix log in: it is kept out whole.
     info->passwd_overflow = !copy_column(info->passwd, sizeof(info->passwd), st, 10);
     if (info->passwd_overflow) info->passwd[0] = '\0';
+    info->found = true;
 }
 
 void fill_group(GroupInfo* info, sqlite3_stmt* st) {

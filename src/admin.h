@@ -31,6 +31,8 @@ struct UserInfo {
     char passwd[STORED_PASSWORD_MAX + 1];
     // A stored password that does not fit passwd: it can never match.
     bool passwd_overflow;
+    // A row of that name was found (a name without one is nobody, whatever its password).
+    bool found;
 };
 
 struct GroupInfo {

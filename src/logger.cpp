@@ -16,7 +16,6 @@
 #include <ctime>
 #include <string>
 
-#include "server.h"
 
 Logger logger;
 

@@ -13,6 +13,9 @@
 #include <ctime>
 #include <string>
 
+// The text of one log line formed by a caller (writef cuts to fit it).
+constexpr size_t LOG_TEXT_SIZE = 1024;
+
 enum LogLevel {
     LOG_SYSTEM = 0,
     LOG_ALERT = 1,

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server.h"
 
 int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags) {
     struct iovec iov[2];

@@ -7,6 +7,10 @@
 
 #include <cstddef>
 
+constexpr size_t HEADER_SIZE = 12;         // frame header: 2-digit type, %10d length
+constexpr size_t TEXT_SIZE = 65536;        // a receive buffer: a frame payload and its NUL
+constexpr size_t MAX_PAYLOAD = TEXT_SIZE - 1;
+
 // Sends text (up to its NUL) as one frame of the given type: header and payload together.
 // Returns the number of payload bytes sent, or -1 ("[safe_send] Error: %s" on stderr).
 int safe_send(int sock, const char* type, const char* text);

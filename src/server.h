@@ -13,18 +13,19 @@
 #include <ctime>
 #include <mutex>
 
+#include "logger.h"
+#include "network.h"
+#include "utils.h"
+
 // ---------------------------------------------------------------------------------------------
-// Sizes. Every text buffer holds at most SIZE-1 bytes and a NUL.
+// Sizes. Every text buffer holds at most SIZE-1 bytes and a NUL. The framing sizes
+// (HEADER_SIZE, TEXT_SIZE, MAX_PAYLOAD) live in network.h, LOG_TEXT_SIZE in logger.h.
 constexpr int MAX_USERS = 200;             // slots of the session table
 constexpr size_t NAME_SIZE = 64;           // user, server and device names
 constexpr size_t CONF_PATH_SIZE = 256;     // share and data directories
 constexpr size_t FILE_PATH_SIZE = 4096;    // a client file name, a share path joined to it
-constexpr size_t TEXT_SIZE = 65536;        // Data.text: a frame payload and its NUL
-constexpr size_t MAX_PAYLOAD = TEXT_SIZE - 1;
 constexpr size_t CMD_SIZE = 32;            // the "CMD" word
-constexpr size_t LOG_TEXT_SIZE = 1024;     // the text of one log line formed by a session
 constexpr size_t MOD_SIZE = 256;           // STR_MOD, the server notice
-constexpr size_t HEADER_SIZE = 12;         // frame header: 2-digit type, %10d length
 
 // Threads are created with an explicit stack: 200 sessions must fit a 32-bit address space.
 // Handlers keep large buffers in their Session (heap), never on the stack.
@@ -111,10 +112,6 @@ bool copy_text(char (&dst)[N], const char* src) {
     return false;
 }
 
-// Length of the longest prefix of s (of length len) that is at most max bytes and does not end
-// inside a UTF-8 character.
-size_t utf8_cut(const char* s, size_t len, size_t max);
-
 // Serialises obj into dst (json-c's default form), releases obj, returns dst.
 char* json_reply(char* dst, size_t size, json_object* obj);
 template <size_t N>
@@ -140,6 +137,8 @@ struct Session {
     char log_text[LOG_TEXT_SIZE];
     char work[TEXT_SIZE];           // scratch for a handler (one listing line, a group list...)
     FILE* send_stream;              // opened by SEND, read by NEXT; closed exactly once
+    bool logged_in;                 // a LOGIN of this session succeeded (and was not replaced
+                                    // by a suspended account's)
     // The session whose handler is running on this thread (nullptr outside a session).
     static Session* current();
 };
@@ -188,7 +187,12 @@ void form_header(char* dst, const char* type, size_t len);
 // Queues a frame for another session's connection and delivers as much as POST_BUDGET_MS
 // allows. gen is users_gen[slot] as read under users_lock during the scan that chose the slot;
 // a slot that has been released or reclaimed since gets nothing. 0 queued/sent, -1 dropped.
-int post_frame(int slot, uint64_t gen, const char* type, const char* text);
+// budget_ms: how long to wait for a peer whose queue was empty (a broadcast passes what is left
+// of one budget for all its targets).
+int post_frame(int slot, uint64_t gen, const char* type, const char* text,
+               int budget_ms = POST_BUDGET_MS);
+// Only queues the frame and wakes the slot's owner, which writes it; safe under users_lock.
+int queue_frame(int slot, uint64_t gen, const char* type, const char* text);
 
 // A target chosen by a scan of the table.
 struct SlotRef {
@@ -206,15 +210,24 @@ int server_main(int argc, char** argv);
 void* client_handler(void* arg);
 
 // ---------------------------------------------------------------------------------------------
-// Command handlers. pair[0] is the reply object the handler creates, fills, serialises into
+// Command handlers. An entry of the session's command table (server_session.cpp) runs a
+// CommandHandler: it reads request (nullptr when the payload was not JSON), leaves its reply in
+// s->reply.text or sends its own frames, and returns -1 when the session must end. The table
+// says, per command, whether a login is needed and whether the handler sends its own frames.
+using CommandHandler = int (*)(Session* s, json_object* request);
+
+// Older handlers: pair[0] is the reply object the handler creates, fills, serialises into
 // reply->text and releases; pair[1] is the parsed request, read only.
 
 // Accounts and messaging (server_account.cpp).
 void cmd_hello(Data* reply, json_object** pair);
+// Returns the LOGIN code (0, 100, 200, 900), or LOGIN_HUNG_UP when the client hung up while its
+// answer was delayed: no answer is sent, and the session ends.
+constexpr int LOGIN_HUNG_UP = -1;
 int cmd_login(Data* reply, json_object** pair, int slot);
-// Run by the session loop after a LOGIN that returned 0: sends the reply itself and notifies
-// and removes another session of the same name, or leaves reply->text for the reply rule.
-void double_login(Data* reply, int slot);
+// Run by the session loop after a LOGIN that returned 0: removes another live session of the
+// same name, queueing the notice that tells it why (the caller's reply goes out as usual).
+void double_login(int slot);
 void remove_user(int slot);
 void cmd_id(Data* reply, json_object** pair, int slot);
 void cmd_who(Data* reply, json_object** pair, int slot);

@@ -2,6 +2,7 @@
 // MOD and PASSWORD. Names and levels of the table are read and written under users_lock;
 // frames for other sessions go through post_frame with the slot's generation taken during the
 // same scan, so a slow or vanished peer never holds anyone up and a reused slot gets nothing.
+#include <chrono>
 #include <ctime>
 #include <vector>
 
@@ -101,20 +102,14 @@ void cmd_hello(Data* reply, json_object** pair) {
 
 namespace {
 
-// Slows password guessing: a wrong name or password from an address is answered after a
-// delay that grows with that address's failures; a real login forgets them. A suspended
-// account (200) does not reset the delay, since any unknown name with an empty password gets
-// 200; a refused version (900) checked no password. The board's own programs (127.0.0.1) and
-// peers without an IPv4 address are never slowed. No lock is held here.
-void throttle_login(int code) {
-    Session* s = Session::current();
-    if (!s || s->peer[0] == '\0') return;
-    if (code == LOGIN_AUTH) {
-        int wait_ms = login_failed(s->peer);  // logs the line that fail2ban matches
-        if (strcmp(s->peer, "127.0.0.1") != 0) login_wait(s->sock, wait_ms);
-    } else if (code == LOGIN_OK) {
-        login_succeeded(s->peer);
-    }
+// Slows password guessing (server_guard.h): a LOGIN from an address waits for that address's
+// turn before its password is checked, and a wrong name or password is answered after a delay
+// that grows with the address's failures; a real login forgets them. A suspended account (200)
+// does not reset the delay, and a refused version (900) checked no password. The board's own
+// programs (127.0.0.1) and peers without an IPv4 address are never slowed; their failures are
+// still logged. No lock is held while waiting.
+bool throttled(const Session* s) {
+    return s && s->peer[0] != '\0' && strcmp(s->peer, "127.0.0.1") != 0;
 }
 
 }  // namespace
@@ -125,20 +120,27 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
     const char* given = json_text(request, "USERNAME");  // for the log line, as given
     const char* username = whole_text(request, "USERNAME");
     const char* password = whole_text(request, "PASSWORD");
+    Session* session = Session::current();
+    const bool slowed = throttled(session);
     int level = 0;
 
     int code = LOGIN_OK;
     if (!version || strncmp(version, PROTOCOL_VERSION, 4) != 0) {
         code = LOGIN_VERSION;
-    } else if (!username || !password || strlen(username) >= NAME_SIZE) {
-        // A name that does not fit is refused, never cut into another user's name.
+    } else if (slowed && !login_turn(session->peer, session->sock)) {
+        return LOGIN_HUNG_UP;  // gave up while its address waited: nothing was checked
+    } else if (!username || !password || strlen(username) >= NAME_SIZE ||
+               strcmp(username, USER_ADMIN) == 0) {
+        // A name that does not fit is refused, never cut into another user's name; the
+        // server's own sender name is nobody's.
         code = LOGIN_AUTH;
     } else {
         UserInfo info;
         copy_text(info.name, username);
         info.passwd[0] = '\0';
-        admin.get_user_info(&info);  // a failed lookup leaves the record empty: nobody
-        if (!password_matches(info, password)) {
+        // A failed lookup, or a name without a row, is nobody: no password matches it.
+        bool found = admin.get_user_info(&info) == 0 && info.found;
+        if (!found || !password_matches(info, password)) {
             code = LOGIN_AUTH;
         } else {
             level = info.level;
@@ -187,7 +189,19 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
             break;
     }
 
-    throttle_login(code);
+    if (code == LOGIN_AUTH && session && session->peer[0] != '\0') {
+        int wait_ms = login_failed(session->peer);  // logs the line that fail2ban matches
+        // A client that hangs up during its delay gets no answer; the failure counts.
+        if (slowed && !login_wait(session->sock, wait_ms)) {
+            json_object_put(pair[0]);
+            pair[0] = nullptr;
+            return LOGIN_HUNG_UP;
+        }
+    } else if (code == LOGIN_OK && session && session->peer[0] != '\0') {
+        login_succeeded(session->peer);
+    } else if (slowed && code == LOGIN_SUSPENDED) {
+        login_release(session->peer);
+    }
 
     json_reply(reply->text, pair[0]);
     pair[0] = nullptr;
@@ -195,11 +209,18 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
     return code;
 }
 
-void double_login(Data* reply, int slot) {
+void double_login(int slot) {
+    char notice[512];
+    json_reply(notice, message_object(USER_ADMIN, TYPE_NOTICE_DOUBLE_LOGIN, TEXT_DOUBLE_LOGIN));
     SlotRef other = {-1, 0};
+    char name[NAME_SIZE];
+    int sock = 0;
     {
+        // The session that goes is chosen, marked and told in one scan: two logins of one name
+        // that race can never both pick the same victim and both survive, and the victim
+        // cannot end before its notice is queued.
         std::lock_guard<std::mutex> g(users_lock);
-        const char* name = users[slot].name;
+        memcpy(name, users[slot].name, sizeof(name));
         // A session that has not logged in has no name to share with anyone; one that was
         // removed itself ends after this frame and displaces nobody.
         if (name[0] != '\0' && users[slot].alive.load() == 1) {
@@ -209,19 +230,15 @@ void double_login(Data* reply, int slot) {
                 if (users[i].alive.load() == 0) continue;
                 if (strcmp(users[i].name, name) != 0) continue;
                 other = {i, users_gen[i]};
+                sock = users[i].sock;
+                users[i].alive.store(0);
+                queue_frame(i, users_gen[i], TYPE_MESSAGE, notice);
                 break;
             }
         }
     }
     if (other.slot < 0) return;  // the session loop sends the reply
-
-    // The new session hears first; then the old one is told why it goes.
-    slot_send_text(slot, TYPE_REPLY, reply->text);
-    json_reply(reply->text,
-               message_object(USER_ADMIN, TYPE_NOTICE_DOUBLE_LOGIN, TEXT_DOUBLE_LOGIN));
-    post_frame(other.slot, other.gen, TYPE_MESSAGE, reply->text);
-    reply->text[0] = '\0';
-    remove_ref(other);
+    logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, other.slot, sock);
 }
 
 void remove_user(int slot) {
@@ -338,6 +355,9 @@ void cmd_mod(Data* reply, json_object** pair, int slot) {
         copy_text(STR_MOD, text);  // cut at a character boundary within 255 bytes
         memcpy(notice, STR_MOD, sizeof(notice));
     }
+    char who[NAME_SIZE];
+    slot_name(slot, who);
+    logger.writef("MOD", LOG_NOTICE, "%s(%d) %s", who, slot, notice);
 
     pair[0] = result_object("OK");
     json_reply(reply->text, pair[0]);
@@ -358,9 +378,15 @@ void cmd_mod(Data* reply, json_object** pair, int slot) {
         }
     }
     json_reply(reply->text, message_object(USER_ADMIN, TYPE_NOTICE_MOD, notice));
+    // One budget for the whole broadcast: however many peers are stuck, the caller's next
+    // command waits at most POST_BUDGET_MS for them.
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
     for (const Target& t : targets) {
         logger.write("cmd_mod", LOG_DEBUG, t.name);
-        post_frame(t.ref.slot, t.ref.gen, TYPE_MESSAGE, reply->text);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        post_frame(t.ref.slot, t.ref.gen, TYPE_MESSAGE, reply->text,
+                   left.count() > 0 ? static_cast<int>(left.count()) : 0);
         logger.write("cmd_mod", LOG_DEBUG, reply->text);
     }
 }

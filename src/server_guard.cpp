@@ -19,18 +19,22 @@ namespace {
 struct Entry {
     char addr[48];  // dotted IPv4 or IPv6 text; empty when the entry is free
     unsigned failures;
-    long long last;  // seconds on the guard's clock of the latest failure
+    long long last;      // seconds on the guard's clock of the latest failure
+    long long next_ms;   // milliseconds on the guard's clock before which no check may start
+    bool busy;           // a password check of this address is in progress
 };
 
 std::mutex guard_lock;  // guards table
 Entry table[LOGIN_GUARD_ENTRIES];
 std::atomic<long long> clock_offset{0};
 
-long long now_seconds() {
+long long now_ms() {
     using namespace std::chrono;
-    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count() +
-           clock_offset.load();
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() +
+           clock_offset.load() * 1000;
 }
+
+long long now_seconds() { return now_ms() / 1000; }
 
 int delay_for(unsigned failures) {
     if (failures == 0) return 0;
@@ -40,7 +44,7 @@ int delay_for(unsigned failures) {
 }
 
 bool expired(const Entry& e, long long now) {
-    return e.addr[0] != '\0' && now - e.last >= LOGIN_GUARD_FORGET_SECONDS;
+    return e.addr[0] != '\0' && !e.busy && now - e.last >= LOGIN_GUARD_FORGET_SECONDS;
 }
 
 // Caller holds guard_lock. The live entry of addr, or nullptr.
@@ -56,14 +60,29 @@ Entry* find_locked(const char* addr, long long now) {
     return nullptr;
 }
 
-// Caller holds guard_lock. A free or expired entry, else the one idle longest.
+// Caller holds guard_lock. A free or expired entry, else the one idle longest; never one with
+// a check in progress. nullptr only when every entry has one.
 Entry* take_locked(long long now) {
-    Entry* oldest = &table[0];
+    Entry* oldest = nullptr;
     for (auto& e : table) {
         if (e.addr[0] == '\0' || expired(e, now)) return &e;
-        if (e.last < oldest->last) oldest = &e;
+        if (!e.busy && (!oldest || e.last < oldest->last)) oldest = &e;
     }
     return oldest;
+}
+
+// Caller holds guard_lock. The entry of addr, made when missing (nullptr when none is free).
+Entry* entry_locked(const char* addr, long long now) {
+    Entry* e = find_locked(addr, now);
+    if (e) return e;
+    e = take_locked(now);
+    if (!e) return nullptr;
+    copy_text(e->addr, addr);
+    e->failures = 0;
+    e->last = now;
+    e->next_ms = 0;
+    e->busy = false;
+    return e;
 }
 
 }  // namespace
@@ -74,15 +93,16 @@ int login_failed(const char* addr) {
     int delay;
     {
         std::lock_guard<std::mutex> g(guard_lock);
-        Entry* e = find_locked(addr, now);
-        if (!e) {
-            e = take_locked(now);
-            copy_text(e->addr, addr);
-            e->failures = 0;
+        Entry* e = entry_locked(addr, now);
+        if (e) {
+            if (e->failures < 64) e->failures++;
+            e->last = now;
+            delay = delay_for(e->failures);
+            e->next_ms = now_ms() + delay;
+            e->busy = false;
+        } else {
+            delay = LOGIN_DELAY_MAX_MS;
         }
-        if (e->failures < 64) e->failures++;
-        e->last = now;
-        delay = delay_for(e->failures);
     }
     logger.writef("LOGIN", LOG_WARNING, "auth failure from %s", addr);
     return delay;
@@ -102,18 +122,47 @@ void login_succeeded(const char* addr) {
     if (e) e->addr[0] = '\0';
 }
 
-void login_wait(int sock, int ms) {
+bool login_turn(const char* addr, int sock) {
+    if (!addr) addr = "";
+    for (;;) {
+        long long wait;
+        {
+            std::lock_guard<std::mutex> g(guard_lock);
+            long long ms = now_ms();
+            Entry* e = entry_locked(addr, ms / 1000);
+            if (!e) return true;  // every entry busy: more checks than sessions cannot happen
+            if (!e->busy && ms >= e->next_ms) {
+                e->busy = true;
+                return true;
+            }
+            // The holder of the turn ends within a lookup; a delay is waited out whole.
+            wait = e->busy ? 20 : e->next_ms - ms;
+        }
+        if (!login_wait(sock, static_cast<int>(wait < 200 ? wait : 200))) return false;
+    }
+}
+
+void login_release(const char* addr) {
+    if (!addr) addr = "";
+    std::lock_guard<std::mutex> g(guard_lock);
+    Entry* e = find_locked(addr, now_seconds());
+    if (!e) return;
+    e->busy = false;
+    if (e->failures == 0) e->addr[0] = '\0';
+}
+
+bool login_wait(int sock, int ms) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return;
+        if (left <= 0) return true;
         // POLLRDHUP only: a client that already sent its next frame must still wait.
         struct pollfd p = {sock, POLLRDHUP, 0};
         int n = poll(&p, 1, static_cast<int>(left));
         if (n < 0 && errno == EINTR) continue;
-        if (n != 0) return;  // hung up, error, or a descriptor poll cannot watch
+        if (n != 0) return false;  // hung up, error, or a descriptor poll cannot watch
     }
 }
 

@@ -1,6 +1,9 @@
 // Login throttling per peer address: failed logins from one address are answered after a
-// growing delay (1 s, doubling, at most 15 s); a success from that address resets it. A correct
-// password is never refused or delayed, and failures from one address never slow another.
+// growing delay (1 s, doubling, at most 15 s); a success from that address resets it. The delay
+// an address has earned also holds back its next password check, whichever connection sends
+// it, and an address has at most one password check in progress: guessing over many
+// connections is no faster than over one. A correct password is never refused (only held back
+// like any other), and failures from one address never slow another.
 // The table is fixed-size (no allocation per peer); old entries expire, and when it is full the
 // entry idle longest is reused. All functions are thread-safe and never sleep with a lock held.
 #pragma once
@@ -27,9 +30,18 @@ int login_delay_ms(const char* addr);
 // A successful login from addr forgets its failures.
 void login_succeeded(const char* addr);
 
+// Waits until addr may have a password checked: no other check of addr is in progress and the
+// delay of its latest failure has passed. Then the turn is addr's until login_failed,
+// login_succeeded or login_release. False (no turn taken) when the peer on sock hung up while
+// waiting. Holds no lock while waiting.
+bool login_turn(const char* addr, int sock);
+// Gives the turn back without a result (a check that decided nothing about the password).
+void login_release(const char* addr);
+
 // Waits up to ms milliseconds, returning early when the peer on sock hangs up (so a client that
-// gives up does not keep its slot for the whole delay). Holds no lock; call it with none held.
-void login_wait(int sock, int ms);
+// gives up does not keep its slot for the whole delay). True when the whole time passed, false
+// when the peer hung up. Holds no lock; call it with none held.
+bool login_wait(int sock, int ms);
 
 // Tests: empties the table; moves the guard's clock forward.
 void login_guard_reset();

@@ -38,8 +38,15 @@ uint64_t users_gen[MAX_USERS];
 
 namespace {
 
-// A connection with this many bytes queued for it is treated as stuck.
-constexpr size_t MAX_QUEUED_BYTES = 8u << 20;
+// The most members a command may have; no command uses more than a handful.
+constexpr size_t MAX_COMMAND_MEMBERS = 32;
+
+// Frames waiting for a slot ("21" messages and notices of at most a few KiB each): a slot
+// may have this many bytes queued, and all slots together MAX_QUEUED_TOTAL. A connection over
+// its cap, or one with a backlog when the total is reached, ends as after a failed send.
+constexpr size_t MAX_QUEUED_BYTES = 256u << 10;
+constexpr size_t MAX_QUEUED_TOTAL = 8u << 20;
+std::atomic<size_t> queued_total{0};
 
 struct SlotOut {
     std::mutex send;
@@ -110,6 +117,7 @@ int flush_queue(SlotOut& o, bool blocking, Clock::time_point deadline) {
         o.front_off += static_cast<size_t>(n);
         if (o.front_off == o.pending.front().size()) {
             o.queued_bytes -= o.pending.front().size();
+            queued_total -= o.pending.front().size();
             o.pending.pop_front();
             o.front_off = 0;
         }
@@ -157,6 +165,7 @@ int claim_slot(int sock, int wake, uint64_t* gen) {
         users[i].alive.store(1);
         *gen = ++users_gen[i];
         std::lock_guard<std::mutex> gq(out[i].q);
+        queued_total -= out[i].queued_bytes;
         out[i].pending.clear();
         out[i].front_off = 0;
         out[i].queued_bytes = 0;
@@ -178,6 +187,7 @@ void release_slot(int slot, int sock) {
         std::lock_guard<std::mutex> s(o.send);
         std::lock_guard<std::mutex> g(o.q);
         o.open = false;
+        queued_total -= o.queued_bytes;
         o.pending.clear();
         o.front_off = 0;
         o.queued_bytes = 0;
@@ -248,143 +258,140 @@ void reply_fail(Data* reply) {
     logger.write("client_handler", LOG_DEBUG, reply->text);
 }
 
-// One entry of the command table. Returns -1 when the session must end. A handler that sends
-// its own frames leaves reply.text empty (or the entry clears it).
-using Command = int (*)(Session* s, json_object** pair);
+// Adapters from the handlers' own signatures to a table entry. Each returns -1 when the
+// session must end.
+template <void (*F)(Data*, json_object**, int)>
+int slot_command(Session* s, json_object* request) {
+    json_object* pair[2] = {nullptr, request};
+    F(&s->reply, pair, s->slot);
+    return 0;
+}
+template <int (*F)(Session*, json_object*, bool), bool B>
+int session_command(Session* s, json_object* request) {
+    return F(s, request, B);
+}
+template <int (*F)(Session*, json_object*)>
+int session_command(Session* s, json_object* request) {
+    return F(s, request);
+}
 
-int do_hello(Session* s, json_object** pair) {
+int do_hello(Session* s, json_object* request) {
+    json_object* pair[2] = {nullptr, request};
     cmd_hello(&s->reply, pair);
     return 0;
 }
-int do_login(Session* s, json_object** pair) {
-    if (cmd_login(&s->reply, pair, s->slot) == 0) double_login(&s->reply, s->slot);
+int do_login(Session* s, json_object* request) {
+    json_object* pair[2] = {nullptr, request};
+    int code = cmd_login(&s->reply, pair, s->slot);
+    if (code == LOGIN_HUNG_UP) return -1;  // nobody is left to answer
+    if (code == 0) {
+        s->logged_in = true;
+        double_login(s->slot);
+    } else if (code == 200) {
+        s->logged_in = false;  // the slot now names a suspended user
+    }
     return 0;
 }
-int do_logout(Session* s, json_object**) {
-    strcpy(s->reply.text, "BYE\n");
-    slot_send_text(s->slot, TYPE_TEXT, s->reply.text);
-    s->reply.text[0] = '\0';
+int do_logout(Session* s, json_object*) {
+    slot_send_text(s->slot, TYPE_TEXT, "BYE\n");
     return -1;
 }
-int do_id(Session* s, json_object** pair) {
-    cmd_id(&s->reply, pair, s->slot);
-    return 0;
-}
-int do_who(Session* s, json_object** pair) {
-    cmd_who(&s->reply, pair, s->slot);
-    return 0;
-}
-int do_password(Session* s, json_object** pair) {
-    cmd_password(&s->reply, pair, s->slot);
-    return 0;
-}
-int do_message(Session* s, json_object** pair) {
-    cmd_message(&s->reply, pair, s->slot);
-    s->reply.text[0] = '\0';
-    return 0;
-}
-int do_mod(Session* s, json_object** pair) {
-    cmd_mod(&s->reply, pair, s->slot);
-    s->reply.text[0] = '\0';
-    return 0;
-}
-int do_list(Session* s, json_object** pair) {
-    int r = dispatch_list(s, pair[1], false);
-    s->reply.text[0] = '\0';
-    return r;
-}
-int do_listall(Session* s, json_object** pair) {
-    int r = dispatch_list(s, pair[1], true);
-    s->reply.text[0] = '\0';
-    return r;
-}
-int do_check(Session* s, json_object** pair) {
-    cmd_check(&s->reply, pair, s->slot);
-    return 0;
-}
-int do_data(Session* s, json_object** pair) {
-    int r = dispatch_file(s, pair[1], true);
-    s->reply.text[0] = '\0';
-    return r;
-}
-int do_file(Session* s, json_object** pair) {
-    int r = dispatch_file(s, pair[1], false);
-    s->reply.text[0] = '\0';
-    return r;
-}
-int do_send(Session* s, json_object** pair) {
-    int r = dispatch_send(s, pair[1]);
-    s->reply.text[0] = '\0';
-    return r;
-}
-int do_next(Session* s, json_object** pair) {
-    int r = dispatch_next(s, pair[1]);
-    s->reply.text[0] = '\0';
-    return r;
-}
-int do_camera(Session* s, json_object** pair) {
-    cmd_camera(&s->reply, pair, s->slot);
-    s->reply.text[0] = '\0';
-    return 0;
-}
-int do_caminfo(Session* s, json_object** pair) {
-    cmd_caminfo(&s->reply, pair, s->slot);
-    return 0;
-}
-int do_viewport(Session* s, json_object** pair) {
-    cmd_viewport(&s->reply, pair, s->slot);
-    s->reply.text[0] = '\0';
-    return 0;
-}
-int do_relay(Session* s, json_object** pair) {
-    cmd_relay(&s->reply, pair, s->slot);
-    s->reply.text[0] = '\0';
-    return 0;
-}
+
+// What differs between commands:
+//   CMD_LOGIN      answered FAIL until the session has logged in;
+//   CMD_OWN_FRAMES the handler sends its own frames (the loop sends no reply for it).
+enum : unsigned { CMD_LOGIN = 1u, CMD_OWN_FRAMES = 2u };
 
 // Compared one after another, in this order.
-const struct {
+struct CommandEntry {
     const char* word;
-    Command run;
-} kCommands[] = {
-    {"HELLO", do_hello},       {"LOGIN", do_login},     {"LOGOUT", do_logout},
-    {"ID", do_id},             {"WHO", do_who},         {"PASSWORD", do_password},
-    {"MESSAGE", do_message},   {"MOD", do_mod},         {"LIST", do_list},
-    {"LISTALL", do_listall},   {"CHECK", do_check},     {"DATA", do_data},
-    {"FILE", do_file},         {"SEND", do_send},       {"NEXT", do_next},
-    {"CAMERA", do_camera},     {"CAMINFO", do_caminfo}, {"VIEWPORT", do_viewport},
-    {"RELAY", do_relay},
+    CommandHandler run;
+    unsigned flags;
 };
+const CommandEntry kCommands[] = {
+    {"HELLO", do_hello, 0},
+    {"LOGIN", do_login, 0},
+    {"LOGOUT", do_logout, CMD_OWN_FRAMES},
+    {"ID", slot_command<cmd_id>, 0},
+    {"WHO", slot_command<cmd_who>, CMD_LOGIN},
+    {"PASSWORD", slot_command<cmd_password>, 0},
+    {"MESSAGE", slot_command<cmd_message>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"MOD", slot_command<cmd_mod>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"LIST", session_command<dispatch_list, false>, CMD_OWN_FRAMES},
+    {"LISTALL", session_command<dispatch_list, true>, CMD_OWN_FRAMES},
+    {"CHECK", slot_command<cmd_check>, 0},
+    {"DATA", session_command<dispatch_file, true>, CMD_OWN_FRAMES},
+    {"FILE", session_command<dispatch_file, false>, CMD_OWN_FRAMES},
+    {"SEND", session_command<dispatch_send>, CMD_OWN_FRAMES},
+    {"NEXT", session_command<dispatch_next>, CMD_OWN_FRAMES},
+    {"CAMERA", slot_command<cmd_camera>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"CAMINFO", slot_command<cmd_caminfo>, 0},
+    {"VIEWPORT", slot_command<cmd_viewport>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"RELAY", slot_command<cmd_relay>, CMD_LOGIN | CMD_OWN_FRAMES},
+};
+
+// Every command is one flat object of scalar members. Before anything is built, a payload
+// that holds a second object or an array (outside strings), or more members than
+// MAX_COMMAND_MEMBERS, is refused: each container costs the parser far more than its bytes,
+// and a frame full of "{}" would cost megabytes. Payloads that pass are parsed as before.
+bool flat_command(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
+    if (*p != '{') return true;  // not an object: the parser refuses it cheaply
+    p++;
+    size_t commas = 0;
+    bool in_string = false;
+    for (; *p; p++) {
+        char c = *p;
+        if (in_string) {
+            if (c == '\\') {
+                if (p[1] == '\0') break;
+                p++;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            return false;
+        } else if (c == ',') {
+            if (++commas >= MAX_COMMAND_MEMBERS) return false;
+        }
+    }
+    return true;
+}
 
 // Handles one command frame. -1 when the session must end.
 int handle_command(Session* s) {
-    // What json_tokener_parse does, on the session's parser.
-    json_tokener_reset(session_tokener);
-    json_object* request = json_tokener_parse_ex(session_tokener, s->request.text, -1);
-    if (json_tokener_get_error(session_tokener) != json_tokener_success) {
-        if (request) json_object_put(request);
-        request = nullptr;
+    json_object* request = nullptr;
+    if (flat_command(s->request.text)) {
+        // What json_tokener_parse does, on the session's parser.
+        json_tokener_reset(session_tokener);
+        request = json_tokener_parse_ex(session_tokener, s->request.text, -1);
+        if (json_tokener_get_error(session_tokener) != json_tokener_success) {
+            if (request) json_object_put(request);
+            request = nullptr;
+        }
     }
-    json_object* pair[2] = {nullptr, request};
     s->reply.text[0] = '\0';
 
-    Command run = nullptr;
+    const CommandEntry* command = nullptr;
     const char* word = json_text(request, "CMD");
     if (word && strlen(word) < CMD_SIZE) {
-        char cmd[CMD_SIZE];
-        strcpy(cmd, word);
         for (const auto& c : kCommands) {
-            if (strcmp(cmd, c.word) == 0) {
-                run = c.run;
+            if (strcmp(word, c.word) == 0) {
+                command = &c;
                 break;
             }
         }
     }
     int result = 0;
-    if (run)
-        result = run(s, pair);
-    else
+    if (!command || ((command->flags & CMD_LOGIN) && !s->logged_in)) {
         reply_fail(&s->reply);
+    } else {
+        result = command->run(s, request);
+        if (command->flags & CMD_OWN_FRAMES) s->reply.text[0] = '\0';
+    }
     if (request) json_object_put(request);
     if (result < 0) return -1;
     if (s->reply.text[0] != '\0' && slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0)
@@ -461,39 +468,64 @@ int slot_send_text(int slot, const char* type, const char* text) {
     return slot_send(slot, type, text, strlen(text));
 }
 
-int post_frame(int slot, uint64_t gen, const char* type, const char* text) {
+namespace {
+
+// Queues a frame for a slot without writing anything; the caller may hold users_lock.
+// 1 queued on an empty queue, 0 queued behind a backlog, -1 dropped (the slot is gone, or it
+// went over a cap and its connection now ends).
+int enqueue(int slot, uint64_t gen, const char* type, const char* text) {
     if (slot < 0 || slot >= MAX_USERS) return -1;
     SlotOut& o = out[slot];
     size_t len = strlen(text);
-    std::string frame(HEADER_SIZE, '\0');
+    std::string frame;
     char header[HEADER_SIZE + 1];
     form_header(header, type, len);
+    frame.reserve(HEADER_SIZE + len);
     frame.assign(header, HEADER_SIZE);
     frame.append(text, len);
-    bool backlog;
-    {
-        std::lock_guard<std::mutex> g(o.q);
-        if (!o.open || o.failed || o.gen != gen) return -1;
-        if (o.queued_bytes + frame.size() > MAX_QUEUED_BYTES) {
-            // The peer has taken nothing for a long while; its session ends. Holding o.q is
-            // enough: the socket is closed only under it.
-            mark_failed_locked(o);
-            return -1;
-        }
-        backlog = !o.pending.empty();
-        if (!backlog) o.progress_at = Clock::now();
-        o.queued_bytes += frame.size();
-        o.pending.push_back(std::move(frame));
+    std::lock_guard<std::mutex> g(o.q);
+    if (!o.open || o.failed || o.gen != gen) return -1;
+    bool backlog = !o.pending.empty();
+    if (o.queued_bytes + frame.size() > MAX_QUEUED_BYTES ||
+        (backlog && queued_total.load() + frame.size() > MAX_QUEUED_TOTAL)) {
+        // The peer takes nothing while others keep writing to it: its session ends. Holding
+        // o.q is enough: the socket is closed only under it.
+        mark_failed_locked(o);
+        return -1;
     }
+    if (!backlog) o.progress_at = Clock::now();
+    o.queued_bytes += frame.size();
+    queued_total += frame.size();
+    o.pending.push_back(std::move(frame));
+    return backlog ? 0 : 1;
+}
+
+// Writes what a slot's queue can take before deadline, then leaves the rest to its owner.
+void deliver(int slot, Clock::time_point deadline) {
+    SlotOut& o = out[slot];
     if (o.send.try_lock()) {
-        // With frames already waiting the peer is slow: write what it takes now, do not wait
-        // for it again (a message to many slow peers would add up the waits).
-        auto deadline = Clock::now();
-        if (!backlog) deadline += std::chrono::milliseconds(POST_BUDGET_MS);
         flush_queue(o, false, deadline);
         release_send(o, false, deadline);
     }
     if (!queue_empty(o)) wake_owner(o);
+}
+
+}  // namespace
+
+int post_frame(int slot, uint64_t gen, const char* type, const char* text, int budget_ms) {
+    int queued = enqueue(slot, gen, type, text);
+    if (queued < 0) return -1;
+    // With frames already waiting the peer is slow: write what it takes now, do not wait for
+    // it again (a message to many slow peers would add up the waits).
+    auto deadline = Clock::now();
+    if (queued == 1 && budget_ms > 0) deadline += std::chrono::milliseconds(budget_ms);
+    deliver(slot, deadline);
+    return 0;
+}
+
+int queue_frame(int slot, uint64_t gen, const char* type, const char* text) {
+    if (enqueue(slot, gen, type, text) < 0) return -1;
+    wake_owner(out[slot]);
     return 0;
 }
 
@@ -531,9 +563,11 @@ void* client_handler(void* arg) {
     s->gen = gen;
     copy_text(s->peer, known_peer ? addr : "");
     s->send_stream = nullptr;
+    s->logged_in = false;
     s->reply.text[0] = '\0';
     current_session = s.get();
-    session_tokener = json_tokener_new();
+    // Depth 2: the command object and nothing below it (flat_command has refused the rest).
+    session_tokener = json_tokener_new_ex(2);
 
     if (session_tokener) session_loop(s.get(), wake);
     if (session_tokener) json_tokener_free(session_tokener);
@@ -545,6 +579,15 @@ void* client_handler(void* arg) {
         memcpy(name, users[slot].name, sizeof(name));
     }
     logger.writef("CLIENT", LOG_NOTICE, "CLOSE %s(%d)", name, slot);
+    {
+        // Frames queued for the connection (the notice that removed it) go out first, within
+        // the budget of a frame posted by another session.
+        SlotOut& o = out[slot];
+        auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
+        o.send.lock();
+        flush_queue(o, false, deadline);
+        o.send.unlock();
+    }
     if (s->send_stream) {
         fclose(s->send_stream);
         s->send_stream = nullptr;

@@ -158,8 +158,12 @@ TEST_F(Account, SuspendedLoginKeepsTheNameInTheSlot) {
     EXPECT_EQ(ask(a, login_json("zero", "z")), FAIL_200);
     EXPECT_TRUE(logged("LOGIN zero(0) FAIL:사용정지\n"));
     EXPECT_EQ(ask(b, login_json("neg", "n")), FAIL_200);
-    // A name without a row and an empty password: level 0, suspended.
-    EXPECT_EQ(ask(c, login_json("ghost", "")), FAIL_200);
+    // A name without a row is nobody, whatever the password; the server's own sender name
+    // is nobody's even with a row. Either leaves the slot as it was.
+    EXPECT_EQ(ask(c, login_json("ghost", "")), FAIL_100);
+    e2e::add_user(srv.data, "관리자", "x", 9);
+    EXPECT_EQ(ask(c, login_json("관리자", "x")), FAIL_100);
+    EXPECT_EQ(bh::json_member(ask(c, cmd("ID")), "NAME"), "");
     std::string id = ask(a, cmd("ID"));
     EXPECT_EQ(bh::json_member(id, "NAME"), "zero");
     EXPECT_EQ(bh::json_member(id, "LEVEL"), "0");
@@ -167,8 +171,12 @@ TEST_F(Account, SuspendedLoginKeepsTheNameInTheSlot) {
     EXPECT_GE(stamp, static_cast<long>(before));
     EXPECT_LE(stamp, static_cast<long>(time(nullptr)));
     EXPECT_EQ(bh::json_member(ask(b, cmd("ID")), "LEVEL"), "-1");
-    EXPECT_EQ(ask(c, cmd("WHO")),
-              "{ \"RESULT\": \"OK\", \"USERS\": [ \"zero\", \"neg\", \"ghost\" ] }");
+    // A suspended account has not logged in: WHO is refused to it.
+    EXPECT_EQ(ask(a, cmd("WHO")), RESULT_FAIL);
+    bh::Client d = connect();
+    EXPECT_EQ(login(d, "alice", "pw"), OK_ALICE);
+    EXPECT_EQ(ask(d, cmd("WHO")),
+              "{ \"RESULT\": \"OK\", \"USERS\": [ \"zero\", \"neg\", \"\", \"alice\" ] }");
 }
 
 TEST_F(Account, DoubleLoginTellsAndRemovesTheOlderSession) {
@@ -272,7 +280,8 @@ TEST_F(Account, WhoAndIdSeeSessionsThatHaveNotLoggedIn) {
     a.close();
     ASSERT_TRUE(logged("CLIENT CLOSE alice(0)"));
     bh::Client again = connect();
-    EXPECT_EQ(ask(again, cmd("WHO")), "{ \"RESULT\": \"OK\", \"USERS\": [ \"\", \"\", \"bob\" ] }");
+    EXPECT_EQ(ask(again, cmd("WHO")), RESULT_FAIL);  // only after a login
+    EXPECT_EQ(ask(b, cmd("WHO")), "{ \"RESULT\": \"OK\", \"USERS\": [ \"\", \"\", \"bob\" ] }");
     EXPECT_EQ(ask(again, cmd("ID")), "{ \"RESULT\": \"OK\", \"NAME\": \"\", \"LEVEL\": 0, \"LOGIN\": " +
                                          std::to_string(stamp) + " }");
 }
@@ -304,10 +313,9 @@ TEST_F(Account, MessageToOthers) {
               RESULT_OK);
     EXPECT_EQ(next_frame(b), "{ \"FROM\": \"alice\", \"TYPE\": 12, \"MESSAGE\": \"x\" }");
 
-    // A session that has not logged in sends under the empty name; an empty TO reaches the
-    // first session that has not logged in.
-    EXPECT_EQ(ask(anon, cmd("MESSAGE", {{"TO", "alice"}, {"MESSAGE", "who?"}})), RESULT_OK);
-    EXPECT_EQ(next_frame(a), "{ \"FROM\": \"\", \"TYPE\": 0, \"MESSAGE\": \"who?\" }");
+    // A session that has not logged in sends nothing; an empty TO reaches the first session
+    // that has not logged in.
+    EXPECT_EQ(ask(anon, cmd("MESSAGE", {{"TO", "alice"}, {"MESSAGE", "who?"}})), RESULT_FAIL);
     EXPECT_EQ(ask(b, cmd("MESSAGE", {{"TO", ""}, {"MESSAGE", "you"}})), RESULT_OK);
     EXPECT_EQ(next_frame(anon), "{ \"FROM\": \"bob\", \"TYPE\": 0, \"MESSAGE\": \"you\" }");
 
@@ -335,9 +343,10 @@ TEST_F(Account, MessageToALongNameIsNeverCut) {
     bh::Client a = connect();
     bh::Client b = connect();
     login(b, name63, "pw");
+    EXPECT_EQ(login(a, "alice", "pw"), OK_ALICE);
     EXPECT_EQ(ask(a, cmd("MESSAGE", {{"TO", name63 + "x"}, {"MESSAGE", "x"}})), RESULT_FAIL);
     EXPECT_EQ(ask(a, cmd("MESSAGE", {{"TO", name63}, {"MESSAGE", "x"}})), RESULT_OK);
-    EXPECT_EQ(next_frame(b), "{ \"FROM\": \"\", \"TYPE\": 0, \"MESSAGE\": \"x\" }");
+    EXPECT_EQ(next_frame(b), "{ \"FROM\": \"alice\", \"TYPE\": 0, \"MESSAGE\": \"x\" }");
 }
 
 TEST_F(Account, ModReachesEverySessionAfterTheCallersReply) {
@@ -359,14 +368,19 @@ TEST_F(Account, ModReachesEverySessionAfterTheCallersReply) {
               "{ \"RESULT\": \"OK\", \"SERVER\": \"testhub\", \"VERSION\": \"3.0.0\", \"LEVEL\": 9, "
               "\"MOD\": \"점검 예정\" }");
 
-    // Without "MOD" nothing changes.
-    EXPECT_EQ(ask(anon, cmd("MOD")), RESULT_FAIL);
+    EXPECT_TRUE(logged("MOD alice(0) 점검 예정\n"));
+
+    // Without "MOD" nothing changes; before a login nothing does either.
+    EXPECT_EQ(ask(later, cmd("MOD")), RESULT_FAIL);
+    EXPECT_EQ(ask(anon, cmd("MOD", {{"MOD", "가짜"}})), RESULT_FAIL);
+    expect_nothing_pending(a);
     EXPECT_EQ(bh::json_member(login(later, "bob", "bpw"), "MOD"), "점검 예정");
 
     // A long notice is cut within 255 bytes at a character boundary.
     std::string korean;
     for (int i = 0; i < 100; i++) korean += "나";
-    EXPECT_EQ(ask(anon, cmd("MOD", {{"MOD", korean}})), RESULT_OK);
+    ASSERT_TRUE(later.send_frame("11", cmd("MOD", {{"MOD", korean}})));
+    EXPECT_EQ(next_frame(later), RESULT_OK);
     for (bh::Client* c : {&a, &anon, &later})
         EXPECT_EQ(next_frame(*c), "{ \"FROM\": \"관리자\", \"TYPE\": 0, \"MESSAGE\": \"" +
                                       korean.substr(0, 255) + "\" }");
@@ -418,10 +432,10 @@ TEST_F(Account, PasswordOfNoUserOrSuspendedUser) {
     // Before LOGIN there is no row to change, even with an empty CURRENT.
     EXPECT_EQ(ask(a, cmd("PASSWORD", {{"CURRENT", ""}, {"NEW", "x"}})), RESULT_FAIL);
     EXPECT_TRUE(logged("LOGIN (0) 암호변경:인증실패\n"));
-    // A name without a row (suspended with an empty password) changes nothing either.
-    EXPECT_EQ(ask(a, login_json("ghost", "")), FAIL_200);
+    // A name without a row is refused and changes nothing either.
+    EXPECT_EQ(ask(a, login_json("ghost", "")), FAIL_100);
     EXPECT_EQ(ask(a, cmd("PASSWORD", {{"CURRENT", ""}, {"NEW", "x"}})), RESULT_FAIL);
-    EXPECT_TRUE(logged("LOGIN ghost(0) 암호변경:인증실패\n"));
+    EXPECT_EQ(srv.out().find("LOGIN ghost(0) 암호변경"), std::string::npos);
     // A suspended user may change its password.
     EXPECT_EQ(ask(a, login_json("sus", "s")), FAIL_200);
     EXPECT_EQ(ask(a, cmd("PASSWORD", {{"CURRENT", "s"}, {"NEW", "t"}})), RESULT_OK);
@@ -451,7 +465,7 @@ TEST(AccountDatabase, MissingDatabasesAreCreatedAndFindNobody) {
     ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
     bh::Client c = srv.connect();
     EXPECT_EQ(login(c, "alice", "pw"), FAIL_100);
-    EXPECT_EQ(login(c, "alice", ""), FAIL_200);
+    EXPECT_EQ(login(c, "alice", ""), FAIL_100);
     EXPECT_EQ(quiet_stop(srv), 0) << srv.err();
     EXPECT_TRUE(std::ifstream(srv.data + "/users.db").good());
     EXPECT_TRUE(std::ifstream(srv.data + "/group.db").good());
@@ -465,7 +479,7 @@ TEST(AccountDatabase, UnusableDatabasesLeaveTheServerRunning) {
     ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
     bh::Client c = srv.connect();
     EXPECT_EQ(login(c, "alice", "pw"), FAIL_100);
-    EXPECT_EQ(login(c, "alice", ""), FAIL_200);
+    EXPECT_EQ(login(c, "alice", ""), FAIL_100);
     EXPECT_EQ(ask(c, cmd("PASSWORD", {{"CURRENT", ""}, {"NEW", "x"}})), RESULT_FAIL);
     expect_nothing_pending(c);
     EXPECT_EQ(quiet_stop(srv), 0) << srv.err();

@@ -34,9 +34,17 @@ struct CameraServer {
         preload += FAKE_V4L2_LIB;
         o.env = {"LD_PRELOAD=" + preload, "FAKE_V4L2_DEVICE=" + device,
                  "FAKE_V4L2_CONFIG=" + config};
+        for (int i = 0; i < 16; i++) e2e::add_user(srv.data, "cam" + std::to_string(i), "pw", 5);
         // The server listens before it opens the camera: wait for the end of start-up.
         return srv.start(o) && srv.wait_for_output("Server started at", 20000);
     }
+    // A client logged in as a user of its own (the camera needs a login).
+    bh::Client connect() {
+        bh::Client c = srv.connect();
+        e2e::login(c, "cam" + std::to_string(logins++ % 16), "pw");
+        return c;
+    }
+    int logins = 0;
 };
 
 // Reads exactly n raw bytes from the client's socket.
@@ -91,8 +99,10 @@ TEST(Camera, OffAnswersFailAndRelayAndViewportAnswerOnce) {
         e2e::TestServer srv;
         e2e::ServerOptions o;
         o.keys["camera"] = value;
+        e2e::add_user(srv.data, "cam", "pw", 5);
         ASSERT_TRUE(srv.start(o)) << srv.out() << srv.err();
         bh::Client c = srv.connect();
+        e2e::login(c, "cam", "pw");
         bh::Frame f;
         ASSERT_TRUE(c.command(cmd("CAMERA"), f));
         EXPECT_EQ(f.type, "11");
@@ -123,7 +133,7 @@ TEST(Camera, SendsTheWholeMappedBuffer) {
               std::string::npos)
         << out;
 
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     bh::Frame f;
     ASSERT_TRUE(c.command(cmd("CAMINFO"), f));
     EXPECT_EQ(f.payload, "{ \"RESULT\": \"OK\", \"WIDTH\": 640, \"HEIGHT\": 480 }");
@@ -141,7 +151,7 @@ TEST(Camera, SendsMappedLengthNotBytesUsed) {
     // 320x240 YUYV is 153600 bytes; the driver's buffers are longer, and not a multiple of 1024.
     CameraServer cs;
     ASSERT_TRUE(cs.start("fmt=YUYV:d320x240;length=155001")) << cs.srv.err();
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     std::string frame = take_frame(c, 155001);
     ASSERT_EQ(frame.size(), 155001u) << frame;
     EXPECT_EQ(fakecam::check_frame(frame), "");
@@ -153,7 +163,7 @@ TEST(Camera, SizeIsTheLastEnumeratedNotTheSettledOne) {
                          "settle=800x600;length=960000"))
         << cs.srv.err();
     EXPECT_NE(cs.srv.out().find("pix.height:\t\t600\npix.width:\t\t800\n"), std::string::npos);
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     bh::Frame f;
     ASSERT_TRUE(c.command(cmd("CAMINFO"), f));
     EXPECT_EQ(f.payload, "{ \"RESULT\": \"OK\", \"WIDTH\": 1280, \"HEIGHT\": 720 }");
@@ -167,7 +177,7 @@ TEST(Camera, RefusedFrameRateStillStreams) {
     CameraServer cs;
     ASSERT_TRUE(cs.start("sparm=refuse")) << cs.srv.err();
     EXPECT_EQ(cs.srv.err(), "Unable to set framerate\n");
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     EXPECT_EQ(fakecam::check_frame(take_frame(c, 614400)), "");
 }
 
@@ -191,7 +201,7 @@ TEST(Camera, SetUpFailuresLeaveTheCameraOff) {
     for (const Case& k : cases) {
         CameraServer cs;
         ASSERT_TRUE(cs.start(k.config, k.camera_key)) << cs.srv.err();
-        bh::Client c = cs.srv.connect();
+        bh::Client c = cs.connect();
         bh::Frame f;
         ASSERT_TRUE(c.command(cmd("CAMINFO"), f));
         EXPECT_EQ(f.payload, FAIL) << k.config << k.camera_key;
@@ -213,7 +223,7 @@ TEST(Camera, SetUpFailuresLeaveTheCameraOff) {
 TEST(Camera, NeverReadyDeviceFailsAfterAboutOneSecondEachTime) {
     CameraServer cs;
     ASSERT_TRUE(cs.start("frames=never")) << cs.srv.err();
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     for (int i = 0; i < 2; i++) {
         auto t0 = Clock::now();
         bh::Frame f;
@@ -230,7 +240,7 @@ TEST(Camera, NeverReadyDeviceFailsAfterAboutOneSecondEachTime) {
 TEST(Camera, FrameIsCapturedAfterTheRequest) {
     CameraServer cs;
     ASSERT_TRUE(cs.start("")) << cs.srv.err();
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     for (int i = 0; i < 3; i++) {
         // Meanwhile every queued buffer fills with a scene that is getting old.
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -248,7 +258,7 @@ TEST(Camera, ConcurrentClientsEachGetWholeFrames) {
     ASSERT_TRUE(cs.start("")) << cs.srv.err();
     constexpr int kClients = 8, kFrames = 5;
     std::vector<bh::Client> clients;
-    for (int i = 0; i < kClients; i++) clients.push_back(cs.srv.connect());
+    for (int i = 0; i < kClients; i++) clients.push_back(cs.connect());
     std::atomic<int> whole{0};
     std::vector<std::string> errors(kClients);
     std::vector<std::thread> threads;
@@ -282,7 +292,7 @@ TEST(Camera, SlowReaderGetsAnUncorruptedFrame) {
     CameraServer cs;
     ASSERT_TRUE(cs.start("fmt=YUYV:d3840x2160;length=16588800")) << cs.srv.err();
     constexpr size_t kLength = 3840 * 2160 * 2;
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     int small = 65536;  // most of the frame stays in the server until it is read
     setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     for (int n = 0; n < 2; n++) {
@@ -306,7 +316,7 @@ TEST(Camera, ClientLeavingMidFrameLeavesTheCameraWorking) {
     ASSERT_TRUE(cs.start("fmt=YUYV:d1920x1080;length=4147200;status=" + status)) << cs.srv.err();
     constexpr size_t kLength = 1920 * 1080 * 2;
     for (int i = 0; i < 6; i++) {
-        bh::Client gone = cs.srv.connect();
+        bh::Client gone = cs.connect();
         int small = 4096;
         setsockopt(gone.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
         ASSERT_TRUE(gone.send_frame("11", cmd("CAMERA")));
@@ -319,7 +329,7 @@ TEST(Camera, ClientLeavingMidFrameLeavesTheCameraWorking) {
     while (e2e::read_file(status) != "out=0\n" && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(e2e::read_file(status), "out=0\n");
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     for (int i = 0; i < 5; i++) {
         std::string frame = take_frame(c, kLength);
         ASSERT_EQ(frame.size(), kLength) << frame;
@@ -332,7 +342,7 @@ TEST(Camera, FramesTheDriverFlagsAsBrokenAreSkipped) {
     CameraServer cs;
     // Every second frame is flagged V4L2_BUF_FLAG_ERROR and is broken.
     ASSERT_TRUE(cs.start("fmt=YUYV:d320x240;length=153600;interval=10;damaged=2")) << cs.srv.err();
-    bh::Client c = cs.srv.connect();
+    bh::Client c = cs.connect();
     for (int i = 0; i < 12; i++) {
         std::string frame = take_frame(c, 153600);
         ASSERT_EQ(frame.size(), 153600u) << frame;

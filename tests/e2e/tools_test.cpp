@@ -371,6 +371,62 @@ TEST_F(Tools, AdminKeepsUsersWithTheServersTables) {
     EXPECT_EQ(run({"user", "frobnicate"}).code, 2);
 }
 
+// Mistakes are refused and said, never turned into empty databases or a silent success.
+TEST_F(Tools, AdminRefusesAndExplainsMistakes) {
+    std::string typo = srv.dir.path + "/dtaa";
+    auto run = [&](const std::string& dir, const std::vector<std::string>& args,
+                   const std::string& input = "") {
+        std::vector<std::string> full = {BOARDHUB_ADMIN, "-d", dir};
+        full.insert(full.end(), args.begin(), args.end());
+        Proc p(full, {}, input, srv.dir.path);
+        Result r;
+        r.code = p.wait();
+        r.out = p.out();
+        r.err = p.err();
+        return r;
+    };
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"user", "list"}, {"group", "list"}, {"user", "level", "x", "3"}}) {
+        Result r = run(typo, args);
+        EXPECT_EQ(r.code, 1) << args[1];
+        EXPECT_NE(r.err.find("init"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(typo)) << args[1];
+    }
+    ASSERT_EQ(run(typo, {"init"}).code, 0);
+    EXPECT_TRUE(fs::exists(typo + "/users.db") && fs::exists(typo + "/group.db"));
+
+    // "-5" after the name is a level, not an option.
+    add_user("carol", "pw", 5);
+    add_user("김철수", "pw", 7);
+    EXPECT_EQ(admin({"user", "level", "carol", "-5"}).code, 0);
+    Result r = admin({"user", "list"});
+    EXPECT_NE(r.out.find("\ncarol" + std::string(19, ' ') + " " + "    -5  \n"), std::string::npos)
+        << r.out;
+    // Two columns per Hangul syllable: the level stays under its heading.
+    EXPECT_NE(r.out.find("\n김철수" + std::string(18, ' ') + " " + "     7  \n"), std::string::npos)
+        << r.out;
+    r = admin({"user", "show", "carol"});
+    EXPECT_NE(r.out.find("level    -5\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("phone"), std::string::npos) << r.out;
+
+    // No password is asked for a user that does not exist (stdin is empty here).
+    r = admin({"user", "passwd", "nosuch"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("no user nosuch"), std::string::npos) << r.err;
+
+    r = admin({"group", "add", "crew", "carol,karol"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.err.find("karol is no user"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("carol is"), std::string::npos) << r.err;
+
+    r = admin({"user", "frob", "x"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "boardhub-admin: unknown command 'user frob'\nTry 'boardhub-admin --help'.\n");
+    r = admin({"--version"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("boardhub-admin ", 0), 0u) << r.out;
+}
+
 // ---- boardhub-cli ----
 
 TEST_F(Tools, HelloAndLoginWithAnAccountMadeWhileTheServerRuns) {
@@ -831,9 +887,11 @@ TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
              "FAKE_V4L2_CONFIG=fmt=YUYV:d640x480"};
     ASSERT_TRUE(srv.start(o)) << srv.out() << srv.err();
     ASSERT_TRUE(srv.wait_for_output("Server started at", 20000)) << srv.out();
+    e2e::add_user(srv.data, "cam", "pw", 5);
 
     std::string png = srv.dir.path + "/snap.png";
-    Proc p({BOARDHUB_CLI, "-p", std::to_string(srv.port), "snap", png}, {}, "", srv.dir.path);
+    Proc p({BOARDHUB_CLI, "-p", std::to_string(srv.port), "-u", "cam", "snap", png},
+           {"BOARDHUB_PASSWORD=pw"}, "", srv.dir.path);
     ASSERT_EQ(p.wait(), 0) << p.err();
     Proc info({BOARDHUB_CLI, "-p", std::to_string(srv.port), "caminfo"}, {}, "", srv.dir.path);
     EXPECT_EQ(info.wait(), 0) << info.err();
@@ -862,8 +920,9 @@ TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
     }
     EXPECT_FALSE(fs::exists(png + ".part"));
 
-    Proc bad({BOARDHUB_CLI, "-p", std::to_string(srv.port), "snap", srv.dir.path + "/no/x.png"},
-             {}, "", srv.dir.path);
+    Proc bad({BOARDHUB_CLI, "-p", std::to_string(srv.port), "-u", "cam", "snap",
+              srv.dir.path + "/no/x.png"},
+             {"BOARDHUB_PASSWORD=pw"}, "", srv.dir.path);
     EXPECT_EQ(bad.wait(), 5) << bad.err();
 }
 #endif

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "../fakes/fake_v4l2.h"
@@ -452,4 +453,52 @@ TEST(Web, SnapshotAndLiveViewFromTheCamera) {
     // Six frames at 10 a second take half a second at least.
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(450));
     for (int fd : v) close(fd);
+}
+
+TEST(Web, UploadsAndFolderChangesWhenTheServerTakesThem) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    std::string cookie, csrf;
+    Reply r = g.login("bob", "bob", &cookie, &csrf);
+    ASSERT_EQ(r.status, 200);
+    if (r.body.find("\"write\"") == std::string::npos) GTEST_SKIP() << "the server takes no writes";
+    const std::vector<std::string> json = {cookie, "X-CSRF-Token: " + csrf,
+                                           "Content-Type: application/json"};
+    EXPECT_EQ(http(g.port, "POST", "/api/mkdir", json, "{\"path\":\"/up\"}").status, 200);
+    EXPECT_EQ(http(g.port, "POST", "/api/mkdir", json, "{\"path\":\"/up\"}").status, 409);
+
+    const std::string data = pattern(200000, 9);
+    EXPECT_EQ(http(g.port, "POST", "/api/upload?path=/up/a.bin", {cookie}, data).status, 403)
+        << "an upload without the token";
+    r = http(g.port, "POST", "/api/upload?path=/up/a.bin", {cookie, "X-CSRF-Token: " + csrf}, data);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_TRUE(e2e::read_file(g.srv.share + "/up/a.bin") == data);
+    r = http(g.port, "POST", "/api/upload?path=/up/a.bin", {cookie, "X-CSRF-Token: " + csrf}, "x");
+    EXPECT_EQ(r.status, 409);
+    EXPECT_EQ(member(r.body, "reason"), "EXISTS");
+
+    // A browser that goes away in the middle: nothing is left, and the session goes on.
+    int fd = dial(g.port);
+    std::string head = "POST /api/upload?path=/up/cut.bin HTTP/1.0\r\nHost: x\r\n" + cookie +
+                       "\r\nX-CSRF-Token: " + csrf + "\r\nContent-Length: 100000\r\n\r\n" +
+                       std::string(30000, 'c');
+    ASSERT_GT(send(fd, head.data(), head.size(), MSG_NOSIGNAL), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(fd);
+    Reply list;
+    for (int i = 0; i < 50; i++) {
+        list = http(g.port, "GET", "/api/list?path=/up&all=1", {cookie});
+        if (list.status == 200) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(list.status, 200);
+    EXPECT_EQ(list.body.find("cut.bin"), std::string::npos) << list.body;
+    EXPECT_EQ(list.body.find(".boardhub-part-"), std::string::npos) << list.body;
+
+    EXPECT_EQ(http(g.port, "POST", "/api/rename", json, "{\"from\":\"/up/a.bin\",\"to\":\"/up/b.bin\"}").status,
+              200);
+    EXPECT_EQ(http(g.port, "POST", "/api/delete", json, "{\"path\":\"/up\"}").status, 409);
+    EXPECT_EQ(http(g.port, "POST", "/api/delete", json, "{\"path\":\"/up/b.bin\"}").status, 200);
+    EXPECT_EQ(http(g.port, "POST", "/api/delete", json, "{\"path\":\"/up\"}").status, 200);
+    EXPECT_FALSE(std::filesystem::exists(g.srv.share + "/up"));
 }

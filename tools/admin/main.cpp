@@ -3,19 +3,25 @@
 // safe while the server has the files open; new files are readable by their owner only.
 #include <crypt.h>
 #include <getopt.h>
+#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <iterator>
 #include <vector>
+
+#include "version.h"
 
 namespace {
 
@@ -38,7 +44,8 @@ constexpr size_t kMaxMembers = 10239;
 constexpr int kBusyTimeoutMs = 10000;
 
 const char* kHelp =
-    "usage: boardhub-admin [-d DATA_DIR] user add NAME [--level N] [--memo TEXT] [--plain]\n"
+    "usage: boardhub-admin [-d DATA_DIR] init\n"
+    "       boardhub-admin [-d DATA_DIR] user add NAME [--level N] [--memo TEXT] [--plain]\n"
     "       boardhub-admin [-d DATA_DIR] user del NAME\n"
     "       boardhub-admin [-d DATA_DIR] user list\n"
     "       boardhub-admin [-d DATA_DIR] user show NAME\n"
@@ -49,9 +56,11 @@ const char* kHelp =
     "       boardhub-admin [-d DATA_DIR] group del NAME\n"
     "       boardhub-admin [-d DATA_DIR] group list\n"
     "       boardhub-admin [-d DATA_DIR] group members NAME [--set A,B | --add USER | --remove USER]\n"
+    "       boardhub-admin --help | --version\n"
     "\n"
     "Maintains users.db and group.db in the data directory (default /var/lib/boardhub, or\n"
-    "BOARDHUB_DATA), creating them when missing. Safe while the server runs.\n"
+    "BOARDHUB_DATA). Only 'init' and the 'add' commands create a missing database, and only\n"
+    "'init' and 'user add' a missing data directory. Safe while the server runs.\n"
     "\n"
     "Levels: 0 or less suspends the account; 1 reads every folder; 9 reads and writes every\n"
     "folder; any other level (default 5) is judged by the folders' access lists.\n"
@@ -207,28 +216,73 @@ std::string column(Stmt& st, int index) {
     return t ? reinterpret_cast<const char*>(t) : "";
 }
 
-// Opens (creating when missing) one database and starts an immediate transaction, so that a
-// read-modify-write cannot interleave with another writer. The table is created with the
-// server's statement when it is missing.
+// What opening a database may create: a mistyped -d must not leave a folder of empty
+// databases behind and answer as if all were well.
+enum class Create { kNothing, kFile, kFolderAndFile };
+
+// Why a database cannot be opened, with what to do about it.
+void explain_open_failure(const std::string& dir, const std::string& path, int err) {
+    if (err == EACCES || err == EPERM)
+        fprintf(stderr,
+                "boardhub-admin: cannot open %s: permission denied (run as root, or as the data "
+                "directory's owner: sudo -u %s boardhub-admin ...)\n",
+                path.c_str(), [&] {
+                    struct stat st;
+                    struct passwd* pw = stat(dir.c_str(), &st) == 0 ? getpwuid(st.st_uid) : nullptr;
+                    return pw ? pw->pw_name : "boardhub";
+                }());
+    else
+        fprintf(stderr, "boardhub-admin: cannot open %s: %s\n", path.c_str(), strerror(err));
+}
+
+// Opens one database and starts an immediate transaction, so that a read-modify-write cannot
+// interleave with another writer. The table is created with the server's statement when it is
+// missing.
 bool open_db(const std::string& dir, const char* file, const char* table, const char* create,
-             Db& db) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        fprintf(stderr, "boardhub-admin: cannot create %s: %s\n", dir.c_str(), strerror(errno));
-        return false;
+             Db& db, Create may = Create::kNothing) {
+    struct stat dir_st;
+    if (stat(dir.c_str(), &dir_st) != 0) {
+        if (errno != ENOENT || may != Create::kFolderAndFile) {
+            fprintf(stderr,
+                    "boardhub-admin: no data directory %s (%s); 'boardhub-admin -d %s init' "
+                    "creates one\n",
+                    dir.c_str(), strerror(errno), dir.c_str());
+            return false;
+        }
+        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+            fprintf(stderr, "boardhub-admin: cannot create %s: %s\n", dir.c_str(), strerror(errno));
+            return false;
+        }
     }
     std::string path = dir + "/" + file;
     struct stat file_st;
     bool existed = stat(path.c_str(), &file_st) == 0;
+    if (!existed && errno == EACCES) {
+        explain_open_failure(dir, path, EACCES);
+        return false;
+    }
+    if (!existed && may == Create::kNothing) {
+        fprintf(stderr, "boardhub-admin: no %s in %s; 'boardhub-admin -d %s init' creates it\n",
+                file, dir.c_str(), dir.c_str());
+        return false;
+    }
+    if (existed && access(path.c_str(), R_OK | W_OK) != 0) {
+        explain_open_failure(dir, path, errno);
+        return false;
+    }
     if (sqlite3_open_v2(path.c_str(), &db.handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                         nullptr) != SQLITE_OK) {
-        fprintf(stderr, "boardhub-admin: cannot open %s: %s\n", path.c_str(),
-                db.handle ? sqlite3_errmsg(db.handle) : "out of memory");
+        int err = db.handle ? sqlite3_system_errno(db.handle) : 0;
+        if (err)
+            explain_open_failure(dir, path, err);
+        else
+            fprintf(stderr, "boardhub-admin: cannot open %s: %s\n", path.c_str(),
+                    db.handle ? sqlite3_errmsg(db.handle) : "out of memory");
         return false;
     }
     sqlite3_busy_timeout(db.handle, kBusyTimeoutMs);
     // Run as root on an installed system, a new file goes to the owner of the data directory
     // (the service's user), or the server could not read it.
-    struct stat dir_st;
     if (!existed && geteuid() == 0 && stat(dir.c_str(), &dir_st) == 0 &&
         chown(path.c_str(), dir_st.st_uid, dir_st.st_gid) != 0) {
         fprintf(stderr, "boardhub-admin: cannot hand %s to its folder's owner: %s\n",
@@ -246,11 +300,72 @@ bool open_db(const std::string& dir, const char* file, const char* table, const 
 
 bool commit(Db& db) { return exec(db, "COMMIT"); }
 
-bool open_users(const std::string& dir, Db& db) {
-    return open_db(dir, "users.db", "users", kUsersTable, db);
+bool open_users(const std::string& dir, Db& db, Create may = Create::kNothing) {
+    return open_db(dir, "users.db", "users", kUsersTable, db, may);
 }
-bool open_groups(const std::string& dir, Db& db) {
-    return open_db(dir, "group.db", "groups", kGroupsTable, db);
+bool open_groups(const std::string& dir, Db& db, Create may = Create::kNothing) {
+    return open_db(dir, "group.db", "groups", kGroupsTable, db, may);
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Columns on a terminal: a Korean syllable takes two, a combining mark none.
+int display_width(const std::string& text) {
+    static const bool utf8 = setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+    if (!utf8) return static_cast<int>(text.size());
+    mbstate_t state{};
+    int width = 0;
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        wchar_t wc;
+        size_t n = mbrtowc(&wc, p, left, &state);
+        if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            width++;  // a stray byte: one column, as a terminal shows its replacement
+            state = mbstate_t{};
+            p++;
+            left--;
+            continue;
+        }
+        int w = wcwidth(wc);
+        width += w < 0 ? 1 : w;
+        p += n;
+        left -= n;
+    }
+    return width;
+}
+
+// text left-aligned in a column of the given width (never cut).
+std::string pad(const std::string& text, int width) {
+    int w = display_width(text);
+    return text + std::string(w < width ? static_cast<size_t>(width - w) : 0, ' ');
+}
+
+// Members that are no user (yet) are kept, as the server matches names only; a warning
+// catches a typing error.
+void warn_unknown_members(const std::string& dir, const std::vector<std::string>& members) {
+    if (members.empty() || !exists(dir + "/users.db")) return;
+    sqlite3* db = nullptr;
+    std::string path = dir + "/users.db";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT 1 FROM users WHERE name = ?1", -1, &st, nullptr) ==
+            SQLITE_OK) {
+            for (const auto& m : members) {
+                sqlite3_reset(st);
+                sqlite3_bind_text(st, 1, m.data(), static_cast<int>(m.size()), SQLITE_TRANSIENT);
+                if (sqlite3_step(st) == SQLITE_DONE)
+                    fprintf(stderr, "boardhub-admin: warning: %s is no user (kept as a member)\n",
+                            m.c_str());
+            }
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
 }
 
 int count_rows(Db& db, const char* sql, const std::string& name) {
@@ -309,7 +424,7 @@ int user_add(const std::string& dir, const std::string& name, int level, const s
     if (!read_password(name, password)) return kUsage;
     if (!stored_password(password, plain, stored)) return kFailed;
     Db db;
-    if (!open_users(dir, db)) return kFailed;
+    if (!open_users(dir, db, Create::kFolderAndFile)) return kFailed;
     int n = count_rows(db, "SELECT COUNT(*) FROM users WHERE name = ?1", name);
     if (n < 0) return kFailed;
     if (n > 0) {
@@ -357,7 +472,7 @@ int user_del(const std::string& dir, const std::string& name) {
     if (!delete_named(db, "DELETE FROM users WHERE name = ?1", "user", name)) return kFailed;
     // The name leaves every group too, so that a later user of that name inherits nothing.
     Db gdb;
-    if (open_groups(dir, gdb)) {
+    if (exists(dir + "/group.db") && open_groups(dir, gdb)) {
         Stmt sel;
         std::vector<std::pair<std::string, std::string>> changed;
         if (prepare(gdb, sel, "SELECT rowid, members FROM groups")) {
@@ -387,9 +502,9 @@ int user_list(const std::string& dir) {
     if (!open_users(dir, db)) return kFailed;
     Stmt st;
     if (!prepare(db, st, "SELECT name, level, memo FROM users ORDER BY name")) return kFailed;
-    printf("%-24s %6s  %s\n", "NAME", "LEVEL", "MEMO");
+    printf("%s %6s  %s\n", pad("NAME", 24).c_str(), "LEVEL", "MEMO");
     while (sqlite3_step(st.handle) == SQLITE_ROW)
-        printf("%-24s %6d  %s\n", column(st, 0).c_str(), sqlite3_column_int(st.handle, 1),
+        printf("%s %6d  %s\n", pad(column(st, 0), 24).c_str(), sqlite3_column_int(st.handle, 1),
                column(st, 2).c_str());
     commit(db);
     return kOk;
@@ -399,18 +514,16 @@ int user_show(const std::string& dir, const std::string& name) {
     Db db;
     if (!open_users(dir, db)) return kFailed;
     Stmt st;
-    if (!prepare(db, st,
-                 "SELECT name, phone, mobile, address, office, phone1, fax, memo, level, "
-                 "hostids, passwd FROM users WHERE name = ?1"))
+    // Only what the commands set; the other columns exist for the server's row layout.
+    if (!prepare(db, st, "SELECT name, level, memo, passwd FROM users WHERE name = ?1"))
         return kFailed;
     bind(st, 1, name);
-    static const char* labels[] = {"name", "phone", "mobile", "address", "office", "phone1",
-                                   "fax",  "memo",  "level",  "hostids"};
+    static const char* labels[] = {"name", "level", "memo"};
     bool found = false;
     while (sqlite3_step(st.handle) == SQLITE_ROW) {
         found = true;
-        for (int i = 0; i < 10; i++) printf("%-9s%s\n", labels[i], column(st, i).c_str());
-        std::string stored = column(st, 10);
+        for (int i = 0; i < 3; i++) printf("%-9s%s\n", labels[i], column(st, i).c_str());
+        std::string stored = column(st, 3);
         printf("%-9s%s\n", "password",
                stored.empty() ? "(empty)" : is_plain(stored) ? "(set, stored plain)" : "(set, hashed)");
     }
@@ -492,7 +605,7 @@ int group_add(const std::string& dir, const std::string& name, const std::string
         return kUsage;
     }
     Db db;
-    if (!open_groups(dir, db)) return kFailed;
+    if (!open_groups(dir, db, Create::kFile)) return kFailed;
     int n = count_rows(db, "SELECT COUNT(*) FROM groups WHERE name = ?1", name);
     if (n < 0) return kFailed;
     if (n > 0) {
@@ -511,6 +624,7 @@ int group_add(const std::string& dir, const std::string& name, const std::string
     }
     if (!commit(db)) return kFailed;
     printf("group %s added\n", name.c_str());
+    warn_unknown_members(dir, list);
     return kOk;
 }
 
@@ -587,12 +701,35 @@ int group_members(const std::string& dir, const std::string& name, const std::st
     }
     if (!commit(db)) return kFailed;
     printf("group %s: %s\n", name.c_str(), joined.empty() ? "(no members)" : joined.c_str());
+    if (mode == "set") warn_unknown_members(dir, next);
+    if (mode == "add") warn_unknown_members(dir, {arg});
     return kOk;
 }
 
-int usage() {
-    fputs(kHelp, stderr);
+// A wrong command line: what was wrong, and where the usage is.
+int usage(const std::string& what) {
+    fprintf(stderr, "boardhub-admin: %s\nTry 'boardhub-admin --help'.\n", what.c_str());
     return kUsage;
+}
+
+int init(const std::string& dir) {
+    Db users, groups;
+    if (!open_users(dir, users, Create::kFolderAndFile) || !commit(users)) return kFailed;
+    if (!open_groups(dir, groups, Create::kFile) || !commit(groups)) return kFailed;
+    printf("%s: users.db and group.db ready\n", dir.c_str());
+    return kOk;
+}
+
+// An operand like "-5" (a level of 0 or less) is no option: marked here so getopt leaves it
+// alone, unmarked after. The mark is a control character, which no name may hold.
+constexpr char kNegative = '\x1f';
+
+bool takes_argument(const char* arg) {
+    static const char* const with[] = {"-d", "--data", "-l", "--level", "-m",
+                                       "--memo", "--set", "--add", "--remove"};
+    for (const char* w : with)
+        if (strcmp(arg, w) == 0) return true;
+    return false;
 }
 
 }  // namespace
@@ -613,9 +750,23 @@ int main(int argc, char** argv) {
                                           {"remove", required_argument, nullptr, 'r'},
                                           {"plain", no_argument, nullptr, 'P'},
                                           {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
+    std::vector<std::string> marked;
+    marked.reserve(static_cast<size_t>(argc));
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        bool negative = arg[0] == '-' && arg[1] != '\0' &&
+                        strspn(arg + 1, "0123456789") == strlen(arg + 1) &&
+                        !takes_argument(argv[i - 1]);
+        if (negative) {
+            marked.push_back(std::string(1, kNegative) + arg);
+            argv[i] = marked.back().data();
+        }
+    }
+    opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "d:l:m:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":d:l:m:h", longs, nullptr)) != -1) {
         switch (c) {
             case 'd': dir = optarg; break;
             case 'l':
@@ -627,11 +778,25 @@ int main(int argc, char** argv) {
             case 'r': mode = "remove"; mode_arg = optarg; break;
             case 'P': plain = true; break;
             case 'h': fputs(kHelp, stdout); return kOk;
-            default: return usage();
+            case 'V': printf("boardhub-admin %s\n", BOARDHUB_VERSION); return kOk;
+            case ':':
+                return usage(std::string("option ") + argv[optind - 1] + " needs a value");
+            default:
+                return usage(std::string("unknown option ") +
+                             (optopt ? std::string("-") + static_cast<char>(optopt)
+                                     : std::string(argv[optind - 1])));
         }
     }
     std::vector<std::string> a(argv + optind, argv + argc);
-    if (a.size() < 2) return usage();
+    for (auto& word : a)
+        if (!word.empty() && word[0] == kNegative) word.erase(0, 1);
+    if (a.size() == 1 && a[0] == "init") return init(dir);
+    if (a.empty()) return usage("no command given");
+    if (a.size() < 2) {
+        if (a[0] == "user" || a[0] == "group")
+            return usage("'" + a[0] + "' needs a subcommand");
+        return usage("unknown command '" + a[0] + "'");
+    }
     const std::string &what = a[0], &verb = a[1];
     size_t n = a.size();
     if (what == "user") {
@@ -647,6 +812,18 @@ int main(int argc, char** argv) {
                                std::to_string(v), true, ("level " + std::to_string(v)).c_str());
         }
         if (verb == "passwd" && n == 3) {
+            // Ask for the password only for a user that exists.
+            {
+                Db db;
+                if (!open_users(dir, db)) return kFailed;
+                int found = count_rows(db, "SELECT COUNT(*) FROM users WHERE name = ?1", a[2]);
+                commit(db);
+                if (found < 0) return kFailed;
+                if (found == 0) {
+                    fprintf(stderr, "boardhub-admin: no user %s\n", a[2].c_str());
+                    return kFailed;
+                }
+            }
             std::string password, stored;
             if (!read_password(a[2], password)) return kUsage;
             if (!stored_password(password, plain, stored)) return kFailed;
@@ -659,6 +836,15 @@ int main(int argc, char** argv) {
         if (verb == "del" && n == 3) return group_del(dir, a[2]);
         if (verb == "list" && n == 2) return group_list(dir);
         if (verb == "members" && n == 3) return group_members(dir, a[2], mode, mode_arg);
+    } else {
+        return usage("unknown command '" + what + "'");
     }
-    return usage();
+    static const char* const user_verbs[] = {"add", "hash-all", "del", "list", "show", "level", "passwd"};
+    static const char* const group_verbs[] = {"add", "del", "list", "members"};
+    bool known = false;
+    for (const char* v : what == "user" ? std::vector<const char*>(std::begin(user_verbs), std::end(user_verbs))
+                                        : std::vector<const char*>(std::begin(group_verbs), std::end(group_verbs)))
+        known = known || verb == v;
+    if (!known) return usage("unknown command '" + what + " " + verb + "'");
+    return usage("wrong number of arguments for '" + what + " " + verb + "'");
 }

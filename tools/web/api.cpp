@@ -199,16 +199,20 @@ bool fetch(Sessions& sessions, const SessionPtr& s, const std::string& path, uin
         bh::Frame reply;
         uint64_t length = 0;
         auto discard = [](const char*, size_t) { return true; };
-        if (!s->stream_open || s->stream_path != path || s->stream_pos > off) {
+        if (!s->stream_open || s->stream_path != path || s->stream_pos > off ||
+            (s->stream_pos < off && s->has("offset"))) {
+            // A server with the resume extension opens the file where the range starts.
+            bool at = s->has("offset");
             s->stream_open = false;
-            if (!c.command(command("SEND", {{"FILE", path}}, {{"SIZE", 0}}), reply, 15000) ||
-                reply.type != "11")
-                return false;
+            std::string send = at ? command("SEND", {{"FILE", path}},
+                                            {{"SIZE", 0}, {"OFFSET", static_cast<int64_t>(off)}})
+                                  : command("SEND", {{"FILE", path}}, {{"SIZE", 0}});
+            if (!c.command(send, reply, 15000) || reply.type != "11") return false;
             if (bh::json_member(reply.payload, "RESULT") != "OK") return true;  // out stays empty
             if (!recv_data(c, "89", length, discard)) return false;
             s->stream_open = true;
             s->stream_path = path;
-            s->stream_pos = 0;
+            s->stream_pos = at ? off : 0;
         }
         while (s->stream_pos < off) {
             uint64_t n = std::min<uint64_t>(PIECE, off - s->stream_pos);
@@ -252,7 +256,133 @@ bool fetch(Sessions& sessions, const SessionPtr& s, const std::string& path, uin
     });
 }
 
+// The answer to a write: OK, or FAIL with the server's REASON told in words.
+Response write_result(const std::string& reply) {
+    if (bh::json_member(reply, "RESULT") == "OK") return json_response(200, "{\"ok\":true}");
+    static const std::map<std::string, std::pair<int, const char*>> reasons = {
+        {"DENIED", {403, "you may not change this folder"}},
+        {"NAME", {400, "this name cannot be used"}},
+        {"EXISTS", {409, "the name exists already"}},
+        {"NOTFOUND", {404, "it is not there (any more)"}},
+        {"LINK", {403, "a link is in the way"}},
+        {"TOOBIG", {413, "the file is larger than the board takes"}},
+        {"NOSPACE", {507, "the board has no room for it"}},
+        {"NOTEMPTY", {409, "the folder is not empty"}},
+        {"CANCELLED", {400, "the upload was cancelled"}},
+        {"ERROR", {500, "the board could not do it"}},
+    };
+    std::string reason = bh::json_member(reply, "REASON");
+    auto it = reasons.find(reason);
+    if (it == reasons.end()) return error(400, "the board refused");
+    Response out = error(it->second.first, it->second.second);
+    out.body = "{\"error\":" + json_text(it->second.second) + ",\"reason\":" + json_text(reason) + "}";
+    return out;
+}
+
 }  // namespace
+
+Upload::~Upload() {
+    if (!done_ && !failed_ && io_.owns_lock()) {
+        // Cut short: an empty "10" frame cancels, and the server answers FAIL CANCELLED.
+        bh::Client& c = s_->conn;
+        bh::Frame reply;
+        if (!c.send_frame("10", "") || !read_reply(c, reply)) {
+            c.close();
+            failed_ = true;
+        }
+    }
+    std::deque<bh::Frame> arrived;
+    if (io_.owns_lock()) {
+        arrived.swap(s_->conn.messages);
+        s_->busy = false;
+        io_.unlock();
+    }
+    s_->inflight--;
+    if (failed_) sessions_.end(s_, "closed");
+}
+
+bool Upload::write(const char* data, size_t n) {
+    if (failed_) return false;
+    s_->last_used = now_seconds();
+    while (n > 0) {
+        size_t k = std::min<size_t>(n, 65535);
+        if (sent_ + k > size_ || !s_->conn.send_frame("87", std::string(data, k))) {
+            failed_ = true;
+            s_->conn.close();
+            return false;
+        }
+        sent_ += k;
+        data += k;
+        n -= k;
+    }
+    return true;
+}
+
+Response Upload::finish() {
+    if (failed_ || sent_ != size_) return error(400, "the upload was cut short");
+    bh::Frame reply;
+    // The server flushes the file to disk before it answers.
+    bool ok = false;
+    for (;;) {
+        if (!s_->conn.recv_frame(reply, 120000)) break;
+        if (reply.type == "21") {
+            s_->conn.messages.push_back(reply);
+            continue;
+        }
+        ok = reply.type == "11";
+        break;
+    }
+    done_ = true;
+    if (!ok) {
+        failed_ = true;
+        s_->conn.close();
+        return error(502, "the board's server does not answer");
+    }
+    return write_result(reply.payload);
+}
+
+std::unique_ptr<Upload> Gateway::begin_upload(const Request& r, Response& refusal) {
+    SessionPtr s = sessions_.find(cookie_value(r.header("cookie"), COOKIE));
+    auto refuse = [&](Response x) {
+        refusal = std::move(x);
+        return nullptr;
+    };
+    if (!s) return refuse(error(401, "signed out"));
+    if (r.header("x-csrf-token") != s->csrf) return refuse(error(403, "missing or wrong CSRF token"));
+    if (!s->has("write")) return refuse(error(501, "this server does not take changes"));
+    auto it = r.query.find("path");
+    if (it == r.query.end() || !valid_path(it->second) || it->second.back() == '/')
+        return refuse(error(400, "bad path"));
+    std::string length = r.header("content-length");
+    if (length.empty() || length.size() > 15 || length.find_first_not_of("0123456789") != std::string::npos)
+        return refuse(error(411, "the size must be given"));
+    uint64_t size = std::stoull(length);
+    bool replace = r.query.count("replace") && r.query.at("replace") == "1";
+    s->inflight++;
+    s->last_used = now_seconds();
+    std::unique_lock<std::mutex> io(s->io);
+    s->busy = true;
+    auto up = std::make_unique<Upload>(sessions_, s, std::move(io), size);
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "CMD", json_object_new_string("PUT"));
+    json_object_object_add(o, "FILE", json_object_new_string(it->second.c_str()));
+    json_object_object_add(o, "SIZE", json_object_new_int64(static_cast<int64_t>(size)));
+    if (replace) json_object_object_add(o, "REPLACE", json_object_new_boolean(1));
+    std::string cmd = json_object_to_json_string(o);
+    json_object_put(o);
+    bh::Frame reply;
+    if (s->ended || !s->conn.connected() || !s->conn.command(cmd, reply) || reply.type != "11") {
+        s->conn.close();
+        up.reset();
+        return refuse(error(502, "the board's server does not answer"));
+    }
+    if (bh::json_member(reply.payload, "RESULT") != "OK") {
+        up->refused();
+        refusal = write_result(reply.payload);
+        return nullptr;
+    }
+    return up;  // with SIZE 0 the final reply is already on its way
+}
 
 int parse_range(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last) {
     const std::string unit = "bytes=";
@@ -483,16 +613,20 @@ Response Gateway::api(const Request& r, const std::string& route) {
 
     if (route == "session" || route.rfind("session-of:", 0) == 0) {
         if (post && route == "session") return error(405, "method not allowed");
-        std::string notice;
+        std::string notice, features = "[";
         {
             std::lock_guard<std::mutex> g(s->ev_lock);
             notice = s->notice;
         }
+        for (size_t i = 0; i < s->features.size(); i++)
+            features += (i ? "," : "") + json_text(s->features[i]);
+        features += "]";
         return json_response(200, "{\"user\":" + json_text(s->user) +
                                       ",\"level\":" + std::to_string(s->level) +
                                       ",\"csrf\":" + json_text(s->csrf) +
                                       ",\"notice\":" + json_text(notice) +
-                                      ",\"title\":" + json_text(settings_.name) + "}");
+                                      ",\"title\":" + json_text(settings_.name) +
+                                      ",\"features\":" + features + "}");
     }
     if (route == "logout") {
         if (!post) return error(405, "method not allowed");
@@ -575,6 +709,29 @@ Response Gateway::api(const Request& r, const std::string& route) {
         if (route == "message") return error(404, a + " is not connected");
         if (route == "password") return error(403, "the current password is wrong");
         return error(502, "the server refused");
+    }
+    if (route == "mkdir" || route == "rename" || route == "delete") {
+        if (!post) return error(405, "method not allowed");
+        if (!s->has("write")) return error(501, "this server does not take changes");
+        Json body(r.body);
+        std::string a, b, cmd;
+        if (route == "rename") {
+            if (!body.text("from", a) || !body.text("to", b) || !valid_path(a) || !valid_path(b))
+                return error(400, "two paths are needed");
+            cmd = command("RENAME", {{"FROM", a}, {"TO", b}});
+        } else {
+            if (!body.text("path", a) || !valid_path(a)) return error(400, "a path is needed");
+            cmd = route == "mkdir" ? command("MKDIR", {{"PATH", a}}) : command("DELETE", {{"FILE", a}});
+        }
+        std::string reply_text;
+        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+            bh::Frame reply;
+            if (!c.command(cmd, reply) || reply.type != "11") return false;
+            reply_text = reply.payload;
+            return true;
+        });
+        if (!ok) return error(502, "the board's server does not answer");
+        return write_result(reply_text);
     }
     return error(404, "not found");
 }
@@ -753,7 +910,8 @@ Response Gateway::camera(const Request& r, const SessionPtr& s, bool live) {
                 memcpy(buf + n, st->frame->bytes.data() + (st->used - h), k);
             } else {
                 k = std::min(max - n, whole - st->used);
-                memcpy(buf + n, "\r\n" + (st->used - h - f), k);
+                static const char crlf[] = "\r\n";
+                memcpy(buf + n, crlf + (st->used - h - f), k);
             }
             n += k;
             st->used += k;

@@ -22,6 +22,7 @@ constexpr unsigned CONNECTION_TIMEOUT_S = 120;  // an idle connection is closed
 
 struct Context {
     std::string body;
+    std::unique_ptr<Upload> upload;  // a file on its way to the board
 };
 
 struct StreamCls {
@@ -118,12 +119,30 @@ struct Daemon {
     bool tls;
 };
 
+Request request_of(MHD_Connection* c, const char* url, const char* method, bool tls) {
+    Request r;
+    r.method = method ? method : "";
+    r.path = url ? url : "";
+    r.peer = peer_of(c);
+    r.tls = tls;
+    MHD_get_connection_values(c, MHD_HEADER_KIND, collect, &r.headers);
+    MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, collect_args, &r.query);
+    return r;
+}
+
 MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char* method,
                       const char*, const char* upload, size_t* upload_size, void** con_cls) {
     auto* d = static_cast<Daemon*>(cls);
     if (!*con_cls) {
         auto* ctx = new Context;
         *con_cls = ctx;
+        if (url && method && !strcmp(url, "/api/upload") && !strcmp(method, "POST")) {
+            // A file goes to the board as it arrives, never whole in memory.
+            Response no;
+            ctx->upload = d->gateway->begin_upload(request_of(c, url, method, d->tls), no);
+            if (!ctx->upload) return send_response(c, std::move(no));
+            return MHD_YES;
+        }
         const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
         if (length && strtoull(length, nullptr, 10) > MAX_BODY)
             return send_response(c, refusal(413, "request too large"));
@@ -131,19 +150,24 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     }
     auto* ctx = static_cast<Context*>(*con_cls);
     if (*upload_size) {
-        if (ctx->body.size() + *upload_size > MAX_BODY) return MHD_NO;  // a chunked body too large
-        ctx->body.append(upload, *upload_size);
+        if (ctx->upload) {
+            if (!ctx->upload->write(upload, *upload_size)) return MHD_NO;
+        } else {
+            if (ctx->body.size() + *upload_size > MAX_BODY) return MHD_NO;  // a chunked body too large
+            ctx->body.append(upload, *upload_size);
+        }
         *upload_size = 0;
         return MHD_YES;
     }
-    Request r;
-    r.method = method ? method : "";
-    r.path = url ? url : "";
+    if (ctx->upload) {
+        Response out = ctx->upload->finish();
+        ctx->upload.reset();
+        out.header("Content-Security-Policy", "default-src 'none'");
+        out.header("X-Content-Type-Options", "nosniff");
+        return send_response(c, std::move(out));
+    }
+    Request r = request_of(c, url, method, d->tls);
     r.body = std::move(ctx->body);
-    r.peer = peer_of(c);
-    r.tls = d->tls;
-    MHD_get_connection_values(c, MHD_HEADER_KIND, collect, &r.headers);
-    MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, collect_args, &r.query);
     return send_response(c, d->gateway->handle(r));
 }
 

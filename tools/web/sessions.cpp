@@ -113,6 +113,23 @@ Sessions::LoginResult Sessions::login(const std::string& user, const std::string
     s->level = atoi(bh::json_member(reply.payload, "LEVEL").c_str());
     std::string mod = bh::json_member(reply.payload, "MOD");
     s->notice = mod == "NONE" ? "" : mod;
+    // What the server offers beyond the base protocol; an older one answers FAIL.
+    if (s->conn.command("{\"CMD\": \"FEATURES\"}", reply, PROTOCOL_TIMEOUT_MS) && reply.type == "11" &&
+        bh::json_member(reply.payload, "RESULT") == "OK") {
+        json_object* o = json_tokener_parse(reply.payload.c_str());
+        json_object* list = nullptr;
+        if (o && json_object_object_get_ex(o, "FEATURES", &list) &&
+            json_object_is_type(list, json_type_array)) {
+            for (size_t i = 0; i < json_object_array_length(list) && i < 32; i++) {
+                json_object* f = json_object_array_get_idx(list, i);
+                if (f && json_object_is_type(f, json_type_string))
+                    s->features.push_back(json_object_get_string(f));
+            }
+        }
+        if (o) json_object_put(o);
+    } else if (!s->conn.connected()) {
+        return LoginResult::unavailable;
+    }
     s->id = random_token(32);
     s->csrf = random_token(32);
     s->last_used = now_seconds();

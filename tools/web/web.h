@@ -86,6 +86,12 @@ struct Session {
     std::string user;
     std::string addr;  // browser address at sign-in
     int level = 0;
+    std::vector<std::string> features;  // the server's extensions, from FEATURES at sign-in
+    bool has(const char* feature) const {
+        for (auto& f : features)
+            if (f == feature) return true;
+        return false;
+    }
 
     // The protocol connection: one exchange at a time, under io. busy tells the watcher to
     // leave the socket to the exchange.
@@ -247,8 +253,30 @@ struct Entry {
 // the text is no listing.
 std::string parse_listing(const std::string& text, std::vector<Entry>& entries);
 
+// An upload in progress: the session's connection is held from the go-ahead to the final
+// reply (the protocol takes no other command meanwhile). Destroyed unfinished, it cancels.
+class Upload {
+public:
+    Upload(Sessions& sessions, SessionPtr s, std::unique_lock<std::mutex> io, uint64_t size)
+        : sessions_(sessions), s_(std::move(s)), io_(std::move(io)), size_(size) {}
+    ~Upload();
+    bool write(const char* data, size_t n);  // false: the board's server failed
+    Response finish();
+    void refused() { done_ = true; }  // the server said no before any content
+
+private:
+    Sessions& sessions_;
+    SessionPtr s_;
+    std::unique_lock<std::mutex> io_;
+    uint64_t size_, sent_ = 0;
+    bool done_ = false, failed_ = false;
+};
+
 class Gateway {
 public:
+    // Starts an upload from a request's headers (no body yet): a go-ahead from the server, or
+    // a refusal to send at once.
+    std::unique_ptr<Upload> begin_upload(const Request& r, Response& refusal);
     explicit Gateway(const Settings& s);
     ~Gateway();
     bool load_pages(std::string& err);  // reads the page's files from settings.www

@@ -194,7 +194,7 @@ async function browse(path) {
     const up = base.slice(0, base.lastIndexOf('/')) || '/';
     body.append(el('tr', {}, el('td', { colspan: 3 },
       el('a', { class: 'name', href: '#/files' + encodePath(up === '/' ? '/' : up) },
-        el('span', { class: 'kind', 'aria-hidden': 'true' }, '↑'), 'Up one folder'))));
+        el('span', { class: 'kind up', 'aria-hidden': 'true' }), 'Up one folder'))));
   }
   for (const e of r.data.entries) body.append(entryRow(base, e));
   fileTools();
@@ -204,24 +204,24 @@ function entryRow(base, e) {
   const full = base + '/' + e.name;
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
-      el('td', {}, el('span', { class: 'kind', 'aria-hidden': 'true' }, '🔒'), e.name,
+      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), e.name,
         el('span', { class: 'sr' }, ' (closed folder)')),
       el('td', { class: 'num' }, 'closed'), el('td', { class: 'act' }));
   }
   if (e.dir) {
     return el('tr', {},
       el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) },
-        el('span', { class: 'kind', 'aria-hidden': 'true' }, '📁'), e.name)),
+        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), e.name)),
       el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'),
-      el('td', { class: 'act' }));
+      el('td', { class: 'act' }, ...rowActions(e)));
   }
   const url = '/files' + encodePath(full);
   return el('tr', {},
     el('td', {}, el('a', { class: 'name', href: url, download: e.name },
-      el('span', { class: 'kind', 'aria-hidden': 'true' }, '📄'), e.name)),
+      el('span', { class: 'kind file', 'aria-hidden': 'true' }), e.name)),
     el('td', { class: 'num' }, formatSize(e.size)),
     el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
-      'aria-label': 'Open ' + e.name }, 'Open')));
+      'aria-label': 'Open ' + e.name }, 'Open'), ...rowActions(e)));
 }
 
 function crumbs(path) {
@@ -237,9 +237,115 @@ function crumbs(path) {
   if (last) last.setAttribute('aria-current', 'location');
 }
 
-// Tools for a server that lets this user change files; none without it.
+// Tools for a server that takes changes (the server still decides, folder by folder).
+const canWrite = () => state.features.includes('write');
+
 function fileTools() {
-  $('file-tools').replaceChildren();
+  const tools = $('file-tools');
+  tools.replaceChildren();
+  if (!canWrite()) return;
+  const picker = el('input', { type: 'file', multiple: true, id: 'upload-input', class: 'sr',
+    onchange: () => { upload([...picker.files]); picker.value = ''; } });
+  tools.append(
+    el('label', { class: 'button', for: 'upload-input', tabindex: '0',
+      onkeydown: (e) => { if (e.key === 'Enter' || e.key === ' ') { e.preventDefault(); picker.click(); } } },
+      'Upload files'), picker,
+    el('button', { type: 'button', onclick: newFolder }, 'New folder'),
+    el('span', { class: 'muted hint' }, 'or drop files on the list'),
+    el('div', { id: 'progress', class: 'progress', hidden: true, role: 'status' }));
+}
+
+function joined(name) {
+  return (state.path === '/' ? '' : state.path) + '/' + name;
+}
+
+async function writeCall(url, body, done) {
+  const r = await api('POST', url, body);
+  if (r.status === 200) { show($('files-note'), done, true); browse(state.path); }
+  else show($('files-note'), r.data.error || 'The board refused.');
+}
+
+function newFolder() {
+  const name = prompt('Name of the new folder');
+  if (name) writeCall('/api/mkdir', { path: joined(name) }, 'Folder ' + name + ' made.');
+}
+
+function renameEntry(name) {
+  const to = prompt('New name for ' + name, name);
+  if (to && to !== name) writeCall('/api/rename', { from: joined(name), to: joined(to) }, 'Renamed to ' + to + '.');
+}
+
+function deleteEntry(name, dir) {
+  if (confirm('Delete ' + (dir ? 'the folder ' : '') + name + '?'))
+    writeCall('/api/delete', { path: joined(name) }, name + ' deleted.');
+}
+
+// Uploads one file after another, with a progress line; a name that exists is asked about.
+async function upload(files) {
+  const progress = $('progress');
+  for (const file of files) {
+    let replace = false;
+    for (;;) {
+      const r = await sendFile(file, replace, progress);
+      if (r.status === 409 && !replace && r.data.reason === 'EXISTS' && confirm(file.name + ' exists. Replace it?')) {
+        replace = true;
+        continue;
+      }
+      if (r.status === 200) show($('files-note'), file.name + ' uploaded.', true);
+      else if (r.status !== 401) show($('files-note'), file.name + ': ' + (r.data.error || 'not uploaded'));
+      break;
+    }
+  }
+  progress.hidden = true;
+  browse(state.path);
+}
+
+function sendFile(file, replace, progress) {
+  return new Promise((resolve) => {
+    const xhr = new XMLHttpRequest();
+    const path = joined(file.name);
+    xhr.open('POST', '/api/upload?path=' + encodeURIComponent(path) + (replace ? '&replace=1' : ''));
+    xhr.setRequestHeader('X-CSRF-Token', state.csrf);
+    xhr.setRequestHeader('Content-Type', 'application/octet-stream');
+    progress.hidden = false;
+    progress.textContent = 'Uploading ' + file.name + ' ...';
+    xhr.upload.onprogress = (e) => {
+      if (e.lengthComputable)
+        progress.textContent = 'Uploading ' + file.name + ': ' + Math.floor(e.loaded * 100 / e.total) + ' % of ' + formatSize(e.total);
+    };
+    const finish = () => {
+      let data = {};
+      try { data = JSON.parse(xhr.responseText); } catch (e) { /* not JSON */ }
+      if (xhr.status === 401) signedOut(data.reason);
+      resolve({ status: xhr.status, data });
+    };
+    xhr.onload = finish;
+    xhr.onerror = finish;
+    xhr.send(file);
+  });
+}
+
+const dropZone = $('view-files');
+dropZone.addEventListener('dragover', (e) => {
+  if (!canWrite()) return;
+  e.preventDefault();
+  dropZone.classList.add('dropping');
+});
+dropZone.addEventListener('dragleave', () => dropZone.classList.remove('dropping'));
+dropZone.addEventListener('drop', (e) => {
+  dropZone.classList.remove('dropping');
+  if (!canWrite()) return;
+  e.preventDefault();
+  const files = [...e.dataTransfer.files];
+  if (files.length) upload(files);
+});
+
+function rowActions(e) {
+  if (!canWrite()) return [];
+  return [
+    el('button', { type: 'button', class: 'link', 'aria-label': 'Rename ' + e.name, onclick: () => renameEntry(e.name) }, 'Rename'),
+    el('button', { type: 'button', class: 'link', 'aria-label': 'Delete ' + e.name, onclick: () => deleteEntry(e.name, e.dir) }, 'Delete'),
+  ];
 }
 
 $('show-dot').addEventListener('change', () => browse(state.path));

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Installs the built package on a clean Debian 12 root, as a person would on a board, and
+# checks that it works: files, the service user, folders with their owners and modes; the
+# installed server started as the service user with the installed configuration; an account
+# made with the installed boardhub-admin; a login with the installed boardhub-cli; the day log
+# with that login; then a purge and what it leaves behind.
+#
+# usage: packaging/test-install.sh BUILD_DIR        (as root; needs debootstrap and unshare)
+#
+# The root comes from a cached tarball in $BOARDHUB_INSTALL_CACHE (default
+# /var/cache/boardhub-install-test), made with debootstrap from deb.debian.org on the first run;
+# downloaded packages are kept there too, so reruns need the network only for apt's lists.
+# Systemd does not run in the root: the server is started by hand, as the unit would start it,
+# in a network namespace of its own so that the configured port is free.
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+cache="${BOARDHUB_INSTALL_CACHE:-/var/cache/boardhub-install-test}"
+mirror="${BOARDHUB_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+started=$SECONDS
+
+fail() { echo "test-install: FAIL: $*" >&2; exit 1; }
+step() { echo "test-install: [$((SECONDS - started))s] $*"; }
+
+[ "$(id -u)" -eq 0 ] || fail "run as root (debootstrap, chroot)"
+work="$(mktemp -d /tmp/boardhub-install-XXXXXX)"
+root="$work/root"
+cleanup() {
+    for m in var/cache/apt/archives dev/pts dev proc; do
+        mountpoint -q "$root/$m" 2>/dev/null && umount -l "$root/$m"
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# 1. The package.
+step "building the package"
+(cd "$build" && cpack -G DEB --config CPackConfig.cmake -B "$work/deb" >"$work/cpack.log" 2>&1) \
+    || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+deb="$(ls "$work"/deb/boardhub_*.deb | head -1)"
+
+# 2. A clean Debian 12 root, from the cache when there is one.
+mkdir -p "$cache/archives/partial"
+base="$cache/bookworm-root.tar"
+if [ ! -f "$base" ]; then
+    step "bootstrapping Debian 12 into the cache (first run only)"
+    debootstrap --variant=minbase bookworm "$work/base" "$mirror" >"$work/debootstrap.log" 2>&1 \
+        || { tail -20 "$work/debootstrap.log" >&2; fail "debootstrap failed"; }
+    rm -rf "$work/base/var/cache/apt/archives/"*.deb
+    tar -C "$work/base" -cf "$base.new" . && mv "$base.new" "$base"
+    rm -rf "$work/base"
+fi
+step "unpacking the root"
+mkdir "$root"
+tar -C "$root" -xf "$base"
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+mount --bind "$cache/archives" "$root/var/cache/apt/archives"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
+
+# 3. Install with apt, as the README says.
+step "installing $(basename "$deb") with apt"
+cp "$deb" "$root/tmp/"
+in_root apt-get update -qq >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get update"; }
+DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -q --no-install-recommends \
+    "/tmp/$(basename "$deb")" >>"$work/apt.log" 2>&1 \
+    || { tail -30 "$work/apt.log" >&2; fail "apt-get install"; }
+step "installed"
+
+# 4. Files, the user, folders, owners and modes.
+expect_mode() { # path mode owner:group
+    local got
+    # Names as the root's own passwd and group files give them.
+    got="$(in_root stat -c '%a %U:%G' "$1" 2>/dev/null)" || fail "$1 is missing"
+    [ "$got" = "$2 $3" ] || fail "$1 is $got, expected $2 $3"
+}
+for f in /usr/sbin/boardhub /usr/sbin/boardhub-admin /usr/bin/boardhub-cli; do
+    expect_mode "$f" 755 root:root
+done
+for f in /etc/boardhub/boardhub.ini /lib/systemd/system/boardhub.service \
+         /usr/lib/sysusers.d/boardhub.conf /usr/lib/tmpfiles.d/boardhub.conf \
+         /usr/share/man/man8/boardhub.8.gz /usr/share/man/man5/boardhub.ini.5.gz \
+         /usr/share/man/man8/boardhub-admin.8.gz /usr/share/man/man1/boardhub-cli.1.gz \
+         /usr/share/bash-completion/completions/boardhub-cli \
+         /usr/share/bash-completion/completions/boardhub-admin \
+         /usr/share/doc/boardhub/copyright /usr/share/doc/boardhub/changelog.gz; do
+    expect_mode "$f" 644 root:root
+done
+passwd_line="$(in_root getent passwd boardhub)" || fail "no user boardhub"
+IFS=: read -r _ _ uid _ _ home shell <<<"$passwd_line"
+[ "$uid" -lt 1000 ] || fail "boardhub is no system user (uid $uid)"
+[ "$home" = /var/lib/boardhub ] || fail "home of boardhub is $home"
+[ "$shell" = /usr/sbin/nologin ] || fail "shell of boardhub is $shell"
+in_root id -nG boardhub | grep -qw video || fail "boardhub is not in group video"
+expect_mode /var/lib/boardhub 750 boardhub:boardhub
+expect_mode /var/lib/boardhub/logs 750 boardhub:boardhub
+expect_mode /srv/boardhub/share 755 root:root
+[ -L "$root/etc/systemd/system/multi-user.target.wants/boardhub.service" ] \
+    || fail "the service is not enabled"
+in_root /usr/sbin/boardhub --version | grep -q "^boardhub [0-9]" || fail "boardhub --version"
+in_root /usr/sbin/boardhub-admin --version | grep -q "^boardhub-admin [0-9]" \
+    || fail "boardhub-admin --version"
+step "files, user, folders and modes as expected"
+
+# 5. An account made as the README says (as root, before the server ever ran), a file to share,
+# then the installed server as the unit runs it (its user, folder, umask and environment),
+# a login with the installed client and the login in the day log.
+printf 'secret-pw\n' | in_root boardhub-admin user add tester --level 5 >/dev/null \
+    || fail "boardhub-admin user add"
+in_root boardhub-admin user list | grep -q "^tester " || fail "tester not listed"
+echo "hello from the board" >"$root/srv/boardhub/share/hello.txt"
+expect_mode /var/lib/boardhub/users.db 600 boardhub:boardhub
+
+step "starting the installed server as boardhub; logging in with boardhub-cli"
+cat >"$root/tmp/session.sh" <<'SESSION'
+#!/bin/sh
+# Runs in a network namespace of its own: the configured port 8000 is free there.
+set -e
+ip link set lo up 2>/dev/null || true
+chroot --userspec=boardhub:boardhub --groups=video "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin \
+    LANG=C.UTF-8 NO_COLOR=1 /bin/sh -c \
+    'umask 027; cd /var/lib/boardhub && exec /usr/sbin/boardhub /etc/boardhub/boardhub.ini' \
+    >"$2/server.out" 2>"$2/server.err" &
+server=$!
+i=0
+until grep -q "Server started at" "$2/server.out" 2>/dev/null; do
+    i=$((i + 1)); [ $i -lt 100 ] || { echo "the server did not start" >&2; exit 1; }
+    kill -0 $server 2>/dev/null || { echo "the server exited" >&2; exit 1; }
+    sleep 0.1
+done
+sleep 0.3  # the interrupt handler comes just after the banner
+status=0
+chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin LANG=C.UTF-8 BOARDHUB_PASSWORD=secret-pw \
+    boardhub-cli -q -u tester login >"$2/cli.out" 2>&1 || status=$?
+chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin LANG=C.UTF-8 BOARDHUB_PASSWORD=secret-pw \
+    boardhub-cli -q -u tester get /hello.txt /tmp/hello.txt >>"$2/cli.out" 2>&1 || status=$?
+kill -INT $server
+wait $server || { echo "the server exited with $? on SIGINT" >&2; exit 1; }
+exit $status
+SESSION
+chmod +x "$root/tmp/session.sh"
+unshare --net "$root/tmp/session.sh" "$root" "$work" \
+    || { cat "$work/server.out" "$work/server.err" "$work/cli.out" >&2 2>/dev/null; fail "session"; }
+cmp -s "$root/tmp/hello.txt" "$root/srv/boardhub/share/hello.txt" || fail "download differs"
+grep -q "the server runs without a camera" "$work/server.err" \
+    || fail "no camera, but no line saying so: $(cat "$work/server.err")"
+day="$(date +%Y%m%d).log"
+log="$root/var/lib/boardhub/logs/$day"
+[ -f "$log" ] || fail "no day log $day: $(ls -la "$root/var/lib/boardhub/logs")"
+grep -q "\[NOTICE\] LOGIN tester(0) OK" "$log" || fail "no login line in $day: $(cat "$log")"
+grep -q "SERVER STOP" "$log" || fail "no stop line in $day"
+expect_mode "/var/lib/boardhub/logs/$day" 640 boardhub:boardhub
+if grep -q $'\x1b' "$work/server.out"; then fail "escape codes on the console"; fi
+step "served, logged in, downloaded; the day log has the login"
+
+# 6. Purge: programs, configuration, unit and its enablement go; the administrator's data
+# (accounts, logs, share) and the user stay.
+DEBIAN_FRONTEND=noninteractive in_root apt-get purge -y -q boardhub >>"$work/apt.log" 2>&1 \
+    || { tail -30 "$work/apt.log" >&2; fail "apt-get purge"; }
+for gone in /usr/sbin/boardhub /usr/sbin/boardhub-admin /usr/bin/boardhub-cli /etc/boardhub \
+            /lib/systemd/system/boardhub.service /usr/lib/sysusers.d/boardhub.conf \
+            /usr/lib/tmpfiles.d/boardhub.conf /usr/share/doc/boardhub \
+            /usr/share/man/man8/boardhub.8.gz \
+            /etc/systemd/system/multi-user.target.wants/boardhub.service; do
+    if [ -e "$root$gone" ] || [ -L "$root$gone" ]; then fail "$gone is left after purge"; fi
+done
+for kept in /var/lib/boardhub/users.db "/var/lib/boardhub/logs/$day" \
+            /srv/boardhub/share/hello.txt; do
+    [ -e "$root$kept" ] || fail "$kept was removed by purge"
+done
+in_root getent passwd boardhub >/dev/null || fail "the user was removed by purge"
+if in_root dpkg -l boardhub 2>/dev/null | grep -q '^[a-z][a-z] '; then
+    in_root dpkg -l boardhub | grep -q '^pn' || fail "package still known to dpkg"
+fi
+step "purged: programs, configuration and unit gone; accounts, logs, share and user kept"
+echo "test-install: ok in $((SECONDS - started)) s"

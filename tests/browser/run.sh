@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The page in a real browser: starts the server (with the stand-in camera) and boardhub-web on
+# a temporary world, installs puppeteer-core into tests/browser/node_modules when missing, and
+# drives Debian's chromium headless through web.mjs. Screenshots go to BUILD/browser-shots.
+#   tests/browser/run.sh BUILD_DIR
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+build="$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)"
+shots="$build/browser-shots"
+chromium="${CHROMIUM:-$(command -v chromium || command -v chromium-browser || true)}"
+[ -n "$chromium" ] || { echo "browser test: chromium is not installed (scripts/setup.sh)"; exit 1; }
+
+if [ ! -d "$here/node_modules/puppeteer-core" ]; then
+    (cd "$here" && npm install --no-save --no-audit --no-fund --loglevel=error puppeteer-core@24) >&2
+fi
+
+world="$(mktemp -d)"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$world"
+}
+trap cleanup EXIT
+
+free_port() {
+    node -e "const s=require('net').createServer().listen(0,'127.0.0.1',()=>{console.log(s.address().port);s.close()})"
+}
+
+mkdir -p "$world/share/docs" "$world/share/사진" "$world/share/private/.folder" "$world/data"
+printf 'Meeting notes\n' > "$world/share/docs/notes.txt"
+printf '안녕하세요, 보드입니다.\n' > "$world/share/사진/인사.txt"
+head -c 300000 /dev/urandom > "$world/share/docs/data.bin"
+echo alice > "$world/share/private/.folder/users_r"
+printf 'only alice\n' > "$world/share/private/secret.txt"
+for u in bob alice; do
+    echo "$u" | "$build/tools/boardhub-admin" -d "$world/data" user add "$u" --level 5 >/dev/null
+done
+
+server_port="$(free_port)"
+web_port="$(free_port)"
+cat > "$world/boardhub.ini" <<INI
+[server]
+name = 보드허브
+port = $server_port
+share = $world/share
+data = $world/data
+camera = $world/video0
+log = no
+[web]
+listen = 127.0.0.1
+port = $web_port
+www = $root/tools/web/www
+camera_fps = 15
+INI
+
+LD_PRELOAD="$build/tests/fakes/libfake_v4l2.so" FAKE_V4L2_DEVICE="$world/video0" \
+    FAKE_V4L2_CONFIG="fmt=YUYV:d640x480" \
+    "${SERVER_BIN:-$build/boardhub}" "$world/boardhub.ini" > "$world/server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q "Server started at" "$world/server.log" 2>/dev/null && break; sleep 0.1; done
+"$build/tools/boardhub-web" "$world/boardhub.ini" > "$world/web.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q "listening on" "$world/web.log" 2>/dev/null && break; sleep 0.1; done
+
+rm -rf "$shots"
+mkdir -p "$shots"
+status=0
+CHROMIUM="$chromium" BASE="http://127.0.0.1:$web_port" SERVER_PORT="$server_port" SHOTS="$shots" \
+    SHARE="$world/share" node "$here/web.mjs" || status=$?
+if [ $status -ne 0 ]; then
+    echo "--- server log"; tail -20 "$world/server.log"
+    echo "--- gateway log"; tail -20 "$world/web.log"
+fi
+exit $status
