@@ -22,6 +22,13 @@ unsigned v4l2_queued = 0;
 
 namespace {
 
+// The escape sequence, or nothing when NO_COLOR asks for plain text (the service's journal
+// shows escapes as they are).
+const char* colour(const char* sequence) {
+    const char* no_color = getenv("NO_COLOR");
+    return no_color != nullptr && no_color[0] != '\0' ? "" : sequence;
+}
+
 int sys_stat(const char* path, struct stat* st) { return ::stat(path, st); }
 int sys_open(const char* path, int flags) { return ::open(path, flags); }
 int sys_close(int fd) { return ::close(fd); }
@@ -109,15 +116,17 @@ int v4l2_querycap(int fd, const char* path) {
     if (cap.capabilities & V4L2_CAP_STREAMING) printf("Device %s: supports streaming.\n", path);
 
     // The last discrete size (or stepwise maximum) that any format reports wins.
-    printf("\e[31mSupport format:\n\e[0m");
+    const char* red = colour("\e[31m");
+    const char* reset = colour("\e[0m");
+    printf("%sSupport format:\n%s", red, reset);
     for (unsigned i = 0; i < MAX_ENUM; i++) {
         struct v4l2_fmtdesc fmt;
         memset(&fmt, 0, sizeof(fmt));
         fmt.index = i;
         fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (v4l2_ioctl(fd, VIDIOC_ENUM_FMT, &fmt) < 0) break;
-        printf("\e[31m\t%d.%.*s\n\e[0m", static_cast<int>(i + 1),
-               static_cast<int>(sizeof(fmt.description)), fmt.description);
+        printf("%s\t%d.%.*s\n%s", red, static_cast<int>(i + 1),
+               static_cast<int>(sizeof(fmt.description)), fmt.description, reset);
         for (unsigned j = 0; j < MAX_ENUM; j++) {
             struct v4l2_frmsizeenum size;
             memset(&size, 0, sizeof(size));
@@ -160,9 +169,9 @@ int v4l2_gfmt(int fd) {
         return -1;
     }
     uint32_t pf = fmt.fmt.pix.pixelformat;
-    printf("\e[33mpix.pixelformat:\t%c%c%c%c\n\e[0m", static_cast<char>(pf & 0xFF),
+    printf("%spix.pixelformat:\t%c%c%c%c\n%s", colour("\e[33m"), static_cast<char>(pf & 0xFF),
            static_cast<char>((pf >> 8) & 0xFF), static_cast<char>((pf >> 16) & 0xFF),
-           static_cast<char>((pf >> 24) & 0xFF));
+           static_cast<char>((pf >> 24) & 0xFF), colour("\e[0m"));
     printf("pix.height:\t\t%d\n", static_cast<int>(fmt.fmt.pix.height));
     printf("pix.width:\t\t%d\n", static_cast<int>(fmt.fmt.pix.width));
     printf("pix.field:\t\t%d\n", static_cast<int>(fmt.fmt.pix.field));

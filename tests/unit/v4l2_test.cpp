@@ -157,6 +157,18 @@ TEST_F(V4l2Test, ReportsTheDeviceOnTheConsole) {
               "\x1b[33mpix.pixelformat:\tYUYV\n\x1b[0m"
               "pix.height:\t\t240\npix.width:\t\t320\npix.field:\t\t4\n");
     EXPECT_TRUE(dev->parm_asked());
+
+    // NO_COLOR: the same report without escapes.
+    TearDown();
+    use("fmt=YUYV:d640x480");
+    setenv("NO_COLOR", "1", 1);
+    bool ok = init(&out, &err);
+    unsetenv("NO_COLOR");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find("Support format:\n\t1.Format YUYV\npix.pixelformat:\tYUYV\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(V4l2Test, EachFailingStepHasItsMessage) {

@@ -1,0 +1,57 @@
+// Logins against a hashed row cost tens of milliseconds and about 16 MiB each while they hash:
+// many connections sending LOGIN at once must not multiply that memory.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "admin.h"
+#include "harness.h"
+
+namespace {
+
+// A "Vm..." figure of /proc/PID/status in kB, -1 when unreadable.
+long status_kb(pid_t pid, const std::string& key) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.compare(0, key.size() + 1, key + ":") == 0)
+            return std::stol(line.substr(key.size() + 1));
+    return -1;
+}
+
+TEST(LoginHashing, ConcurrentLoginsOfAHashedRowStayBoundedInMemory) {
+    e2e::TestServer srv;
+    e2e::add_user(srv.data, "hashed", hash_password("right"), 5);
+    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+    {
+        bh::Client warm = srv.connect();  // one check, so the baseline holds what one costs
+        EXPECT_NE(e2e::login(warm, "hashed", "right").find("\"OK\""), std::string::npos);
+    }
+    long before = status_kb(srv.pid, "VmHWM");
+    ASSERT_GT(before, 0);
+
+    constexpr int kClients = 12;
+    std::vector<bh::Client> clients;
+    for (int i = 0; i < kClients; i++) clients.push_back(srv.connect());
+    const std::string wrong = e2e::cmd(
+        "LOGIN", {{"VERSION", "3.0.0"}, {"USERNAME", "hashed"}, {"PASSWORD", "wrong"}});
+    auto start = std::chrono::steady_clock::now();
+    for (auto& c : clients) ASSERT_TRUE(c.send_frame("11", wrong)) << c.error();
+    for (auto& c : clients) {
+        bh::Frame f;
+        ASSERT_TRUE(c.recv_frame(f, 120000)) << c.error();
+        EXPECT_EQ(f.payload, "{ \"RESULT\": \"FAIL\", \"ERROR\": 100 }");
+    }
+    long after = status_kb(srv.pid, "VmHWM");
+    long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start).count();
+    printf("%d logins of a hashed row at once: %ld ms, VmHWM %ld -> %ld kB\n", kClients, ms,
+           before, after);
+    // Unbounded, twelve checks at once would take about 190 MiB; two at a time about 32 MiB.
+    EXPECT_LT(after - before, 64 * 1024) << "VmHWM " << before << " kB -> " << after << " kB";
+    clients.clear();
+    EXPECT_EQ(srv.stop(), 0) << srv.err();
+}
+
+}  // namespace
