@@ -100,6 +100,8 @@ void routed(const std::string& text) {
     std::string status = web::parse_listing(r.body, entries);
     if (status != "ok" && !entries.empty() && status != "bad") abort();
     (void)web::cookie_value(r.header("cookie"), "bh_session");
+    for (unsigned char ch : web::escape_log(r.body))
+        if (ch < 0x20 || ch == 0x7f) abort();  // one log call, one line
 
     // Login would wait for a server that is not there; everything else is answered at once.
     if (r.path == "/api/login") return;

@@ -502,3 +502,24 @@ TEST(Web, UploadsAndFolderChangesWhenTheServerTakesThem) {
     EXPECT_EQ(http(g.port, "POST", "/api/delete", json, "{\"path\":\"/up\"}").status, 200);
     EXPECT_FALSE(std::filesystem::exists(g.srv.share + "/up"));
 }
+
+TEST(Web, ServesHttpsWithTheConfiguredCertificate) {
+    e2e::TempDir keys;
+    std::string cert = keys.path + "/cert.pem", key = keys.path + "/key.pem";
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
+                       key + " -out " + cert + " >/dev/null 2>&1";
+    ASSERT_EQ(system(make.c_str()), 0) << "openssl (scripts/setup.sh)";
+    Gateway g;
+    ASSERT_TRUE(g.start("tls_cert = " + cert + "\ntls_key = " + key + "\n")) << g.output();
+    EXPECT_NE(g.output().find("(HTTPS)"), std::string::npos);
+    std::string out = keys.path + "/reply.txt";
+    std::string login = "curl -s -i --cacert " + cert + " -H 'Content-Type: application/json' -d " +
+                        "'{\"user\":\"bob\",\"password\":\"bob\"}' https://127.0.0.1:" +
+                        std::to_string(g.port) + "/api/login > " + out;
+    ASSERT_EQ(system(login.c_str()), 0) << "curl (scripts/setup.sh)";
+    Reply r = parse(e2e::read_file(out));
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.header("set-cookie").find("; Secure"), std::string::npos) << r.header("set-cookie");
+    // Plain HTTP on the HTTPS port gets no page.
+    EXPECT_NE(http(g.port, "GET", "/").status, 200);
+}

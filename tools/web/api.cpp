@@ -481,6 +481,11 @@ Gateway::~Gateway() { stop(); }
 
 void Gateway::start() { sessions_.start(); }
 
+void Gateway::closing() {
+    closing_ = true;
+    camera_.stop();
+}
+
 void Gateway::stop() {
     camera_.stop();
     sessions_.stop();
@@ -824,16 +829,22 @@ Response Gateway::events(const Request&, const SessionPtr& s) {
         std::lock_guard<std::mutex> g(s->ev_lock);
         s->streams--;
     };
-    out.stream = [s, st](uint64_t, char* buf, size_t max) -> long {
+    std::atomic<bool>* closing = &closing_;
+    out.stream = [s, st, closing](uint64_t, char* buf, size_t max) -> long {
         while (st->used == st->pending.size()) {
-            if (st->finished) return 0;
+            if (st->finished || *closing) return 0;
             st->pending.clear();
             st->used = 0;
             std::unique_lock<std::mutex> g(s->ev_lock);
             auto fresh = [&] {
                 return !s->end_reason.empty() || (!s->events.empty() && s->events.back().seq > st->seen);
             };
-            if (!s->ev_cv.wait_for(g, std::chrono::seconds(15), fresh)) {
+            // In slices of a second, so that a closing gateway is not kept waiting.
+            bool got = false;
+            for (int i = 0; i < 15 && !got && !*closing; i++)
+                got = s->ev_cv.wait_for(g, std::chrono::seconds(1), fresh);
+            if (*closing) return 0;
+            if (!got) {
                 st->pending = ": still here\n\n";  // keeps proxies and the browser's timer quiet
                 break;
             }

@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
     int sig = 0;
     sigwait(&stop, &sig);
     web::log_line("SYSTEM", "WEB", "stopping");
+    gateway.closing();
     http.stop();
     gateway.stop();
     return 0;

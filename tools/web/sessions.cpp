@@ -8,7 +8,7 @@
 //                    between exchanges; it only try_locks io, so it never waits behind one.
 //   reaper           ends sessions idle longer than idle_seconds.
 //   Session::ev_lock the event queue and end_reason; event streams wait on ev_cv.
-// Lock order: Sessions::lock_ before nothing; io before ev_lock.
+// Lock order: Sessions::lock_ before io (the watcher only tries it); io before ev_lock.
 #include <poll.h>
 
 #include <json-c/json.h>
@@ -267,6 +267,9 @@ void Sessions::watch() {
             std::lock_guard<std::mutex> g(lock_);
             for (auto& [id, s] : sessions_) {
                 if (s->busy || s->ended) continue;
+                // The descriptor is the exchange's to change: read it only when none runs.
+                std::unique_lock<std::mutex> io(s->io, std::try_to_lock);
+                if (!io.owns_lock()) continue;
                 int fd = s->conn.fd();
                 if (fd < 0) continue;
                 list.push_back(s);

@@ -93,6 +93,15 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
         if (it != w.end()) *k.value = it->second;
     }
     if (ini["server"].count("name") && !w.count("title")) s.name = ini["server"]["name"];
+    // A misspelt key would otherwise go unnoticed.
+    std::string unknown;
+    for (const auto& [key, value] : w) {
+        bool known = key == "title";
+        for (const auto& k : ints) known |= key == k.key;
+        for (const auto& k : texts) known |= key == k.key;
+        if (!known) unknown += (unknown.empty() ? " " : ", ") + key;
+    }
+    if (!unknown.empty()) log_line("WARNING", "configuration", "unknown [web] settings ignored:" + unknown);
     if (s.tls_cert.empty() != s.tls_key.empty()) {
         err = "[web] tls_cert and tls_key go together";
         return false;
@@ -100,15 +109,45 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
     return true;
 }
 
+// The board's log escaping, so that a line of the gateway reads like one of the server: line
+// feed, carriage return, tab and ESC as \n \r \t \e, other controls and DEL as \xNN, C1
+// controls (UTF-8 c2 80 to c2 9f) as \xc2\xNN, and a backslash doubled where it would read
+// as the start of an escape.
 std::string escape_log(const std::string& text) {
+    auto control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+    auto c1 = [&](size_t i) {
+        return i + 1 < text.size() && static_cast<unsigned char>(text[i]) == 0xc2 &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f;
+    };
+    auto hex = [](std::string& out, unsigned char c) {
+        char b[5];
+        snprintf(b, sizeof(b), "\\x%02x", c);
+        out += b;
+    };
     std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            char b[5];
-            snprintf(b, sizeof(b), "\\x%02x", c);
-            out += b;
-        } else {
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+            bool ambiguous = next == '\\' || (next != 0 && control(next)) || c1(i + 1) ||
+                             next == 'n' || next == 'r' || next == 't' || next == 'e' || next == 'x';
+            out += ambiguous ? "\\\\" : "\\";
+        } else if (c1(i)) {
+            hex(out, c);
+            hex(out, static_cast<unsigned char>(text[++i]));
+        } else if (!control(c)) {
             out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == 0x1b) {
+            out += "\\e";
+        } else {
+            hex(out, c);
         }
     }
     return out;

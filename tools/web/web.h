@@ -281,6 +281,9 @@ public:
     ~Gateway();
     bool load_pages(std::string& err);  // reads the page's files from settings.www
     void start();
+    // Before the HTTP layer stops: ends the event streams and live views, which would otherwise
+    // hold their connections' threads until their next event.
+    void closing();
     void stop();
     Response handle(const Request& r);
     Sessions& sessions() { return sessions_; }
@@ -295,6 +298,7 @@ private:
 
     const Settings& settings_;
     Sessions sessions_;
+    std::atomic<bool> closing_{false};
     LoginGuard guard_;
     Camera camera_;
     std::map<std::string, std::pair<std::string, std::string>> pages_;  // name: type, bytes
