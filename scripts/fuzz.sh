@@ -44,8 +44,12 @@ for h in "${harnesses[@]}"; do
         status=1
         continue
     fi
-    echo "== fuzz $h: up to $runs runs or ${seconds}s"
-    if ! "$bin" -runs="$runs" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=3072 \
+    # The session harness parses client frames: a frame whose parse balloons (memory a client
+    # could make the server hold) is a finding, so its limits are tight.
+    limits=(-rss_limit_mb=3072)
+    if [ "$h" = session ]; then limits=(-rss_limit_mb=1024 -malloc_limit_mb=64); fi
+    echo "== fuzz $h: up to $runs runs or ${seconds}s (${limits[*]})"
+    if ! "$bin" -runs="$runs" -max_total_time="$seconds" -timeout=25 "${limits[@]}" \
             -dict="$root/fuzz/boardhub.dict" -artifact_prefix="$crashes/" -print_final_stats=1 \
             "$work" "$seeds" >"$build/$h.log" 2>&1; then
         tail -60 "$build/$h.log"

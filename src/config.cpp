@@ -4,6 +4,8 @@
 #include "config.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -97,4 +99,17 @@ std::vector<std::string> Config::unknown(const std::vector<Known>& known) const 
         for (auto& key : keys) add("[" + s.name + "] " + key);
     }
     return found;
+}
+
+long Config::get_number(const std::string& sect, const std::string& key, long fallback, long min,
+                        long max) {
+    std::string text = get_value(sect, key);
+    if (text.empty()) return fallback;
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || !(text[0] >= '0' && text[0] <= '9') || value < min ||
+        value > max)
+        throw std::invalid_argument(key);
+    return value;
 }

@@ -27,6 +27,10 @@ public:
 
     // A copy of the value, or "" when the section or the key is missing.
     std::string get_value(const std::string& sect, const std::string& key);
+    // The value as a whole decimal number from min to max; fallback when the key is missing
+    // or empty. Throws std::invalid_argument for anything else.
+    long get_number(const std::string& sect, const std::string& key, long fallback, long min,
+                    long max);
 
     // What the file holds beyond known (a list of sections, each with the keys read from it),
     // in file order, each named once: "[name]" for a section not in known, "[name] key" for a

@@ -3,10 +3,12 @@
 // The receive side checks the header's digits and its length before reading a payload byte.
 #include "network.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,17 +94,49 @@ bool is_valid(const char* header) {
     return true;
 }
 
-int safe_recv(int sock, char* type, char* buffer) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads exactly n bytes. Without a deadline (timed false) it blocks as long as the peer
+// takes; EAGAIN is retried when retry_again. 0, -1 (closed or failed) or RECV_TIMED_OUT.
+int recv_exact(int sock, char* p, size_t n, bool timed, Clock::time_point deadline,
+               bool retry_again) {
     size_t got = 0;
-    while (got < HEADER_SIZE) {
-        ssize_t n = recv(sock, buffer + got, HEADER_SIZE - got, 0);
-        if (n == 0) return -1;
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
+    while (got < n) {
+        ssize_t r = recv(sock, p + got, n - got, timed ? MSG_DONTWAIT : 0);
+        if (r == 0) {
+            errno = 0;  // closed: not an error to report
             return -1;
         }
-        got += static_cast<size_t>(n);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (timed) {
+                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - Clock::now())
+                                    .count();
+                    if (left <= 0) return RECV_TIMED_OUT;
+                    struct pollfd w = {sock, POLLIN, 0};
+                    poll(&w, 1, static_cast<int>(left));
+                    continue;
+                }
+                if (retry_again) continue;
+            }
+            return -1;
+        }
+        got += static_cast<size_t>(r);
     }
+    return 0;
+}
+
+}  // namespace
+
+int safe_recv(int sock, char* type, char* buffer, int timeout_ms) {
+    const bool timed = timeout_ms >= 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timed ? timeout_ms : 0);
+    int rc = recv_exact(sock, buffer, HEADER_SIZE, timed, deadline, true);
+    if (rc < 0) return rc;
     buffer[HEADER_SIZE] = '\0';
     if (!is_valid(buffer)) return -1;
 
@@ -119,17 +153,10 @@ int safe_recv(int sock, char* type, char* buffer) {
     unsigned long long length = strtoull(p, nullptr, 10);
     if (length > MAX_PAYLOAD) return -1;
 
-    got = 0;
-    while (got < length) {
-        ssize_t n = recv(sock, buffer + got, length - got, 0);
-        if (n == 0) return -1;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fprintf(stderr, "[safe_recv] Recv Error: %s\n", strerror(errno));
-            return -1;
-        }
-        got += static_cast<size_t>(n);
-    }
+    rc = recv_exact(sock, buffer, length, timed, deadline, false);
+    if (rc == -1 && errno != 0)
+        fprintf(stderr, "[safe_recv] Recv Error: %s\n", strerror(errno));
+    if (rc < 0) return rc;
     buffer[length] = '\0';
     return static_cast<int>(length);
 }

@@ -19,8 +19,11 @@ int safe_send_bytes(int sock, const char* type, const void* payload, size_t len)
 
 // Receives one frame: type gets the two-digit code and a NUL (3 bytes), buffer (65536 bytes)
 // the payload and a NUL. Returns the payload length, or -1 when the peer closed, a receive
-// failed, or the header is invalid or announces more than 65535 bytes.
-int safe_recv(int sock, char* type, char* buffer);
+// failed, or the header is invalid or announces more than 65535 bytes. With timeout_ms of 0 or
+// more, the whole frame must arrive within that many milliseconds of the call, else -2
+// (RECV_TIMED_OUT): a peer that stops mid-header or mid-payload cannot hold the caller.
+constexpr int RECV_TIMED_OUT = -2;
+int safe_recv(int sock, char* type, char* buffer, int timeout_ms = -1);
 
 // header: 12 bytes (and a NUL). True for two digits, then spaces, then at least one digit,
 // filling all 12 bytes.

@@ -25,6 +25,7 @@
 #include "config.h"
 #include "logger.h"
 #include "server.h"
+#include "server_guard.h"
 #include "version.h"
 
 ServerInfo server;
@@ -101,7 +102,8 @@ void require_folder(const char* path, const char* key) {
 // otherwise go unnoticed.
 void warn_unknown_settings() {
     static const std::vector<Config::Known> known = {
-        {"server", {"name", "port", "share", "data", "camera", "log"}},
+        {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
+                    "frame_timeout", "prelogin_per_address", "prelogin_slots"}},
         {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
@@ -194,7 +196,9 @@ int start_session(int sock) {
         if (p[1].revents & POLLIN) close_all();
         if (!(p[0].revents & POLLIN)) continue;
 
-        int sock = accept4(server.sock, nullptr, nullptr, SOCK_CLOEXEC);
+        struct sockaddr_in peer;
+        socklen_t peer_len = sizeof(peer);
+        int sock = accept4(server.sock, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
         if (sock < 0) {
             int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK) continue;
@@ -210,8 +214,9 @@ int start_session(int sock) {
         client_sockfd = sock;
         if (all_slots_taken()) {
             // Refused here, without a thread; client_handler refuses a lost race the same way.
-            logger.writef("CLIENT", LOG_WARNING, "connection refused: all %d slots in use",
-                          MAX_USERS);
+            char addr[INET_ADDRSTRLEN] = "";
+            if (peer.sin_family == AF_INET) inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
+            log_refusal("%s refused: all %d slots in use", addr, MAX_USERS);
             close(sock);
             continue;
         }
@@ -294,6 +299,7 @@ int server_main(int argc, char** argv) {
         snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
     logger.set(6, log_dir);
     warn_unknown_settings();
+    read_connection_limits();
 
     server.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server.sock < 0) {

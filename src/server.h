@@ -139,6 +139,8 @@ struct Session {
     FILE* send_stream;              // opened by SEND, read by NEXT; closed exactly once
     bool logged_in;                 // a LOGIN of this session succeeded (and was not replaced
                                     // by a suspended account's)
+    bool logged_in_once;            // a LOGIN of this session has ever succeeded: the limits on
+                                    // connections that have not logged in are behind it
     // The session whose handler is running on this thread (nullptr outside a session).
     static Session* current();
 };

@@ -212,13 +212,16 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
 void double_login(int slot) {
     char notice[512];
     json_reply(notice, message_object(USER_ADMIN, TYPE_NOTICE_DOUBLE_LOGIN, TEXT_DOUBLE_LOGIN));
-    SlotRef other = {-1, 0};
+    struct Removed {
+        int slot;
+        int sock;
+    };
+    std::vector<Removed> removed;
     char name[NAME_SIZE];
-    int sock = 0;
     {
-        // The session that goes is chosen, marked and told in one scan: two logins of one name
-        // that race can never both pick the same victim and both survive, and the victim
-        // cannot end before its notice is queued.
+        // Every other live session of the name is chosen, marked and told in one scan: logins
+        // of one name that race leave exactly one session (the last to scan), and a removed
+        // session cannot end before its notice is queued.
         std::lock_guard<std::mutex> g(users_lock);
         memcpy(name, users[slot].name, sizeof(name));
         // A session that has not logged in has no name to share with anyone; one that was
@@ -229,16 +232,15 @@ void double_login(int slot) {
                 // A session already removed is ending: the live one of that name goes.
                 if (users[i].alive.load() == 0) continue;
                 if (strcmp(users[i].name, name) != 0) continue;
-                other = {i, users_gen[i]};
-                sock = users[i].sock;
                 users[i].alive.store(0);
                 queue_frame(i, users_gen[i], TYPE_MESSAGE, notice);
-                break;
+                removed.push_back({i, users[i].sock});
             }
         }
     }
-    if (other.slot < 0) return;  // the session loop sends the reply
-    logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, other.slot, sock);
+    // The session loop sends the caller's reply.
+    for (const Removed& r : removed)
+        logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, r.slot, r.sock);
 }
 
 void remove_user(int slot) {

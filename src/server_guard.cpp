@@ -6,11 +6,16 @@
 #include <poll.h>
 
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 
+#include "config.h"
 #include "logger.h"
 #include "server.h"
 
@@ -172,3 +177,70 @@ void login_guard_reset() {
 }
 
 void login_guard_advance(int seconds) { clock_offset += seconds; }
+
+ConnectionLimits connection_limits;
+
+void read_connection_limits() {
+    struct Setting {
+        const char* key;
+        int* value;
+        long min;
+        long max;
+    };
+    ConnectionLimits& l = connection_limits;
+    const Setting settings[] = {
+        {"login_timeout", &l.login_timeout, 1, 86400},
+        {"frame_timeout", &l.frame_timeout, 1, 3600},
+        {"prelogin_per_address", &l.prelogin_per_address, 1, MAX_USERS},
+        {"prelogin_slots", &l.prelogin_slots, 1, MAX_USERS},
+    };
+    for (const Setting& st : settings) {
+        try {
+            *st.value = static_cast<int>(
+                config.get_number("server", st.key, *st.value, st.min, st.max));
+        } catch (const std::invalid_argument&) {
+            fprintf(stderr, "configuration: the value of \"%s\" is not a whole number from %ld to %ld\n",
+                    st.key, st.min, st.max);
+            exit(1);
+        }
+    }
+}
+
+bool exempt_peer(const char* addr) {
+    return !addr || addr[0] == '\0' || strcmp(addr, "127.0.0.1") == 0;
+}
+
+namespace {
+std::mutex refusal_lock;
+long long refusal_second = 0;
+int refusal_lines = 0;
+long long refusals_unlogged = 0;
+}  // namespace
+
+void log_refusal(const char* fmt, ...) {
+    long long unlogged = 0;
+    {
+        std::lock_guard<std::mutex> g(refusal_lock);
+        long long now = now_seconds();
+        if (now != refusal_second) {
+            refusal_second = now;
+            refusal_lines = 0;
+            unlogged = refusals_unlogged;
+            refusals_unlogged = 0;
+        }
+        if (refusal_lines >= REFUSAL_LINES_PER_SECOND) {
+            refusals_unlogged++;
+            return;
+        }
+        refusal_lines++;
+    }
+    if (unlogged > 0)
+        logger.writef("CLIENT", LOG_WARNING, "%lld more refused or timed-out connections not logged",
+                      unlogged);
+    char text[LOG_TEXT_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    logger.write("CLIENT", LOG_WARNING, text);
+}

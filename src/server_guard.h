@@ -46,3 +46,32 @@ bool login_wait(int sock, int ms);
 // Tests: empties the table; moves the guard's clock forward.
 void login_guard_reset();
 void login_guard_advance(int seconds);
+
+// ---------------------------------------------------------------------------------------------
+// Connections that have not logged in. Settings of the configuration's [server] section,
+// read once by read_connection_limits before the first connection; constant afterwards.
+struct ConnectionLimits {
+    int login_timeout = 60;        // "login_timeout": seconds a connection may stay without a
+                                   // login (a person may be typing a password)
+    int frame_timeout = 30;        // "frame_timeout": seconds a started frame may take to arrive
+    int prelogin_per_address = 5;  // "prelogin_per_address": connections one address may hold
+                                   // before logging in
+    int prelogin_slots = 100;      // "prelogin_slots": slots that connections not logged in may
+                                   // hold together
+};
+extern ConnectionLimits connection_limits;
+
+// Reads the settings above from the configuration; a value that is not a whole number in its
+// range stops start-up (status 1) with a message naming the key. Missing keys keep defaults.
+void read_connection_limits();
+
+// The board's own address and peers without an IPv4 address: never slowed by the login
+// guard, never counted by the per-address limits.
+bool exempt_peer(const char* addr);
+
+// Logs one line (tag "CLIENT", WARNING) for a refused or timed-out connection. At most
+// REFUSAL_LINES_PER_SECOND such lines are written in a second; the rest are counted and
+// reported in one line when the next second starts, so a flood of connections cannot fill
+// the disk with log lines.
+constexpr int REFUSAL_LINES_PER_SECOND = 20;
+void log_refusal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -31,6 +31,7 @@
 #include "logger.h"
 #include "network.h"
 #include "server.h"
+#include "server_guard.h"
 
 UserSlot users[MAX_USERS];
 std::mutex users_lock;
@@ -153,9 +154,26 @@ void wake_owner(SlotOut& o) {
     }
 }
 
-// Claims the first free slot; -1 when all are in use.
-int claim_slot(int sock, int wake, uint64_t* gen) {
+// Connections that have not logged in, by slot (under users_lock): counted against the
+// per-address and the overall limits unless their address is exempt.
+bool slot_counted[MAX_USERS];
+char slot_addr[MAX_USERS][INET_ADDRSTRLEN];
+
+enum ClaimRefusal { CLAIM_FULL = -1, CLAIM_ADDRESS = -2, CLAIM_PRELOGIN = -3 };
+
+// Claims the first free slot for a connection from addr; a ClaimRefusal when it may not.
+int claim_slot(int sock, int wake, uint64_t* gen, const char* addr, bool counted) {
     std::lock_guard<std::mutex> g(users_lock);
+    if (counted) {
+        int mine = 0, all = 0;
+        for (int i = 0; i < MAX_USERS; i++) {
+            if (users[i].in_use == 0 || !slot_counted[i]) continue;
+            all++;
+            if (strcmp(slot_addr[i], addr) == 0) mine++;
+        }
+        if (mine >= connection_limits.prelogin_per_address) return CLAIM_ADDRESS;
+        if (all >= connection_limits.prelogin_slots) return CLAIM_PRELOGIN;
+    }
     for (int i = 0; i < MAX_USERS; i++) {
         if (users[i].in_use != 0) continue;
         users[i].in_use = 1;
@@ -163,6 +181,8 @@ int claim_slot(int sock, int wake, uint64_t* gen) {
         users[i].name[0] = '\0';
         users[i].level = 0;
         users[i].alive.store(1);
+        slot_counted[i] = counted;
+        copy_text(slot_addr[i], addr);
         *gen = ++users_gen[i];
         std::lock_guard<std::mutex> gq(out[i].q);
         queued_total -= out[i].queued_bytes;
@@ -176,7 +196,13 @@ int claim_slot(int sock, int wake, uint64_t* gen) {
         out[i].wake = wake;
         return i;
     }
-    return -1;
+    return CLAIM_FULL;
+}
+
+// The session has logged in: it no longer counts as a connection waiting for a login.
+void slot_logged_in(int slot) {
+    std::lock_guard<std::mutex> g(users_lock);
+    slot_counted[slot] = false;
 }
 
 // Closes the socket under the send lock (no frame of another thread is cut or sent to a
@@ -203,10 +229,21 @@ void release_slot(int slot, int sock) {
 
 // Waits until the client has sent something, meanwhile writing frames queued for this
 // connection as the socket drains. -1 when the connection must end.
-int wait_readable(Session* s, int wake) {
+int wait_readable(Session* s, int wake, Clock::time_point login_deadline) {
     SlotOut& o = out[s->slot];
     bool backoff = false;
     for (;;) {
+        int login_left = -1;  // milliseconds until the login time-out, -1 without one
+        if (!s->logged_in_once) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(login_deadline -
+                                                                              Clock::now());
+            if (left.count() <= 0) {
+                log_refusal("%s(%d) login time-out: not logged in after %d s", s->peer, s->slot,
+                            connection_limits.login_timeout);
+                return -1;
+            }
+            login_left = static_cast<int>(left.count());
+        }
         bool pending;
         Clock::time_point progress;
         {
@@ -225,6 +262,7 @@ int wait_readable(Session* s, int wake) {
             }
             timeout = backoff ? 10 : 1000;
         }
+        if (login_left >= 0 && (timeout < 0 || login_left < timeout)) timeout = login_left;
         struct pollfd p[2] = {{s->sock, static_cast<short>(POLLIN | (pending && !backoff ? POLLOUT : 0)), 0},
                               {wake, POLLIN, 0}};
         int n = poll(p, 2, timeout);
@@ -286,9 +324,12 @@ int do_login(Session* s, json_object* request) {
     if (code == LOGIN_HUNG_UP) return -1;  // nobody is left to answer
     if (code == 0) {
         s->logged_in = true;
+        if (!s->logged_in_once) slot_logged_in(s->slot);
+        s->logged_in_once = true;
         double_login(s->slot);
     } else if (code == 200) {
-        s->logged_in = false;  // the slot now names a suspended user
+        s->logged_in = false;
+    s->logged_in_once = false;  // the slot now names a suspended user
     }
     return 0;
 }
@@ -401,9 +442,23 @@ int handle_command(Session* s) {
 
 void session_loop(Session* s, int wake) {
     UserSlot& me = users[s->slot];
+    const auto login_deadline = Clock::now() + std::chrono::seconds(connection_limits.login_timeout);
     while (me.alive.load() == 1) {
-        if (wait_readable(s, wake) < 0) break;
-        if (safe_recv(s->sock, s->request.type, s->request.text) < 0) break;
+        if (wait_readable(s, wake, login_deadline) < 0) break;
+        // A frame that has begun must arrive whole within the frame time-out (and, before a
+        // login, within the login time-out).
+        long long frame_ms = connection_limits.frame_timeout * 1000LL;
+        if (!s->logged_in_once) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(login_deadline -
+                                                                              Clock::now());
+            if (left.count() < frame_ms) frame_ms = left.count() > 0 ? left.count() : 0;
+        }
+        int got = safe_recv(s->sock, s->request.type, s->request.text, static_cast<int>(frame_ms));
+        if (got == RECV_TIMED_OUT) {
+            log_refusal("%s(%d) frame time-out: a frame stopped arriving", s->peer, s->slot);
+            break;
+        }
+        if (got < 0) break;
         if (logger.enabled(LOG_DEBUG)) {
             logger.writef("client_handler", LOG_DEBUG, "Type:%s, Buffer:%s", s->request.type,
                           s->request.text);
@@ -547,9 +602,17 @@ void* client_handler(void* arg) {
 
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     uint64_t gen = 0;
-    int slot = wake < 0 ? -1 : claim_slot(sock, wake, &gen);
+    const bool counted = known_peer && !exempt_peer(addr);
+    int slot = wake < 0 ? CLAIM_FULL : claim_slot(sock, wake, &gen, addr, counted);
     if (slot < 0) {
-        logger.writef("CLIENT", LOG_WARNING, "%s refused: all %d slots in use", addr, MAX_USERS);
+        if (slot == CLAIM_ADDRESS)
+            log_refusal("%s refused: %d connections of this address have not logged in", addr,
+                        connection_limits.prelogin_per_address);
+        else if (slot == CLAIM_PRELOGIN)
+            log_refusal("%s refused: %d connections have not logged in", addr,
+                        connection_limits.prelogin_slots);
+        else
+            log_refusal("%s refused: all %d slots in use", addr, MAX_USERS);
         if (wake >= 0) close(wake);
         close(sock);
         return nullptr;

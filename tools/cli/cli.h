@@ -91,6 +91,7 @@ void clear_interrupt();
 bool take_resize();      // a resize arrived since the last call
 void set_temp_path(const char* path);  // nullptr: no download in progress
 void set_progress_shown(bool shown);   // an unfinished progress line is on the terminal
+void clear_progress_line();            // wipes it for other output; the next update redraws
 void restore_terminal_on_exit(int fd); // the terminal mode to put back if a signal ends us
 
 // A progress line on standard error: name, bytes, percentage, bar, rate and time left, fitted

@@ -154,6 +154,7 @@ void Session::print_message(const std::string& json) {
     // Listening and the shell show messages as their output; other commands keep their
     // standard output for their own results.
     FILE* out = in_shell_ || listening_ ? stdout : stderr;
+    clear_progress_line();
     bool from_server = member(m.get(), "FROM") == kServerSender;
     if (type == kReplacedType && from_server) {
         replaced_ = true;

@@ -243,10 +243,10 @@ unsigned char complete_fn(EditLine* el, int) {
     if (matches.empty()) {
         result = CC_ERROR;
     } else if (matches.size() == 1) {
-        std::string add = matches[0].substr(prefix.size());
-        if (matches[0].back() != '/') add += " ";
-        el_insertstr(el, escape_word(add.substr(0, add.size() - (add.back() == ' ' ? 1 : 0))).c_str());
-        if (add.back() == ' ') el_insertstr(el, " ");
+        // A folder stays open for the next name; anything else ends its word.
+        const std::string& m = matches[0];
+        el_insertstr(el, escape_word(m.substr(prefix.size())).c_str());
+        if (m.back() != '/') el_insertstr(el, " ");
     } else {
         // The longest common start, then the list when nothing more is certain.
         std::string common = matches[0];
@@ -457,7 +457,8 @@ int Session::shell_interactive() {
     el_set(el, EL_HIST, history, hist);
     el_set(el, EL_PROMPT, prompt_fn);
     el_set(el, EL_GETCFN, getc_fn);
-    el_set(el, EL_ADDFN, "bh-complete", "complete a command or a path", complete_fn);
+    // The wide form: the narrow one copies the two texts and never frees them.
+    el_wset(el, EL_ADDFN, L"bh-complete", L"complete a command or a path", complete_fn);
     el_set(el, EL_BIND, "^I", "bh-complete", nullptr);
     el_source(el, nullptr);  // the user's ~/.editrc, if any
 

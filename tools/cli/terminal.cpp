@@ -218,6 +218,12 @@ void set_temp_path(const char* path) {
 
 void set_progress_shown(bool shown) { g_progress_shown = shown ? 1 : 0; }
 
+void clear_progress_line() {
+    if (!g_progress_shown) return;
+    fputs("\r\033[K", stderr);
+    fflush(stderr);
+}
+
 void restore_terminal_on_exit(int fd) {
     if (tcgetattr(fd, &g_termios) == 0) {
         g_termios_fd = fd;

@@ -1,0 +1,374 @@
+// The server against a hostile LAN peer: each test plays one attack from loopback against the
+// real binary (source addresses 127.0.0.2 and up stand for other hosts; 127.0.0.1 is the
+// board's own) and checks what it costs the server and everyone else: resident memory read
+// from /proc/PID/status, time measured, the log read back.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stress.h"
+
+using namespace stress;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kFail = R"({ "RESULT": "FAIL" })";
+constexpr long kMemoryBoundKb = 64 * 1024;
+
+bool sanitized() { return !e2e::sanitizer_runtime().empty(); }
+
+double ms_since(Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// Peak resident memory (VmHWM) of a process, in KiB.
+long peak_rss_kb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+// A raw connection from a chosen loopback address.
+class Raw {
+public:
+    Raw(const char* from, int port, int rcvbuf = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &a.sin_addr);
+        ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        ok_ = ok_ && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    ~Raw() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Raw(Raw&& o) noexcept : fd_(o.fd_), ok_(o.ok_) { o.fd_ = -1; }
+    Raw(const Raw&) = delete;
+    bool ok() const { return ok_; }
+    int fd() const { return fd_; }
+
+    bool send_raw(const std::string& bytes) {
+        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    bool send_cmd(const std::string& json) {
+        char header[13];
+        snprintf(header, sizeof(header), "11%10zu", json.size());
+        return send_raw(std::string(header, 12) + json);
+    }
+    // The next frame; false on time-out or when the connection closed.
+    bool frame(std::string& type, std::string& payload, int timeout_ms = 10000) {
+        std::string h;
+        if (!read_exact(h, 12, timeout_ms)) return false;
+        type = h.substr(0, 2);
+        return read_exact(payload, static_cast<size_t>(atol(h.c_str() + 2)), timeout_ms);
+    }
+    // The next "11" reply, skipping "21" frames.
+    std::string reply(int timeout_ms = 10000) {
+        std::string type, payload;
+        while (frame(type, payload, timeout_ms))
+            if (type == "11") return payload;
+        return "";
+    }
+    std::string ask(const std::string& json) { return send_cmd(json) ? reply() : ""; }
+    // The server closed the connection (EOF or reset) within timeout_ms, sending nothing.
+    bool closed(int timeout_ms) {
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0) return false;
+        char c;
+        return recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
+    }
+
+private:
+    bool read_exact(std::string& dst, size_t n, int timeout_ms) {
+        dst.assign(n, '\0');
+        size_t got = 0;
+        while (got < n) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, timeout_ms) <= 0) return false;
+            ssize_t r = recv(fd_, dst.data() + got, n - got, 0);
+            if (r <= 0) return false;
+            got += static_cast<size_t>(r);
+        }
+        return true;
+    }
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+std::string login_cmd(const std::string& user, const std::string& pass) {
+    return jcmd("LOGIN", {{"VERSION", "3.0.0"}, {"USERNAME", user}, {"PASSWORD", pass}});
+}
+
+bool logged_in(const std::string& reply) { return reply.rfind("{ \"RESULT\": \"OK\"", 0) == 0; }
+
+// Every connection sends the costliest commands it can: a frame full of empty objects, a frame
+// of thousands of members, and a long flat string. Nested and oversized commands are refused
+// before anything is built; the server stays within its memory bound.
+TEST(Hostile, CostlyJsonFromEveryConnectionKeepsMemoryBounded) {
+    e2e::TestServer srv;
+    ASSERT_TRUE(srv.start()) << srv.out();
+    const int kConns = sanitized() ? 40 : 200;
+    std::string nested = "{\"CMD\":\"HELLO\",\"x\":[";
+    while (nested.size() < 65000) nested += "{},";
+    nested += "{}]}";
+    std::string members = "{\"CMD\":\"HELLO\"";
+    for (int i = 0; members.size() < 65000; i++) members += ",\"k" + std::to_string(i) + "\":1";
+    members += "}";
+    std::string flat = "{\"CMD\":\"HELLO\",\"x\":\"" + std::string(65000, 'a') + "\"}";
+
+    std::vector<Raw> conns;
+    for (int i = 0; i < kConns; i++) {
+        conns.emplace_back("127.0.0.1", srv.port);
+        ASSERT_TRUE(conns.back().ok()) << i;
+    }
+    std::vector<std::thread> threads;
+    std::atomic<int> refused{0}, answered{0};
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = t; i < kConns; i += 4) {
+                for (int round = 0; round < 2; round++) {
+                    if (conns[i].ask(nested) == kFail) refused++;
+                    if (conns[i].ask(members) == kFail) refused++;
+                    if (logged_in(conns[i].ask(flat))) answered++;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(refused, kConns * 4);
+    EXPECT_EQ(answered, kConns * 2);  // a flat command of any length is still served
+    long peak = peak_rss_kb(srv.pid);
+    printf("[ figures  ] %d connections of costly JSON: peak resident %ld KiB\n", kConns, peak);
+    if (!sanitized()) {
+        EXPECT_LT(peak, kMemoryBoundKb);
+    }
+    // The sessions go on after a refusal.
+    EXPECT_TRUE(logged_in(conns[0].ask(jcmd("HELLO"))));
+}
+
+// 199 logged-in sessions that never read, and one that repeats the longest notice as fast as it
+// is answered: the queues of the stuck sessions are capped (they end), the server stays within
+// its memory bound, and the flooder's replies never wait for the stuck ones.
+TEST(Hostile, NonReadersAndAFlooderKeepMemoryAndRepliesBounded) {
+    e2e::TestServer srv;
+    const int kStuck = sanitized() ? 60 : 199;
+    for (int i = 0; i <= kStuck; i++) e2e::add_user(srv.data, "u" + std::to_string(i), "pw", 1);
+    ASSERT_TRUE(srv.start()) << srv.out();
+    std::vector<Raw> stuck;
+    for (int i = 0; i < kStuck; i++) {
+        stuck.emplace_back("127.0.0.1", srv.port, 4096);
+        ASSERT_TRUE(logged_in(stuck.back().ask(login_cmd("u" + std::to_string(i), "pw")))) << i;
+    }
+    Raw flooder("127.0.0.1", srv.port);
+    ASSERT_TRUE(logged_in(flooder.ask(login_cmd("u" + std::to_string(kStuck), "pw"))));
+    // 255 characters that JSON escapes to six bytes each: about 1.5 KB per notice frame.
+    const std::string notice(255, '\x01');
+    const std::string mod = jcmd("MOD", {{"MOD", notice}});
+    double worst = 0, total = 0;
+    int sent = 0;
+    auto start = Clock::now();
+    while (ms_since(start) < (sanitized() ? 3000 : 6000)) {
+        auto t0 = Clock::now();
+        ASSERT_EQ(flooder.ask(mod), R"({ "RESULT": "OK" })") << sent;
+        double ms = ms_since(t0);
+        worst = std::max(worst, ms);
+        total += ms;
+        sent++;
+    }
+    long peak = peak_rss_kb(srv.pid);
+    printf("[ figures  ] %d stuck readers, %d notices: reply worst %.1f ms, mean %.2f ms; "
+           "peak resident %ld KiB\n",
+           kStuck, sent, worst, total / sent, peak);
+    if (!sanitized()) {
+        EXPECT_LT(peak, kMemoryBoundKb);
+        EXPECT_LT(worst, 400.0) << "a broadcast waits about 100 ms at most for stuck peers";
+    }
+    EXPECT_GT(sent, 20);
+}
+
+// One address, then ten, hold every connection they can (silent, or stopped mid-header): a
+// client from another address still connects and logs in at once. Connections that never log
+// in, and frames that stop arriving, are timed out with one log line each; a logged-in session
+// has no idle time-out.
+TEST(Hostile, NoAddressCanHoldTheSlotsOfOthers) {
+    e2e::TestServer srv;
+    e2e::add_user(srv.data, "ann", "pw", 1);
+    e2e::ServerOptions o;
+    o.keys["login_timeout"] = "4";
+    o.keys["frame_timeout"] = "2";
+    ASSERT_TRUE(srv.start(o)) << srv.out();
+
+    auto legit_login = [&](const char* from, double* ms) {
+        auto t0 = Clock::now();
+        Raw c(from, srv.port);
+        bool ok = c.ok() && logged_in(c.ask(login_cmd("ann", "pw")));
+        *ms = ms_since(t0);
+        return ok;
+    };
+    // One address opens 200 connections: half silent, half with half a header.
+    std::vector<Raw> held;
+    for (int i = 0; i < 200; i++) {
+        held.emplace_back("127.0.0.2", srv.port);
+        if (i % 2) held.back().send_raw("11    ");
+    }
+    double one_ms = 0;
+    EXPECT_TRUE(legit_login("127.0.0.20", &one_ms));
+    // Ten addresses do the same.
+    for (int a = 3; a <= 12; a++) {
+        std::string from = "127.0.0." + std::to_string(a);
+        for (int i = 0; i < 20; i++) {
+            held.emplace_back(from.c_str(), srv.port);
+            if (i % 2) held.back().send_raw("11    ");
+        }
+    }
+    double ten_ms = 0;
+    EXPECT_TRUE(legit_login("127.0.0.21", &ten_ms));
+    printf("[ figures  ] login while one address holds all it can: %.1f ms; while ten do: %.1f ms\n",
+           one_ms, ten_ms);
+    EXPECT_LT(one_ms, 1000);
+    EXPECT_LT(ten_ms, 1000);
+
+    // A logged-in session idles past the login time-out and stays.
+    Raw ann("127.0.0.22", srv.port);
+    ASSERT_TRUE(logged_in(ann.ask(login_cmd("ann", "pw"))));
+    // Every held connection is closed by the time-outs, without a frame.
+    int closed = 0;
+    for (auto& c : held)
+        if (c.closed(8000)) closed++;
+    EXPECT_EQ(closed, static_cast<int>(held.size()));
+    EXPECT_TRUE(logged_in(ann.ask(jcmd("HELLO"))));
+    EXPECT_EQ(bh::json_member(ann.ask(jcmd("ID")), "NAME"), "ann");
+
+    std::string out = srv.out();
+    EXPECT_NE(out.find("127.0.0.2 refused: 5 connections of this address have not logged in"),
+              std::string::npos);
+    // One line per time-out, naming the address (a flood of them is summed up, not dropped).
+    auto line_with = [&](const std::string& what) {
+        std::istringstream lines(out);
+        std::string line;
+        while (std::getline(lines, line))
+            if (line.find("CLIENT 127.0.0.") != std::string::npos &&
+                line.find(what) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(line_with(") login time-out")) << out;
+    EXPECT_TRUE(line_with(") frame time-out")) << out;
+}
+
+// Guessing over many connections: answers come only after the address's delay, a client that
+// hangs up during it gets nothing (the failure counts), and the password checks of one address
+// run at about one per delay however many connections carry them.
+TEST(Hostile, PasswordGuessingOverManyConnectionsRunsAtOnePerDelay) {
+    e2e::TestServer srv;
+    e2e::add_user(srv.data, "ann", "secret", 1);
+    e2e::ServerOptions o;
+    o.keys["prelogin_per_address"] = "60";  // the login guard alone must hold
+    ASSERT_TRUE(srv.start(o)) << srv.out();
+    const std::string failure = "LOGIN auth failure from 127.0.0.2";
+
+    // A guess, then the sending side shut: no answer, and the failure is logged.
+    {
+        Raw c("127.0.0.2", srv.port);
+        ASSERT_TRUE(c.send_cmd(login_cmd("ann", "wrong")));
+        shutdown(c.fd(), SHUT_WR);
+        std::string type, payload;
+        EXPECT_FALSE(c.frame(type, payload, 5000)) << payload;
+        EXPECT_TRUE(srv.wait_for_output(failure));
+    }
+    // 40 connections at a time, each sending one guess and hanging up after 100 ms, for 6 s.
+    std::atomic<bool> stop{false};
+    std::atomic<int> tries{0};
+    std::vector<std::thread> guessers;
+    for (int t = 0; t < 40; t++) {
+        guessers.emplace_back([&] {
+            while (!stop) {
+                Raw c("127.0.0.2", srv.port);
+                if (c.send_cmd(login_cmd("ann", "guess"))) tries++;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    stop = true;
+    for (auto& t : guessers) t.join();
+    size_t checked = count_of(srv.out(), failure);
+    printf("[ figures  ] %d guesses sent over 6 s from one address, %zu checked\n", tries.load(),
+           checked);
+    // Delays of 1, 2, 4 s after the first failure: at most four checks in about 7 s.
+    EXPECT_LE(checked, 5u);
+    EXPECT_GT(tries, 100);
+
+    // Another address is not slowed; the right password from the guessing address is held
+    // back like any other LOGIN, and then accepted.
+    Raw other("127.0.0.3", srv.port);
+    auto t0 = Clock::now();
+    EXPECT_TRUE(logged_in(other.ask(login_cmd("ann", "secret"))));
+    EXPECT_LT(ms_since(t0), 900);
+    Raw owner("127.0.0.2", srv.port);
+    ASSERT_TRUE(owner.send_cmd(login_cmd("ann", "secret")));
+    EXPECT_TRUE(logged_in(owner.reply(20000)));
+}
+
+// Ten LOGINs of one name at once, many times: exactly one session of the name survives each
+// round. Before any login, the commands that act on others are refused.
+TEST(Hostile, RacingLoginsOfOneNameLeaveOneSession) {
+    e2e::TestServer srv;
+    e2e::add_user(srv.data, "bob", "pw", 1);
+    e2e::add_user(srv.data, "obs", "pw", 1);
+    ASSERT_TRUE(srv.start()) << srv.out();
+    Raw observer("127.0.0.1", srv.port);
+    for (const char* word : {"WHO", "MESSAGE", "MOD", "CAMERA", "VIEWPORT", "RELAY"})
+        EXPECT_EQ(observer.ask(jcmd(word, {{"TO", "bob"}, {"MESSAGE", "x"}, {"MOD", "x"}})), kFail)
+            << word;
+    ASSERT_TRUE(logged_in(observer.ask(login_cmd("obs", "pw"))));
+
+    const int kRounds = sanitized() ? 5 : 20;
+    for (int round = 0; round < kRounds; round++) {
+        std::vector<Raw> racers;
+        for (int i = 0; i < 10; i++) racers.emplace_back("127.0.0.1", srv.port);
+        std::vector<std::thread> threads;
+        std::atomic<int> ok{0};
+        for (auto& r : racers)
+            threads.emplace_back([&] {
+                if (logged_in(r.ask(login_cmd("bob", "pw")))) ok++;
+            });
+        for (auto& t : threads) t.join();
+        ASSERT_EQ(ok, 10);
+        // A removed session ends after its next frame.
+        for (auto& r : racers) r.send_cmd(jcmd("HELLO"));
+        int bobs = 0;
+        std::string who;
+        wait_until(
+            [&] {
+                who = observer.ask(jcmd("WHO"));
+                bobs = static_cast<int>(count_of(who, "\"bob\""));
+                return bobs <= 1;
+            },
+            5000);
+        ASSERT_EQ(bobs, 1) << "round " << round << ": " << who << "\n" << srv.out().substr(srv.out().size() > 6000 ? srv.out().size() - 6000 : 0);
+    }
+}
+
+}  // namespace
