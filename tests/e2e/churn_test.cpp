@@ -85,6 +85,12 @@ protected:
             }
             default: {  // cut mid-download or mid-camera-frame
                 if (camera_ && (n / 4) % 3 == 0) {
+                    // The camera needs a login.
+                    std::string user = "w" + std::to_string(worker);
+                    if (!c.command(jcmd("LOGIN", {{"VERSION", "3.0.0"}, {"USERNAME", user},
+                                                  {"PASSWORD", "pw"}}),
+                                   f))
+                        return *why = "LOGIN", false;
                     if (!expect(jcmd("CAMERA"), kOk)) return false;
                     char some[100];
                     recv(c.fd(), some, sizeof(some), 0);
