@@ -34,7 +34,8 @@ expect "get" boardhub-cli -u bob g
 expect "listen login ls" boardhub-cli -H 10.0.0.2 -p 8000 l
 expect "" boardhub-cli cd        # shell-only commands are not offered
 expect "--version" boardhub-cli --v
-expect "-f -r --whole --piece" boardhub-cli get -
+expect "-f -r -c --continue --whole --piece" boardhub-cli get -
+expect "-f -r" boardhub-cli put -
 expect "init" boardhub-admin i
 expect "add del list show level passwd hash-all" boardhub-admin user ""
 expect "carol 김철수" boardhub-admin -d "$data" user level ""
