@@ -4,7 +4,8 @@
 //
 //   boardhub-bench world DIR [--big-mib N] [--port P] [--camera-port P --camera-device DEV]
 //   boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] [--nginx PORT:PID]
-//                      [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2,..]
+//                      [--nginx-nopush-off PORT:PID] [--redis PORT:PID] [--repeats N]
+//                      [--json FILE] [--cases 1,2,..]
 //                      [--note KEY=VALUE]...
 //   boardhub-bench --smoke --server BIN [--fake LIB]   (LIB: the stand-in camera library)
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,7 +86,9 @@ struct Target {
 };
 
 struct Env {
-    Target ours, camera, nginx, redis;
+    // nginx: tcp_nopush on; nginx_off: the same with tcp_nopush off. Each nginx case runs on
+    // both and keeps the better of the two, so that neither setting flatters us.
+    Target ours, camera, nginx, nginx_off, redis;
     Target web, webcam;  // boardhub-web in front of ours and of the camera server
     Sizes sz;
     bool smoke = false;
@@ -669,7 +673,122 @@ void web_live(const Target& t, const Env& env, Metrics& m) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Case 12: an upload of the big file's size (PUT in "87" frames / HTTP PUT to nginx's WebDAV),
+// from memory, into the share root, replacing the previous one.
+
+const std::string& upload_body(uint64_t size) {
+    static std::string body;
+    if (body.size() != size) {
+        body.assign(size, '\0');
+        uint64_t x = 88172645463325252ULL;
+        for (size_t i = 0; i + 8 <= body.size(); i += 8) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            memcpy(&body[i], &x, 8);
+        }
+    }
+    return body;
+}
+
+constexpr const char* UPLOAD_FILE = "/upload.bin";
+
+// Sends the content as frames of 65535 bytes, 16 frames per sendmsg.
+bool send_upload_frames(int fd, const std::string& body) {
+    constexpr size_t piece = 65535, batch = 16;
+    char headers[batch][16];
+    struct iovec iov[2 * batch];
+    size_t off = 0;
+    while (off < body.size()) {
+        int count = 0;
+        for (size_t i = 0; i < batch && off < body.size(); i++) {
+            size_t len = std::min(piece, body.size() - off);
+            snprintf(headers[i], sizeof(headers[i]), "87%10zu", len);
+            iov[count++] = {headers[i], 12};
+            iov[count++] = {const_cast<char*>(body.data() + off), len};
+            off += len;
+        }
+        struct iovec* cur = iov;
+        while (count > 0) {
+            struct msghdr msg = {};
+            msg.msg_iov = cur;
+            msg.msg_iovlen = static_cast<size_t>(count);
+            ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            size_t left = static_cast<size_t>(n);
+            while (count > 0 && left >= cur->iov_len) {
+                left -= cur->iov_len;
+                cur++;
+                count--;
+            }
+            if (count > 0) {
+                cur->iov_base = static_cast<char*>(cur->iov_base) + left;
+                cur->iov_len -= left;
+            }
+        }
+    }
+    return true;
+}
+
+void upload(const Target& t, bool ours, const Env& env, Metrics& m) {
+    const std::string& body = upload_body(env.sz.big_bytes);
+    auto c = open_conn(t);
+    if (ours) login(*c, 0);
+    double cpu0 = cpu_seconds(t.pids);
+    int64_t t0 = now_ns();
+    if (ours) {
+        c->parser.reset(Proto::Ours, 1);
+        if (!c->exchange(json_cmd("PUT", ",\"FILE\":\"" + std::string(UPLOAD_FILE) +
+                                             "\",\"SIZE\":" + std::to_string(body.size()) +
+                                             ",\"REPLACE\":true")) ||
+            c->parser.text().find("\"OK\"") == std::string::npos)
+            fail("PUT: " + c->parser.text().substr(0, 80), true);
+        if (!send_upload_frames(c->fd, body)) fail("PUT: send failed");
+        c->parser.reset(Proto::Ours, 1);
+        if (!c->finish() || c->parser.text().find("\"OK\"") == std::string::npos)
+            fail("PUT: " + c->parser.text().substr(0, 80));
+    } else {
+        std::string req = "PUT " + std::string(UPLOAD_FILE) +
+                          " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n";
+        c->parser.reset(Proto::Http);
+        if (!send_all(c->fd, req.data(), req.size()) ||
+            !send_all(c->fd, body.data(), body.size()))
+            fail("PUT: send failed");
+        if (!c->finish() || (c->parser.status() != 201 && c->parser.status() != 204))
+            fail("PUT: HTTP status " + std::to_string(c->parser.status()));
+    }
+    int64_t t1 = now_ns();
+    double cpu = cpu_seconds(t.pids) - cpu0;
+    double secs = static_cast<double>(t1 - t0) / 1e9;
+    m["12.mbps"] = static_cast<double>(body.size()) / 1e6 / secs;
+    m["12.cpu_gib"] = cpu / (static_cast<double>(body.size()) / (1u << 30));
+}
+
+// ---------------------------------------------------------------------------------------------
 // The cases, their peers and the rows of the table.
+
+// Runs an nginx case on nginx with tcp_nopush on and, when it runs, with tcp_nopush off, and
+// keeps the figures of the better one by key (higher is better unless lower is set). The
+// figure "<case>.nopush" tells which won: 1 on, 0 off.
+void better_nginx(const Env& e, Metrics& m, const std::string& key, bool lower,
+                  const std::function<void(const Target&, Metrics&)>& run) {
+    Metrics on;
+    run(e.nginx, on);
+    if (e.nginx_off.on()) {
+        Metrics off;
+        run(e.nginx_off, off);
+        bool off_better = lower ? off[key] < on[key] : off[key] > on[key];
+        if (off_better) {
+            m = off;
+            m[key.substr(0, key.find('.')) + ".nopush"] = 0;
+            return;
+        }
+    }
+    m = on;
+    m[key.substr(0, key.find('.')) + ".nopush"] = 1;
+}
 
 struct Case {
     std::string id;
@@ -687,15 +806,27 @@ std::vector<Case> all_cases() {
     std::vector<Case> cs;
     cs.push_back({"1", "whole download (FILE / GET)",
                   [](const Env& e, Metrics& m) { whole_download(e.ours, true, e, m); },
-                  [](const Env& e, Metrics& m) { whole_download(e.nginx, false, e, m); },
+                  [](const Env& e, Metrics& m) {
+                      better_nginx(e, m, "1.mbps", false, [&e](const Target& t, Metrics& mm) {
+                          whole_download(t, false, e, mm);
+                      });
+                  },
                   nginx_of});
     cs.push_back({"2a", "64 KiB pieces (SEND+NEXT / Range)",
                   [](const Env& e, Metrics& m) { pieces(e.ours, true, e, m, 65536, e.sz.pieces64, "2a"); },
-                  [](const Env& e, Metrics& m) { pieces(e.nginx, false, e, m, 65536, e.sz.pieces64, "2a"); },
+                  [](const Env& e, Metrics& m) {
+                      better_nginx(e, m, "2a.mbps", false, [&e](const Target& t, Metrics& mm) {
+                          pieces(t, false, e, mm, 65536, e.sz.pieces64, "2a");
+                      });
+                  },
                   nginx_of});
     cs.push_back({"2b", "4 KiB pieces (SEND+NEXT / Range)",
                   [](const Env& e, Metrics& m) { pieces(e.ours, true, e, m, 4096, e.sz.pieces4, "2b"); },
-                  [](const Env& e, Metrics& m) { pieces(e.nginx, false, e, m, 4096, e.sz.pieces4, "2b"); },
+                  [](const Env& e, Metrics& m) {
+                      better_nginx(e, m, "2b.mbps", false, [&e](const Target& t, Metrics& mm) {
+                          pieces(t, false, e, mm, 4096, e.sz.pieces4, "2b");
+                      });
+                  },
                   nginx_of});
     for (int n : {1, 50, 200}) {
         std::string id = n == 1 ? "3a" : n == 50 ? "3b" : "3c";
@@ -737,7 +868,12 @@ std::vector<Case> all_cases() {
                       if (!e.web.on()) fail("no gateway", true);
                       web_download(e.web, true, e, m);
                   },
-                  [](const Env& e, Metrics& m) { web_download(e.nginx, false, e, m); }, nginx_of});
+                  [](const Env& e, Metrics& m) {
+                      better_nginx(e, m, "9.mbps", false, [&e](const Target& t, Metrics& mm) {
+                          web_download(t, false, e, mm);
+                      });
+                  },
+                  nginx_of});
     cs.push_back({"10", "100 signed-in browsers with live event streams",
                   [](const Env& e, Metrics& m) {
                       if (!e.web.on()) fail("no gateway", true);
@@ -752,7 +888,20 @@ std::vector<Case> all_cases() {
                   nullptr, none_of});
     cs.push_back({"8", "LIST of 1,000 files + 100 folders / autoindex",
                   [](const Env& e, Metrics& m) { listing(e.ours, true, e, m); },
-                  [](const Env& e, Metrics& m) { listing(e.nginx, false, e, m); }, nginx_of});
+                  [](const Env& e, Metrics& m) {
+                      better_nginx(e, m, "8.ms_p50", true, [&e](const Target& t, Metrics& mm) {
+                          listing(t, false, e, mm);
+                      });
+                  },
+                  nginx_of});
+    cs.push_back({"12", "upload (PUT / WebDAV PUT)",
+                  [](const Env& e, Metrics& m) { upload(e.ours, true, e, m); },
+                  [](const Env& e, Metrics& m) {
+                      better_nginx(e, m, "12.mbps", false, [&e](const Target& t, Metrics& mm) {
+                          upload(t, false, e, mm);
+                      });
+                  },
+                  nginx_of});
     return cs;
 }
 
@@ -787,13 +936,16 @@ std::vector<Row> all_rows() {
     return {
         {"1.mbps", "MB/s", ">= 0.9 x nginx", ratio_at_least(0.9)},
         {"1.cpu_gib", "server CPU s per GiB", "<= 1.3 x nginx", ratio_at_most(1.3)},
+        {"1.nopush", "nginx tcp_nopush of the better", "", nullptr},
         {"2a.mbps", "MB/s", ">= 0.9 x nginx", ratio_at_least(0.9)},
         {"2a.us_p50", "us per piece, p50", "<= 60 us", at_most(60)},
         {"2a.us_p99", "us per piece, p99", "", nullptr},
         {"2a.cpu_us", "server CPU us per piece", "", nullptr},
+        {"2a.nopush", "nginx tcp_nopush of the better", "", nullptr},
         {"2b.mbps", "MB/s", "", nullptr},
         {"2b.us_p50", "us per piece, p50", "", nullptr},
         {"2b.cpu_us", "server CPU us per piece", "", nullptr},
+        {"2b.nopush", "nginx tcp_nopush of the better", "", nullptr},
         {"3a.rps", "requests/s", ">= 0.8 x Redis", ratio_at_least(0.8)},
         {"3a.p50_us", "p50 us", "", nullptr},
         {"3a.p99_us", "p99 us", "no 40 ms plateau", no_plateau()},
@@ -832,15 +984,20 @@ std::vector<Row> all_rows() {
         {"7.rss_end_kib", "RSS KiB after all", "", nullptr},
         {"8.ms_p50", "ms per listing, p50", "", nullptr},
         {"8.ms_max", "ms per listing, max", "", nullptr},
+        {"8.nopush", "nginx tcp_nopush of the better", "", nullptr},
         {"9.mbps", "MB/s", ">= 0.8 x nginx", ratio_at_least(0.8)},
         {"9.cpu_gib", "gateway (peer: nginx) CPU s per GiB", "", nullptr},
         {"9.srv_cpu_gib", "boardhub CPU s per GiB behind it", "", nullptr},
+        {"9.nopush", "nginx tcp_nopush of the better", "", nullptr},
         {"10.rss_mib", "gateway RSS growth, MiB", "<= 64 MiB", at_most(64)},
         {"10.rss_total_mib", "gateway RSS then, MiB", "", nullptr},
         {"10.threads", "gateway threads then", "", nullptr},
         {"11.fps_min", "frames/s, slowest viewer", ">= 14.5 (15 set)", at_least(14.5)},
         {"11.cpu_pct", "gateway CPU, % of one core", "", nullptr},
         {"11.srv_cpu_pct", "boardhub CPU, % of one core", "", nullptr},
+        {"12.mbps", "MB/s", ">= 0.9 x nginx", ratio_at_least(0.9)},
+        {"12.cpu_gib", "server CPU s per GiB", "<= 1.0 x nginx", ratio_at_most(1.0)},
+        {"12.nopush", "nginx tcp_nopush of the better", "", nullptr},
     };
 }
 
@@ -938,7 +1095,7 @@ int run_all(const Env& env, const RunOptions& opt) {
     auto cases = all_cases();
     // Each run starts from an idle server: no session of an earlier run still ending.
     std::vector<std::pair<const Target*, ProcStats>> idle;
-    for (const Target* t : {&env.ours, &env.camera, &env.nginx, &env.redis})
+    for (const Target* t : {&env.ours, &env.camera, &env.nginx, &env.nginx_off, &env.redis})
         if (t->on()) idle.push_back({t, proc_stats(t->pids)});
     for (int rep = 0; rep < opt.repeats; rep++) {
         for (const auto& c : cases) {
@@ -1177,7 +1334,7 @@ void usage() {
             "usage: boardhub-bench world DIR [--big-mib N] [--port P] [--camera-port P "
             "--camera-device DEV]\n"
             "       boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] "
-            "[--nginx PORT:PID] [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2a,..] "
+            "[--nginx PORT:PID] [--nginx-nopush-off PORT:PID] [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2a,..] "
             "[--note KEY=VALUE]...\n"
             "       boardhub-bench --smoke --server BIN [--fake LIB]\n");
 }
@@ -1246,6 +1403,8 @@ int main(int argc, char** argv) {
             else if (args[i] == "--web") ok = parse_target(value(i).c_str(), env.web);
             else if (args[i] == "--webcam") ok = parse_target(value(i).c_str(), env.webcam);
             else if (args[i] == "--nginx") ok = parse_target(value(i).c_str(), env.nginx);
+            else if (args[i] == "--nginx-nopush-off")
+                ok = parse_target(value(i).c_str(), env.nginx_off);
             else if (args[i] == "--redis") ok = parse_target(value(i).c_str(), env.redis);
             else if (args[i] == "--repeats") opt.repeats = std::stoi(value(i));
             else if (args[i] == "--json") opt.json_path = value(i);

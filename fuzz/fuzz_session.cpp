@@ -5,7 +5,9 @@
 //
 // Input: records separated by '\n'. A record that begins with '!' is written as it stands (raw
 // bytes, bad headers included); any other record is a two-character type followed by the
-// payload, sent with a correct header.
+// payload, sent with a correct header ("87" records are upload content after PUT). An input
+// that names a write command gets a fresh share afterwards, so every input starts from the
+// same tree.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,8 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.join();
     close(sv[1]);
 
-    std::lock_guard<std::mutex> g(users_lock);
-    for (const auto& u : users)
-        if (u.in_use) abort();  // a session that ended must leave its slot free
+    {
+        std::lock_guard<std::mutex> g(users_lock);
+        for (const auto& u : users)
+            if (u.in_use) abort();  // a session that ended must leave its slot free
+    }
+    for (const char* word : {"PUT", "MKDIR", "RENAME", "DELETE"}) {
+        if (input.find(word) != std::string::npos) {
+            fuzzw::reset_share();
+            break;
+        }
+    }
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "admin.h"
 #include "logger.h"
 #include "server.h"
+#include "server_write.h"
 
 namespace fs = std::filesystem;
 
@@ -50,13 +51,10 @@ size_t drain(int fd) {
 
 namespace {
 
-std::string make_world() {
-    char tmpl[] = "/tmp/boardhub-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    std::string root = tmpl;
-    std::string share = root + "/share";
-    std::string data = root + "/data";
+std::string share_root;
 
+// The share tree; made again by reset_share after a session that may have written to it.
+void make_share(const std::string& share) {
     write_file(share + "/pub/a.txt", std::string(1000, 'a'));
     write_file(share + "/pub/big.bin", std::string(70000, 'b'));
     write_file(share + "/pub/empty", "");
@@ -79,6 +77,16 @@ std::string make_world() {
     symlink("pub", (share + "/link_dir").c_str());
     symlink("missing", (share + "/dangling").c_str());
     symlink("/etc", (share + "/absolute").c_str());
+}
+
+std::string make_world() {
+    char tmpl[] = "/tmp/boardhub-fuzz-XXXXXX";
+    if (!mkdtemp(tmpl)) abort();
+    std::string root = tmpl;
+    std::string share = root + "/share";
+    std::string data = root + "/data";
+
+    make_share(share);
     write_file(root + "/outside.txt", "outside the share\n");
 
     fs::create_directories(data + "/logs");
@@ -113,6 +121,11 @@ std::string make_world() {
     server.port = 0;
     server.sock = -1;
     if (!copy_text(server.share, share.c_str()) || !copy_text(server.data, data.c_str())) abort();
+    share_root = share;
+    // Uploads stay small and unflushed: the fuzzer runs many of them.
+    write_limits.max_size = 1 << 20;
+    write_limits.reserve = 0;
+    write_limits.sync = false;
     copy_text(device_video, "NONE");
     camera = false;
     logger.set(7, (data + "/logs").c_str());
@@ -134,6 +147,12 @@ const std::string& world() {
     }();
     (void)registered;
     return root;
+}
+
+void reset_share() {
+    std::error_code ec;
+    fs::remove_all(share_root, ec);
+    make_share(share_root);
 }
 
 }  // namespace fuzzw

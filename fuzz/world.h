@@ -16,6 +16,9 @@ void write_file(const std::string& path, const std::string& content);
 // Runs SQL on the database at path (created when missing); aborts on failure.
 void sql(const std::string& db, const std::string& statement);
 
+// Removes the share tree and makes it again as it was at the start.
+void reset_share();
+
 // Reads everything from fd until end of file or error, discarding it; returns the byte count.
 size_t drain(int fd);
 

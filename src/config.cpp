@@ -113,3 +113,34 @@ long Config::get_number(const std::string& sect, const std::string& key, long fa
         throw std::invalid_argument(key);
     return value;
 }
+
+bool parse_size(const std::string& text, uint64_t* bytes) {
+    std::string t = text;
+    ltrim(rtrim(t));
+    size_t i = 0;
+    uint64_t value = 0;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') {
+        if (value > (UINT64_MAX - 9) / 10) return false;
+        value = value * 10 + static_cast<uint64_t>(t[i] - '0');
+        i++;
+    }
+    if (i == 0) return false;
+    std::string suffix = t.substr(i);
+    ltrim(suffix);
+    int shift = 0;
+    if (suffix.empty())
+        shift = 0;
+    else if (suffix == "K" || suffix == "k")
+        shift = 10;
+    else if (suffix == "M" || suffix == "m")
+        shift = 20;
+    else if (suffix == "G" || suffix == "g")
+        shift = 30;
+    else if (suffix == "T" || suffix == "t")
+        shift = 40;
+    else
+        return false;
+    if (value > (UINT64_C(1) << 63) >> shift) return false;
+    *bytes = value << shift;
+    return true;
+}

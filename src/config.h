@@ -2,6 +2,7 @@
 // key. Only the main thread uses it, before any session exists.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <string>
 #include <unordered_map>
@@ -45,5 +46,9 @@ public:
 private:
     std::list<section> sections;
 };
+
+// A size in bytes: decimal digits with an optional suffix K, M, G or T (powers of 1024), blanks
+// around allowed ("64M", "4 G", "1048576"). False for anything else or a size above 2^63.
+bool parse_size(const std::string& text, uint64_t* bytes);
 
 extern Config config;

@@ -26,6 +26,7 @@
 #include "logger.h"
 #include "server.h"
 #include "server_guard.h"
+#include "server_write.h"
 #include "version.h"
 
 ServerInfo server;
@@ -79,6 +80,27 @@ int take_port() {
     return static_cast<int>(port);
 }
 
+// The upload settings: "upload_max_size" and "upload_reserve" (sizes such as "4G", "64M"),
+// "upload_sync" ("no" turns off the flush before each upload's reply). A size that cannot be
+// read stops start-up rather than silently allowing more than the owner meant.
+void take_write_limits() {
+    struct {
+        const char* key;
+        uint64_t* dst;
+    } sizes[] = {{"upload_max_size", &write_limits.max_size},
+                 {"upload_reserve", &write_limits.reserve}};
+    for (const auto& s : sizes) {
+        std::string value = config.get_value("server", s.key);
+        if (value.empty()) continue;
+        if (!parse_size(value, s.dst)) {
+            fprintf(stderr, "configuration: the value of \"%s\" is not a size (like 4G or 64M)\n",
+                    s.key);
+            exit(1);
+        }
+    }
+    write_limits.sync = config.get_value("server", "upload_sync") != "no";
+}
+
 // A folder setting that must name something: an empty (or blank) value stops start-up, since
 // every path would then be taken from the root of the file system.
 void require_value(const char* value, const char* key) {
@@ -103,7 +125,8 @@ void require_folder(const char* path, const char* key) {
 void warn_unknown_settings() {
     static const std::vector<Config::Known> known = {
         {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
-                    "frame_timeout", "prelogin_per_address", "prelogin_slots"}},
+                    "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
+                    "upload_reserve", "upload_sync"}},
         {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
@@ -294,6 +317,7 @@ int server_main(int argc, char** argv) {
     require_value(server.share, "share");
     require_folder(server.share, "share");
     require_value(server.data, "data");
+    take_write_limits();
     char log_dir[1024] = "";
     if (config.get_value("server", "log") == "yes")
         snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
@@ -346,6 +370,8 @@ int server_main(int argc, char** argv) {
     admin.set_users_db(path);
     snprintf(path, sizeof(path), "%s/group.db", server.data);
     admin.set_group_db(path);
+
+    remove_stale_parts(server.share);
 
     camera = init_camera();
     if (!camera && device_video[0] != '\0' && strcmp(device_video, "NONE") != 0)

@@ -17,6 +17,7 @@
 
 #include "admin.h"
 #include "logger.h"
+#include "server_write.h"
 #include "utils.h"
 
 namespace {
@@ -222,6 +223,7 @@ int get_holder_code(int slot, const char* rel) {
 
 int is_hidden(const char* name, bool show_dot) {
     if (!show_dot && name[0] == '.') return 1;
+    if (is_upload_part(name)) return 1;  // an upload in progress
     for (const char* const* h = _hidden_files; *h; h++)
         if (strcmp(*h, name) == 0) return 1;
     return 0;

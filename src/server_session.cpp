@@ -32,6 +32,7 @@
 #include "network.h"
 #include "server.h"
 #include "server_guard.h"
+#include "server_write.h"
 
 UserSlot users[MAX_USERS];
 std::mutex users_lock;
@@ -369,6 +370,11 @@ const CommandEntry kCommands[] = {
     {"CAMINFO", slot_command<cmd_caminfo>, 0},
     {"VIEWPORT", slot_command<cmd_viewport>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"RELAY", slot_command<cmd_relay>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"FEATURES", session_command<dispatch_features>, CMD_OWN_FRAMES},
+    {"PUT", session_command<dispatch_put>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"MKDIR", session_command<dispatch_mkdir>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"RENAME", session_command<dispatch_rename>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"DELETE", session_command<dispatch_delete>, CMD_LOGIN | CMD_OWN_FRAMES},
 };
 
 // Every command is one flat object of scalar members. Before anything is built, a payload

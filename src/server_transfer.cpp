@@ -291,10 +291,45 @@ int dispatch_file(Session* s, json_object* request, bool data) {
     return cmd_file(&s->reply, pair, s->slot, stream);
 }
 
+namespace {
+
+// The optional "OFFSET" of SEND: where the first piece starts. False when it is present but
+// not a non-negative integer, or when "SIZE" is out of range: such a SEND opens nothing.
+bool send_offset(json_object* request, off_t* offset) {
+    *offset = 0;
+    json_object* member = nullptr;
+    if (!json_object_object_get_ex(request, "OFFSET", &member)) return true;
+    if (!json_object_is_type(member, json_type_int)) return false;
+    int64_t v = json_object_get_int64(member);
+    if (v < 0) return false;
+    *offset = static_cast<off_t>(v);
+    return true;
+}
+
+bool send_size_ok(json_object* request) {
+    json_object* member = nullptr;
+    if (!json_object_object_get_ex(request, "SIZE", &member)) return true;
+    int64_t size = json_object_get_int64(member);
+    return size >= 0 && size <= MAX_PIECE;
+}
+
+}  // namespace
+
 int dispatch_send(Session* s, json_object* request) {
+    // Every SEND replaces the stream, also one that is refused: a NEXT after it must never
+    // carry on with the previous file.
+    if (s->send_stream) {
+        fclose(s->send_stream);
+        s->send_stream = nullptr;
+    }
     int rc = 0;
     const char* file = file_member(s, request, &rc);
     if (!file) return rc;
+    off_t offset = 0;
+    if (!send_offset(request, &offset) || !send_size_ok(request)) {
+        result_text(&s->reply, RESULT_FAIL, "cmd_file");
+        return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+    }
     char name[NAME_SIZE];
     {
         std::lock_guard<std::mutex> g(users_lock);
@@ -303,13 +338,13 @@ int dispatch_send(Session* s, json_object* request) {
     logger.writef(name, LOG_INFO, "SEND %s", file);
     bool ok = form_full_path(s, file, server.share);
     if (ok) logger.write("cmd_send", LOG_DEBUG, s->full_path);
-    // Every SEND replaces the stream, also one that is refused.
-    if (s->send_stream) {
+    if (ok && get_holder_code(s->slot, s->file) > 0)
+        s->send_stream = refuse_account_db(open_regular(s->full_path), "cmd_send", s->full_path);
+    // A download that was cut continues from where it stopped.
+    if (s->send_stream && offset > 0 && lseek(fileno(s->send_stream), offset, SEEK_SET) < 0) {
         fclose(s->send_stream);
         s->send_stream = nullptr;
     }
-    if (ok && get_holder_code(s->slot, s->file) > 0)
-        s->send_stream = refuse_account_db(open_regular(s->full_path), "cmd_send", s->full_path);
     json_object* pair[2] = {nullptr, request};
     return cmd_send(&s->reply, pair, s->slot, s->send_stream);
 }

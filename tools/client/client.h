@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace bh {
 
@@ -74,5 +75,44 @@ std::string json_command(const std::string& cmd,
 // Parses a JSON object text and returns a member as text ("" when missing); integers are
 // returned in decimal.
 std::string json_member(const std::string& json, const std::string& key);
+
+// ---------------------------------------------------------------------------------------------
+// Extensions: discovery, writes and resumable downloads (client_ops.cpp).
+
+// The extensions the server lists in FEATURES ("write", "offset"). An older server answers
+// FEATURES with FAIL: the list is then empty. False only when the exchange itself failed.
+bool features(Client& c, std::vector<std::string>* list);
+bool has_feature(const std::vector<std::string>& list, const std::string& name);
+
+// The outcome of a write command. done: a reply arrived (else c.error() tells why); result:
+// its "RESULT"; reason: its "REASON" on FAIL ("DENIED", "EXISTS", ... or "" when none).
+struct Outcome {
+    bool done = false;
+    std::string result;
+    std::string reason;
+    bool ok() const { return done && result == "OK"; }
+};
+
+// A plain-language explanation of a FAIL reason, for users.
+std::string reason_text(const std::string& reason);
+
+// Called during an upload with the bytes sent so far and the total.
+using Progress = std::function<void(uint64_t done, uint64_t total)>;
+
+// Uploads size bytes read from fd (from its current offset) to the share path remote.
+// replace: an existing file of that name is replaced. A source that ends early cancels the
+// upload (the outcome is then the server's FAIL "CANCELLED").
+Outcome put(Client& c, const std::string& remote, int fd, uint64_t size, bool replace,
+            const Progress& progress = {});
+Outcome make_folder(Client& c, const std::string& path);
+Outcome rename_entry(Client& c, const std::string& from, const std::string& to);
+Outcome delete_entry(Client& c, const std::string& path);
+
+// SEND of a piece of piece_size bytes starting at offset (the "offset" extension when offset
+// is not 0). On "OK" the "89" frame follows; read it with recv_frame or recv_frame_to.
+Outcome send_at(Client& c, const std::string& file, uint64_t piece_size, uint64_t offset);
+
+// The next frame that is not a "21" message (those go to c.messages).
+bool next_reply(Client& c, Frame& reply, int timeout_ms = 10000);
 
 }  // namespace bh

@@ -1,0 +1,638 @@
+// Writes to the share. A write is decided in this order: the names (valid UTF-8, no control
+// byte, no hidden or reserved name, nothing inside ".folder", at most 255 bytes), the access
+// (write access to the folder changed, no closed folder above it), then the file system, walked
+// one folder at a time from the share root with O_NOFOLLOW so that no symbolic link is ever
+// taken. An upload goes to a part file beside its target, which is flushed and renamed into
+// place only when every byte has arrived: readers see the old file or the new one, never a part.
+#include "server_write.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "logger.h"
+#include "network.h"
+#include "server_folder.h"
+
+WriteLimits write_limits;
+
+namespace {
+
+// Longest name of one folder entry (the limit of the common Linux file systems).
+constexpr size_t MAX_NAME = 255;
+// An upload whose client sends nothing for this long ends the session.
+constexpr int UPLOAD_IDLE_SECONDS = 60;
+// Upload content is gathered in a buffer of this size per upload and written to the part file
+// whenever it is full.
+constexpr size_t UPLOAD_BUFFER = 256 * 1024;
+
+const char* const FOLDER_DIR = ".folder";
+
+// Why a write was refused; the text goes into the reply's "REASON".
+enum class Why { OK, DENIED, NAME, EXISTS, NOTFOUND, LINK, TOOBIG, NOSPACE, NOTEMPTY, CANCELLED,
+                 ERROR };
+
+const char* reason_text(Why why) {
+    switch (why) {
+        case Why::OK: return "OK";
+        case Why::DENIED: return "DENIED";
+        case Why::NAME: return "NAME";
+        case Why::EXISTS: return "EXISTS";
+        case Why::NOTFOUND: return "NOTFOUND";
+        case Why::LINK: return "LINK";
+        case Why::TOOBIG: return "TOOBIG";
+        case Why::NOSPACE: return "NOSPACE";
+        case Why::NOTEMPTY: return "NOTEMPTY";
+        case Why::CANCELLED: return "CANCELLED";
+        case Why::ERROR: return "ERROR";
+    }
+    return "ERROR";
+}
+
+// The reason for a failed system call on the share.
+Why errno_reason(int err) {
+    switch (err) {
+        case ENOSPC:
+        case EDQUOT: return Why::NOSPACE;
+        case EEXIST: return Why::EXISTS;
+        case ENOENT: return Why::NOTFOUND;
+        case ELOOP: return Why::LINK;
+        case ENOTEMPTY: return Why::NOTEMPTY;
+        case EACCES:
+        case EPERM:
+        case EROFS: return Why::DENIED;
+        default: return Why::ERROR;
+    }
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+    // Closes and reports close's result (a delayed write error shows here).
+    int close_now() {
+        int r = fd_ >= 0 ? close(fd_) : 0;
+        fd_ = -1;
+        return r;
+    }
+
+private:
+    int fd_;
+};
+
+// A JSON "11" reply {"RESULT": result[, "REASON": reason]}, sent now.
+int send_reply(Session* s, Why why) {
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string(why == Why::OK ? "OK" : "FAIL"));
+    if (why != Why::OK) json_object_object_add(obj, "REASON", json_object_new_string(reason_text(why)));
+    json_reply(s->reply.text, obj);
+    logger.write("cmd_write", LOG_DEBUG, s->reply.text);
+    return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+}
+
+// {"RESULT": "FAIL"} for a request that lacks a member the command needs.
+int send_plain_fail(Session* s) {
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string("FAIL"));
+    json_reply(s->reply.text, obj);
+    return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+}
+
+void session_name(int slot, char (&name)[NAME_SIZE]) {
+    std::lock_guard<std::mutex> g(users_lock);
+    memcpy(name, users[slot].name, NAME_SIZE);
+    name[NAME_SIZE - 1] = '\0';
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(const unsigned char* s, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > n) return false;
+        for (size_t k = 1; k < len; k++) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+// A name that a write may create, change or remove.
+bool name_ok(const std::string& name) {
+    if (name.empty() || name.size() > MAX_NAME) return false;
+    if (!valid_utf8(reinterpret_cast<const unsigned char*>(name.data()), name.size())) return false;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F) return false;  // NUL included: the name ends at its first NUL
+    if (is_hidden(name.c_str(), true)) return false;  // ".", "..", the access files, ...
+    if (name == FOLDER_DIR || is_upload_part(name.c_str())) return false;
+    return true;
+}
+
+// A client path split into the folder that holds the entry ("" for the root, else "/a/b")
+// and the entry's name.
+struct Target {
+    std::string folder;
+    std::vector<std::string> parts;  // the folder's components
+    std::string name;
+};
+
+Why split_target(const char* file, Target* t) {
+    size_t len = strlen(file);
+    if (len >= FILE_PATH_SIZE || file[0] != '/' || !client_path_ok(file)) return Why::NAME;
+    // "/a/b": every component between single slashes; "//" or a trailing "/" names nothing.
+    std::vector<std::string> comps;
+    const char* p = file;
+    while (*p == '/') {
+        p++;
+        const char* end = strchrnul(p, '/');
+        comps.emplace_back(p, static_cast<size_t>(end - p));
+        p = end;
+    }
+    for (const auto& c : comps)
+        if (!name_ok(c)) return Why::NAME;
+    t->name = comps.back();
+    comps.pop_back();
+    t->folder.clear();
+    for (const auto& c : comps) t->folder += "/" + c;
+    t->parts = std::move(comps);
+    return Why::OK;
+}
+
+// Write access to the folder: it is open for read and write to the user, and no folder above
+// it is closed.
+bool may_write(int slot, const Target& t) {
+    if (get_holder_code(slot, t.folder.c_str()) == 0) return false;
+    std::string dir = std::string(server.share) + t.folder;
+    if (dir.size() >= FILE_PATH_SIZE) return false;
+    return get_dir_code(slot, dir.c_str()) == 2;
+}
+
+// Opens the target's folder, one component at a time from the share root, never following a
+// symbolic link.
+Why open_folder(const Target& t, Fd* out) {
+    Fd dir(open(server.share, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return Why::ERROR;
+    for (const auto& c : t.parts) {
+        int next = openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            int err = errno;
+            struct stat st;
+            if (fstatat(dir.get(), c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                return S_ISLNK(st.st_mode) ? Why::LINK : Why::NOTFOUND;  // a link, or no folder
+            return err == ENOENT ? Why::NOTFOUND : errno_reason(err);
+        }
+        dir.reset(next);
+    }
+    out->reset(dir.get() >= 0 ? dup(dir.get()) : -1);
+    return out->get() >= 0 ? Why::OK : Why::ERROR;
+}
+
+// Names, access and folder of a request's path in one go.
+Why resolve(Session* s, const char* file, Target* t, Fd* dir) {
+    Why why = split_target(file, t);
+    if (why != Why::OK) return why;
+    if (!may_write(s->slot, *t)) return Why::DENIED;
+    return open_folder(*t, dir);
+}
+
+void sync_dir(int dir) {
+    if (write_limits.sync) fsync(dir);
+}
+
+// The logged form of a refusal.
+void log_refused(int slot, const char* what, const char* path, Why why) {
+    char name[NAME_SIZE];
+    session_name(slot, name);
+    logger.writef(name, LOG_INFO, "%s %s refused: %s", what, path, reason_text(why));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Upload.
+
+struct PartFile {
+    int dir = -1;
+    std::string name;
+    Fd fd;
+    bool linked = false;  // the part file's name still exists
+    ~PartFile() { discard(); }
+    // Removes the part file now: before any reply, so that a client never sees it.
+    void discard() {
+        if (linked) unlinkat(dir, name.c_str(), 0);
+        linked = false;
+    }
+    void forget() { linked = false; }
+};
+
+// Creates a part file with a random name in dir.
+Why create_part(int dir, PartFile* part) {
+    for (int attempt = 0; attempt < 8; attempt++) {
+        unsigned char rnd[8];
+        if (getrandom(rnd, sizeof(rnd), 0) != sizeof(rnd)) return Why::ERROR;
+        char name[64];
+        int n = snprintf(name, sizeof(name), "%s", UPLOAD_PART_PREFIX);
+        for (unsigned char b : rnd) n += snprintf(name + n, sizeof(name) - n, "%02x", b);
+        int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            part->dir = dir;
+            part->name = name;
+            part->fd.reset(fd);
+            part->linked = true;
+            return Why::OK;
+        }
+        if (errno != EEXIST) return errno_reason(errno);
+    }
+    return Why::ERROR;
+}
+
+// Receives exactly len bytes (len > 0). 0, or -1 when the connection closed, failed or stayed
+// idle past the upload time-out.
+int recv_some(int sock, char* dst, size_t len, size_t* got) {
+    for (;;) {
+        ssize_t n = recv(sock, dst, len, 0);
+        if (n > 0) {
+            *got = static_cast<size_t>(n);
+            return 0;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return -1;  // closed, time-out (EAGAIN) or failed
+    }
+}
+
+int recv_exact(int sock, char* dst, size_t len) {
+    while (len > 0) {
+        size_t got = 0;
+        if (recv_some(sock, dst, len, &got) < 0) return -1;
+        dst += got;
+        len -= got;
+    }
+    return 0;
+}
+
+// Sets the receive time-out of the session's socket for the length of an upload.
+struct RecvTimeout {
+    int sock;
+    explicit RecvTimeout(int s, int seconds) : sock(s) {
+        struct timeval tv = {seconds, 0};
+        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    }
+    ~RecvTimeout() {
+        struct timeval tv = {0, 0};
+        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    }
+};
+
+// What became of the content of an upload.
+enum class Content { COMPLETE, CANCELLED, BROKEN };
+
+// Receives size bytes of content in "87" frames and writes them to fd. A write error is kept
+// in *write_err and the rest is received and dropped, so the connection stays in step. Another
+// frame in between cancels the upload (its payload is read and dropped). BROKEN: the
+// connection closed, stayed idle, or sent a frame that breaks the protocol.
+Content receive_content(int sock, int fd, uint64_t size, int* write_err) {
+    std::unique_ptr<char[]> buf(new char[UPLOAD_BUFFER]);
+    size_t used = 0;
+    uint64_t left = size;
+    auto flush = [&]() {
+        size_t off = 0;
+        while (*write_err == 0 && off < used) {
+            ssize_t w = write(fd, buf.get() + off, used - off);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                *write_err = errno;
+            } else if (w == 0) {
+                *write_err = EIO;
+            } else {
+                off += static_cast<size_t>(w);
+            }
+        }
+        used = 0;
+    };
+    while (left > 0) {
+        char header[HEADER_SIZE + 1];
+        if (recv_exact(sock, header, HEADER_SIZE) < 0) return Content::BROKEN;
+        header[HEADER_SIZE] = '\0';
+        if (!is_valid(header)) return Content::BROKEN;
+        uint64_t length = strtoull(header + 2, nullptr, 10);
+        if (length > MAX_PAYLOAD) return Content::BROKEN;
+        if (memcmp(header, TYPE_UPLOAD, 2) != 0) {
+            // Any other frame cancels: drop its payload, the command in it is not run.
+            while (length > 0) {
+                size_t got = 0;
+                size_t want = length < UPLOAD_BUFFER ? static_cast<size_t>(length) : UPLOAD_BUFFER;
+                if (recv_some(sock, buf.get(), want, &got) < 0) return Content::BROKEN;
+                length -= got;
+            }
+            return Content::CANCELLED;
+        }
+        if (length > left) return Content::BROKEN;  // more content than was announced
+        left -= length;
+        while (length > 0) {
+            if (used == UPLOAD_BUFFER) flush();
+            size_t room = UPLOAD_BUFFER - used;
+            size_t want = length < room ? static_cast<size_t>(length) : room;
+            size_t got = 0;
+            if (recv_some(sock, buf.get() + used, want, &got) < 0) return Content::BROKEN;
+            used += got;
+            length -= got;
+        }
+    }
+    flush();
+    return Content::COMPLETE;
+}
+
+// Puts the finished part file in place of the target: no replacing unless asked to.
+Why place_part(PartFile* part, const std::string& name, bool replace) {
+    int dir = part->dir;
+    if (replace) {
+        if (renameat(dir, part->name.c_str(), dir, name.c_str()) != 0)
+            return errno == EISDIR || errno == ENOTEMPTY ? Why::EXISTS : errno_reason(errno);
+        part->forget();
+        return Why::OK;
+    }
+    if (renameat2(dir, part->name.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
+        part->forget();
+        return Why::OK;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return errno_reason(errno);
+    // A file system without no-replace renames: a hard link fails when the name exists.
+    if (linkat(dir, part->name.c_str(), dir, name.c_str(), 0) != 0) return errno_reason(errno);
+    return Why::OK;  // the part's own name goes with the PartFile
+}
+
+// The kind of the entry name in dir, links not followed: 'f' a regular file, 'd' a folder,
+// 'l' a link, 'o' anything else, 0 none.
+char entry_kind(int dir, const std::string& name) {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (S_ISREG(st.st_mode)) return 'f';
+    if (S_ISDIR(st.st_mode)) return 'd';
+    if (S_ISLNK(st.st_mode)) return 'l';
+    return 'o';
+}
+
+// Everything before the go-ahead: the request's members, names, access, the target and the
+// space. On success part holds the new part file.
+Why prepare_upload(Session* s, const char* file, uint64_t size, bool replace, Target* t, Fd* dir,
+                   PartFile* part) {
+    Why why = resolve(s, file, t, dir);
+    if (why != Why::OK) return why;
+    switch (entry_kind(dir->get(), t->name)) {
+        case 0: break;
+        case 'f':
+            if (!replace) return Why::EXISTS;
+            break;
+        case 'l': return Why::LINK;
+        default: return Why::EXISTS;  // a folder or a special file is never replaced
+    }
+    if (size > write_limits.max_size) return Why::TOOBIG;
+    struct statvfs vfs;
+    if (fstatvfs(dir->get(), &vfs) == 0) {
+        uint64_t avail = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+        if (avail < write_limits.reserve || avail - write_limits.reserve < size) return Why::NOSPACE;
+    }
+    why = create_part(dir->get(), part);
+    if (why != Why::OK) return why;
+    // Taking the space now turns most full disks into a refusal before any byte is sent, and
+    // two uploads cannot both count on the same free space.
+    if (size > 0 && fallocate(part->fd.get(), 0, 0, static_cast<off_t>(size)) != 0 &&
+        (errno == ENOSPC || errno == EDQUOT))
+        return Why::NOSPACE;
+    return Why::OK;
+}
+
+// A JSON member that is a non-negative integer (an int64), or false.
+bool member_size(json_object* request, const char* key, uint64_t* out) {
+    json_object* m = nullptr;
+    if (!json_object_object_get_ex(request, key, &m) || !json_object_is_type(m, json_type_int))
+        return false;
+    int64_t v = json_object_get_int64(m);
+    if (v < 0) return false;
+    *out = static_cast<uint64_t>(v);
+    return true;
+}
+
+bool member_true(json_object* request, const char* key) {
+    json_object* m = nullptr;
+    if (!json_object_object_get_ex(request, key, &m)) return false;
+    return (json_object_is_type(m, json_type_boolean) || json_object_is_type(m, json_type_int)) &&
+           json_object_get_boolean(m);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up clean-up of part files.
+
+int stale_removed = 0;  // only the main thread walks, before any session
+
+int remove_part(const char* path, const struct stat*, int type, struct FTW* ftw) {
+    if (type == FTW_F && is_upload_part(path + ftw->base)) {
+        if (unlink(path) == 0) {
+            logger.writef("main", LOG_NOTICE, "removed an unfinished upload: %s", path);
+            stale_removed++;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool is_upload_part(const char* name) {
+    return strncmp(name, UPLOAD_PART_PREFIX, strlen(UPLOAD_PART_PREFIX)) == 0;
+}
+
+int remove_stale_parts(const char* share) {
+    stale_removed = 0;
+    nftw(share, remove_part, 16, FTW_PHYS);
+    return stale_removed;
+}
+
+int dispatch_features(Session* s, json_object*) {
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string("OK"));
+    json_object* list = json_object_new_array();
+    json_object_array_add(list, json_object_new_string("write"));
+    json_object_array_add(list, json_object_new_string("offset"));
+    json_object_object_add(obj, "FEATURES", list);
+    json_reply(s->reply.text, obj);
+    return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+}
+
+int dispatch_put(Session* s, json_object* request) {
+    const char* file = json_text(request, "FILE");
+    uint64_t size = 0;
+    if (!file || !member_size(request, "SIZE", &size)) return send_plain_fail(s);
+    bool replace = member_true(request, "REPLACE");
+
+    Target t;
+    Fd dir;
+    PartFile part;
+    Why why = prepare_upload(s, file, size, replace, &t, &dir, &part);
+    if (why != Why::OK) {
+        part.discard();
+        log_refused(s->slot, "PUT", file, why);
+        return send_reply(s, why);
+    }
+    if (send_reply(s, Why::OK) < 0) return -1;  // the go-ahead
+
+    int write_err = 0;
+    Content got;
+    {
+        RecvTimeout idle(s->sock, UPLOAD_IDLE_SECONDS);
+        got = receive_content(s->sock, part.fd.get(), size, &write_err);
+    }
+    char name[NAME_SIZE];
+    session_name(s->slot, name);
+    if (got != Content::COMPLETE) part.discard();
+    if (got == Content::BROKEN) {
+        logger.writef(name, LOG_NOTICE, "PUT %s cut off, nothing written", file);
+        return -1;  // the part file goes with part
+    }
+    if (got == Content::CANCELLED) {
+        logger.writef(name, LOG_NOTICE, "PUT %s cancelled, nothing written", file);
+        return send_reply(s, Why::CANCELLED);
+    }
+    if (write_err == 0 && write_limits.sync && fsync(part.fd.get()) != 0) write_err = errno;
+    if (part.fd.close_now() != 0 && write_err == 0) write_err = errno;
+    if (write_err != 0) {
+        part.discard();
+        why = errno_reason(write_err);
+        if (why == Why::EXISTS || why == Why::NOTFOUND) why = Why::ERROR;
+        logger.writef(name, LOG_WARNING, "PUT %s failed: %s", file, strerror(write_err));
+        return send_reply(s, why);
+    }
+    why = place_part(&part, t.name, replace);
+    part.discard();  // a part left after a hard link, or after a failed rename
+    if (why != Why::OK) {
+        log_refused(s->slot, "PUT", file, why);
+        return send_reply(s, why);
+    }
+    sync_dir(dir.get());
+    logger.writef(name, LOG_NOTICE, "PUT %s (%llu bytes%s)", file,
+                  static_cast<unsigned long long>(size), replace ? ", replace" : "");
+    return send_reply(s, Why::OK);
+}
+
+int dispatch_mkdir(Session* s, json_object* request) {
+    const char* path = json_text(request, "PATH");
+    if (!path) return send_plain_fail(s);
+    Target t;
+    Fd dir;
+    Why why = resolve(s, path, &t, &dir);
+    if (why == Why::OK && mkdirat(dir.get(), t.name.c_str(), 0755) != 0) why = errno_reason(errno);
+    if (why != Why::OK) {
+        log_refused(s->slot, "MKDIR", path, why);
+        return send_reply(s, why);
+    }
+    sync_dir(dir.get());
+    char name[NAME_SIZE];
+    session_name(s->slot, name);
+    logger.writef(name, LOG_NOTICE, "MKDIR %s", path);
+    return send_reply(s, Why::OK);
+}
+
+int dispatch_rename(Session* s, json_object* request) {
+    const char* from = json_text(request, "FROM");
+    const char* to = json_text(request, "TO");
+    if (!from || !to) return send_plain_fail(s);
+    Target src, dst;
+    Fd src_dir, dst_dir;
+    Why why = resolve(s, from, &src, &src_dir);
+    if (why == Why::OK) why = resolve(s, to, &dst, &dst_dir);
+    if (why == Why::OK) {
+        char kind = entry_kind(src_dir.get(), src.name);
+        if (kind == 0) why = Why::NOTFOUND;
+        if (kind == 'l') why = Why::LINK;
+    }
+    if (why == Why::OK && renameat2(src_dir.get(), src.name.c_str(), dst_dir.get(),
+                                    dst.name.c_str(), RENAME_NOREPLACE) != 0) {
+        int err = errno;
+        if (err == EINVAL && entry_kind(dst_dir.get(), dst.name) == 0) {
+            // No no-replace renames on this file system (or a folder moved into itself, which
+            // the plain rename refuses the same way).
+            if (renameat(src_dir.get(), src.name.c_str(), dst_dir.get(), dst.name.c_str()) != 0)
+                err = errno;
+            else
+                err = 0;
+        } else if (err == EINVAL) {
+            err = EEXIST;
+        }
+        if (err != 0) why = err == EINVAL ? Why::NAME : errno_reason(err);
+    }
+    if (why != Why::OK) {
+        char name[NAME_SIZE];
+        session_name(s->slot, name);
+        logger.writef(name, LOG_INFO, "RENAME %s -> %s refused: %s", from, to, reason_text(why));
+        return send_reply(s, why);
+    }
+    sync_dir(dst_dir.get());
+    sync_dir(src_dir.get());
+    char name[NAME_SIZE];
+    session_name(s->slot, name);
+    logger.writef(name, LOG_NOTICE, "RENAME %s -> %s", from, to);
+    return send_reply(s, Why::OK);
+}
+
+int dispatch_delete(Session* s, json_object* request) {
+    const char* path = json_text(request, "FILE");
+    if (!path) return send_plain_fail(s);
+    Target t;
+    Fd dir;
+    Why why = resolve(s, path, &t, &dir);
+    if (why == Why::OK) {
+        char kind = entry_kind(dir.get(), t.name);
+        if (kind == 0) why = Why::NOTFOUND;
+        else if (kind == 'l') why = Why::LINK;
+        else if (unlinkat(dir.get(), t.name.c_str(), kind == 'd' ? AT_REMOVEDIR : 0) != 0)
+            why = errno == EEXIST ? Why::NOTEMPTY : errno_reason(errno);
+    }
+    if (why != Why::OK) {
+        log_refused(s->slot, "DELETE", path, why);
+        return send_reply(s, why);
+    }
+    sync_dir(dir.get());
+    char name[NAME_SIZE];
+    session_name(s->slot, name);
+    logger.writef(name, LOG_NOTICE, "DELETE %s", path);
+    return send_reply(s, Why::OK);
+}

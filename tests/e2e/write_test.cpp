@@ -1,0 +1,435 @@
+// Writes through the protocol: FEATURES, PUT, MKDIR, RENAME, DELETE and SEND with an offset.
+// Every refusal is checked to leave the share exactly as it was; uploads are checked to be
+// whole or absent under a cut connection, a full disk, two writers of one name and a reader
+// during a replace.
+#include <dirent.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "folder_helpers.h"
+
+using e2e::cmd;
+using folders::FAIL;
+using folders::NONE;
+using folders::OK;
+using folders::reply_of;
+
+namespace {
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& ch : s) ch = static_cast<char>(gen() & 0xff);
+    return s;
+}
+
+// Every path below root (links not followed) with its size, or -1 for a folder, -2 a link.
+std::map<std::string, long long> snapshot(const std::string& root, const std::string& rel = "") {
+    std::map<std::string, long long> out;
+    DIR* d = opendir((root + rel).c_str());
+    if (!d) return out;
+    while (struct dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = rel + "/" + name;
+        struct stat st;
+        if (lstat((root + path).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            out[path] = -1;
+            auto sub = snapshot(root, path);
+            out.insert(sub.begin(), sub.end());
+        } else {
+            out[path] = S_ISLNK(st.st_mode) ? -2 : st.st_size;
+        }
+    }
+    closedir(d);
+    return out;
+}
+
+// An in-memory file holding content, for bh::put.
+int memfile(const std::string& content) {
+    int fd = memfd_create("upload", MFD_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+bh::Outcome put(bh::Client& c, const std::string& remote, const std::string& content,
+                bool replace = false) {
+    int fd = memfile(content);
+    bh::Outcome o = bh::put(c, remote, fd, content.size(), replace);
+    close(fd);
+    return o;
+}
+
+std::string fail(const std::string& reason) {
+    return "{ \"RESULT\": \"FAIL\", \"REASON\": \"" + reason + "\" }";
+}
+
+std::string put_cmd(const std::string& file, long long size) {
+    return "{\"CMD\": \"PUT\", \"FILE\": \"" + file + "\", \"SIZE\": " + std::to_string(size) + "}";
+}
+
+// A header of an "87" content frame.
+std::string content_header(size_t len) {
+    char h[16];
+    snprintf(h, sizeof(h), "87%10zu", len);
+    return std::string(h, 12);
+}
+
+// The world of the write tests: /pub open to all, /team writable by ann and the group crew
+// (lee), readable by bob, /team/closed closed to everyone judged by the lists, /ro readable by
+// all, /links with a link to a file and one to a folder.
+void make_world(e2e::TestServer& srv) {
+    e2e::write_file(srv.share + "/pub/old.txt", "old");
+    e2e::write_file(srv.share + "/team/.folder/users_w", "ann\n");
+    e2e::write_file(srv.share + "/team/.folder/users_r", "bob\n");
+    e2e::write_file(srv.share + "/team/.folder/group_w", "crew\n");
+    e2e::write_file(srv.share + "/team/closed/.folder/users_r", "");
+    e2e::write_file(srv.share + "/team/closed/.folder/users_w", "");
+    e2e::write_file(srv.share + "/ro/.folder/users_r", "ann\nbob\n");
+    e2e::write_file(srv.share + "/ro/under/.folder/users_w", "ann\n");
+    e2e::write_file(srv.share + "/team/closed/sub/.folder/users_w", "ann\n");
+    e2e::write_file(srv.share + "/links/target.txt", "target");
+    e2e::make_dirs(srv.share + "/links/dir");
+    EXPECT_EQ(symlink("target.txt", (srv.share + "/links/file-link").c_str()), 0);
+    EXPECT_EQ(symlink("dir", (srv.share + "/links/dir-link").c_str()), 0);
+    EXPECT_EQ(symlink("/tmp", (srv.share + "/pub/out").c_str()), 0);
+    e2e::add_group(srv.data, "crew", "lee");
+}
+
+bool start(e2e::TestServer& srv, std::map<std::string, std::string> keys = {}) {
+    for (const char* name : {"ann", "bob", "cid", "lee"}) e2e::add_user(srv.data, name, "pw", 5);
+    e2e::add_user(srv.data, "reader", "pw", 1);
+    e2e::add_user(srv.data, "root", "pw", 9);
+    e2e::ServerOptions o;
+    o.keys = std::move(keys);
+    return srv.start(o);
+}
+
+}  // namespace
+
+TEST(Write, FeaturesAndUploadRoundTrip) {
+    e2e::TestServer srv;
+    make_world(srv);
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
+
+    EXPECT_EQ(reply_of(c, "{\"CMD\": \"FEATURES\"}"),
+              "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\" ] }");
+
+    // Exact bytes: go-ahead, content in frames of any size, final reply.
+    ASSERT_TRUE(c.send_frame("11", put_cmd("/pub/a.txt", 11)));
+    bh::Frame f;
+    ASSERT_TRUE(c.recv_frame(f));
+    EXPECT_EQ(f.payload, OK);
+    std::string raw = content_header(5) + "hello" + content_header(0) + content_header(6) + " world";
+    ASSERT_TRUE(c.send_raw(raw.data(), raw.size()));
+    ASSERT_TRUE(c.recv_frame(f));
+    EXPECT_EQ(f.type, "11");
+    EXPECT_EQ(f.payload, OK);
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/a.txt"), "hello world");
+
+    // Through the library: an empty file, a large one byte for byte, and replacing.
+    EXPECT_TRUE(put(c, "/pub/empty", "").ok());
+    std::string big = random_bytes(3 * 1024 * 1024 + 7, 1);
+    EXPECT_TRUE(put(c, "/pub/big.bin", big).ok());
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/big.bin"), big);
+    EXPECT_EQ(folders::lines(folders::list(c, "/pub")).count("FN,0,3145735,big.bin"), 1u);
+
+    bh::Outcome o = put(c, "/pub/old.txt", "new");
+    EXPECT_EQ(o.reason, "EXISTS");
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/old.txt"), "old");
+    EXPECT_TRUE(put(c, "/pub/old.txt", "new", true).ok());
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/old.txt"), "new");
+    // A Korean name is a valid name.
+    EXPECT_TRUE(put(c, "/pub/보고서.txt", "x").ok());
+
+    // No part file is left and each write is one NOTICE line with the user and the path.
+    for (const auto& entry : snapshot(srv.share))
+        EXPECT_EQ(entry.first.find(".boardhub-part-"), std::string::npos) << entry.first;
+    EXPECT_TRUE(srv.wait_for_output("ann PUT /pub/big.bin (3145735 bytes)")) << srv.out();
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
+}
+
+TEST(Write, RefusalsChangeNothing) {
+    e2e::TestServer srv;
+    make_world(srv);
+    ASSERT_TRUE(start(srv, {{"upload_max_size", "1M"}})) << srv.out() << srv.err();
+    auto before = snapshot(srv.share);
+    bh::Client ann = folders::user(srv, "ann");
+    bh::Client bob = folders::user(srv, "bob");
+    bh::Client reader = folders::user(srv, "reader");
+    bh::Client anon = srv.connect();
+
+    struct Case {
+        bh::Client* c;
+        std::string path;
+        std::string reason;
+    };
+    std::string long_name(256, 'n');
+    std::vector<Case> cases = {
+        {&bob, "/team/x", "DENIED"},             // read access only
+        {&reader, "/pub/x", "DENIED"},           // level 1 reads only
+        {&anon, "/pub/x", ""},                   // not logged in: a plain FAIL
+        {&ann, "/team/closed/x", "DENIED"},      // closed folder
+        {&ann, "/team/closed/sub/x", "DENIED"},  // writable, but below a closed folder
+        {&ann, "/pub/bad\xff", "NAME"},          // not UTF-8
+        {&ann, "/pub/\xc0\xaf", "NAME"},         // overlong "/"
+        {&ann, "/pub/tab\there", "NAME"},        // control byte
+        {&ann, "/pub/Thumbs.db", "NAME"},        // hidden names
+        {&ann, "/pub/lost+found", "NAME"},
+        {&ann, "/pub/users_w", "NAME"},
+        {&ann, "/team/.folder/users_w", "NAME"}, // access lists are never written
+        {&ann, "/pub/.folder", "NAME"},
+        {&ann, "/pub/.boardhub-part-1", "NAME"}, // part files
+        {&ann, "/pub/" + long_name, "NAME"},
+        {&ann, "/pub/../x", "NAME"},
+        {&ann, "/pub/", "NAME"},
+        {&ann, "pub/x", "NAME"},
+        {&ann, "/links/dir-link/x", "LINK"},     // a link on the way
+        {&ann, "/links/file-link", "LINK"},      // a link as the target
+        {&ann, "/pub/out/x", "LINK"},            // a link out of the share
+        {&ann, "/nowhere/x", "NOTFOUND"},
+        {&ann, "/pub/old.txt", "EXISTS"},
+        {&ann, "/pub//x", "NAME"},
+    };
+    for (const auto& k : cases) {
+        int fd = memfile("abc");
+        bh::Outcome o = bh::put(*k.c, k.path, fd, 3, false);
+        close(fd);
+        EXPECT_TRUE(o.done) << k.path;
+        EXPECT_EQ(o.reason, k.reason) << "PUT " << k.path;
+        if (k.reason != "EXISTS" && k.path != "/links/file-link") {
+            EXPECT_EQ(reply_of(*k.c, "{\"CMD\": \"MKDIR\", \"PATH\": \"" + k.path + "\"}"),
+                      k.reason.empty() ? FAIL : fail(k.reason)) << "MKDIR " << k.path;
+        }
+    }
+    // Replacing a folder or a link is refused like a new name there.
+    EXPECT_EQ(put(ann, "/links/dir", "x", true).reason, "EXISTS");
+    EXPECT_EQ(put(ann, "/links/file-link", "x", true).reason, "LINK");
+    // Over the configured maximum: refused before any byte.
+    EXPECT_EQ(reply_of(ann, put_cmd("/pub/big", (1 << 20) + 1)), fail("TOOBIG"));
+    EXPECT_EQ(reply_of(ann, put_cmd("/pub/big", 1LL << 50)), fail("TOOBIG"));
+    EXPECT_EQ(reply_of(ann, put_cmd("/pub/neg", -1)), FAIL);
+    EXPECT_EQ(reply_of(ann, "{\"CMD\": \"PUT\", \"FILE\": \"/pub/x\"}"), FAIL);
+
+    // Rename and delete: the same rules on both ends.
+    auto rn = [&](bh::Client& c, const std::string& from, const std::string& to) {
+        return bh::rename_entry(c, from, to).reason;
+    };
+    EXPECT_EQ(rn(bob, "/team/.folder", "/team/y"), "NAME");
+    EXPECT_EQ(rn(ann, "/pub/old.txt", "/ro/old.txt"), "DENIED");
+    EXPECT_EQ(rn(ann, "/ro/.folder/users_r", "/pub/x"), "NAME");
+    EXPECT_EQ(rn(bob, "/pub/old.txt", "/team/old.txt"), "DENIED");
+    EXPECT_EQ(rn(ann, "/links/file-link", "/links/f2"), "LINK");
+    EXPECT_EQ(rn(ann, "/pub/old.txt", "/links/target.txt"), "EXISTS");
+    EXPECT_EQ(rn(ann, "/pub/missing", "/pub/x"), "NOTFOUND");
+    EXPECT_EQ(rn(ann, "/links", "/links/dir/inside"), "NAME");
+    EXPECT_EQ(bh::delete_entry(ann, "/links/file-link").reason, "LINK");
+    EXPECT_EQ(bh::delete_entry(ann, "/links").reason, "NOTEMPTY");
+    EXPECT_EQ(bh::delete_entry(ann, "/team/.folder/users_w").reason, "NAME");
+    EXPECT_EQ(bh::delete_entry(ann, "/team/closed").reason, "NOTEMPTY");
+    EXPECT_EQ(bh::delete_entry(reader, "/pub/.").reason, "NAME");
+    EXPECT_EQ(bh::delete_entry(anon, "/pub").result, "FAIL");
+    EXPECT_EQ(bh::delete_entry(ann, "/").reason, "NAME");
+    EXPECT_EQ(snapshot(srv.share), before);
+    folders::expect_in_step(ann);
+    EXPECT_EQ(folders::finish(srv, {&ann, &bob, &reader, &anon}), 0) << srv.err();
+}
+
+TEST(Write, FoldersRenameDeleteAndTheAccessLists) {
+    e2e::TestServer srv;
+    make_world(srv);
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    bh::Client ann = folders::user(srv, "ann");
+    bh::Client lee = folders::user(srv, "lee");
+    bh::Client root = folders::user(srv, "root");
+
+    EXPECT_TRUE(bh::make_folder(lee, "/team/new").ok());  // through the group crew
+    EXPECT_EQ(bh::make_folder(ann, "/team/new").reason, "EXISTS");
+    EXPECT_TRUE(put(ann, "/team/new/f.txt", "f").ok());
+    EXPECT_TRUE(bh::rename_entry(ann, "/team/new/f.txt", "/pub/g.txt").ok());
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/g.txt"), "f");
+    EXPECT_TRUE(bh::rename_entry(ann, "/team/new", "/pub/moved").ok());
+    EXPECT_TRUE(bh::delete_entry(ann, "/pub/moved").ok());
+    EXPECT_TRUE(bh::delete_entry(ann, "/pub/g.txt").ok());
+    // A folder that the lists open for writing below a read-only one.
+    EXPECT_TRUE(put(ann, "/ro/under/u.txt", "u").ok());
+    EXPECT_EQ(put(ann, "/ro/u.txt", "u").reason, "DENIED");
+    // Level 9 writes where the lists name nobody.
+    EXPECT_TRUE(put(root, "/team/closed/r.txt", "r").ok());
+    EXPECT_TRUE(bh::delete_entry(root, "/team/closed/r.txt").ok());
+    struct stat st;
+    EXPECT_NE(lstat((srv.share + "/pub/moved").c_str(), &st), 0);
+    EXPECT_TRUE(srv.wait_for_output("ann RENAME /team/new -> /pub/moved")) << srv.out();
+    EXPECT_TRUE(srv.wait_for_output("lee MKDIR /team/new")) << srv.out();
+    EXPECT_EQ(folders::finish(srv, {&ann, &lee, &root}), 0) << srv.err();
+}
+
+TEST(Write, CutConnectionAndCancelLeaveNothing) {
+    e2e::TestServer srv;
+    make_world(srv);
+    e2e::write_file(srv.share + "/pub/.boardhub-part-0123", "left by a crash");
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    struct stat st;
+    EXPECT_NE(lstat((srv.share + "/pub/.boardhub-part-0123").c_str(), &st), 0);
+    auto before = snapshot(srv.share);
+
+    {
+        bh::Client c = folders::user(srv, "ann");
+        ASSERT_TRUE(c.send_frame("11", put_cmd("/pub/cut.bin", 1000000)));
+        bh::Frame f;
+        ASSERT_TRUE(c.recv_frame(f));
+        ASSERT_EQ(f.payload, OK);
+        std::string half = content_header(60000) + std::string(60000, 'x');
+        ASSERT_TRUE(c.send_raw(half.data(), half.size()));
+        // While it is open, the part file exists but no listing shows it.
+        for (int i = 0; i < 100 && snapshot(srv.share) == before; i++) usleep(10000);
+        bh::Client other = folders::user(srv, "bob");
+        EXPECT_EQ(folders::list(other, "/pub", true).find("part"), std::string::npos);
+        c.close();
+    }
+    for (int i = 0; i < 500 && snapshot(srv.share) != before; i++) usleep(10000);
+    EXPECT_EQ(snapshot(srv.share), before);
+
+    // Another frame in the middle cancels; the session goes on.
+    bh::Client c = folders::user(srv, "ann");
+    ASSERT_TRUE(c.send_frame("11", put_cmd("/pub/cancel.bin", 100)));
+    bh::Frame f;
+    ASSERT_TRUE(c.recv_frame(f));
+    std::string raw = content_header(10) + std::string(10, 'y');
+    ASSERT_TRUE(c.send_raw(raw.data(), raw.size()));
+    EXPECT_EQ(reply_of(c, "{\"CMD\": \"DELETE\", \"FILE\": \"/pub/old.txt\"}"), fail("CANCELLED"));
+    EXPECT_EQ(snapshot(srv.share), before);  // the DELETE in the cancelling frame was not run
+    // More content than announced breaks the protocol: the session ends, nothing written.
+    ASSERT_TRUE(c.send_frame("11", put_cmd("/pub/over.bin", 5)));
+    ASSERT_TRUE(c.recv_frame(f));
+    raw = content_header(6) + "123456";
+    ASSERT_TRUE(c.send_raw(raw.data(), raw.size()));
+    EXPECT_FALSE(c.recv_frame(f, 5000));
+    for (int i = 0; i < 500 && snapshot(srv.share) != before; i++) usleep(10000);
+    EXPECT_EQ(snapshot(srv.share), before);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
+}
+
+TEST(Write, FullDisk) {
+    e2e::TestServer srv;
+    make_world(srv);
+    std::string small = srv.share + "/small";
+    e2e::make_dirs(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << "): run as root";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    ASSERT_TRUE(start(srv, {{"upload_reserve", "0"}})) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
+
+    EXPECT_EQ(put(c, "/small/too-big", random_bytes(2 << 20, 5)).reason, "NOSPACE");
+    std::string fits = random_bytes(600 << 10, 6);
+    EXPECT_TRUE(put(c, "/small/fits", fits).ok());
+    // The second no longer fits beside the first; the first stays whole.
+    EXPECT_EQ(put(c, "/small/second", fits).reason, "NOSPACE");
+    EXPECT_EQ(put(c, "/small/fits", random_bytes(600 << 10, 7), true).reason, "NOSPACE");
+    EXPECT_EQ(e2e::read_file(small + "/fits"), fits);
+    auto left = snapshot(small);
+    EXPECT_EQ(left.size(), 1u);
+    folders::expect_in_step(c);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
+}
+
+TEST(Write, ConcurrentUploadsAndReadersDuringReplace) {
+    e2e::TestServer srv;
+    make_world(srv);
+    const size_t size = 2 << 20;
+    std::string old_body = random_bytes(size, 8);
+    e2e::write_file(srv.share + "/pub/shared.bin", old_body);
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+
+    // Two writers of one new name: one wins whole, the other is told it exists.
+    std::string a = random_bytes(size, 9), b = random_bytes(size, 10);
+    bh::Client ca = folders::user(srv, "ann"), cb = folders::user(srv, "bob");
+    bh::Outcome oa, ob;
+    std::thread ta([&] { oa = put(ca, "/pub/one.bin", a); });
+    std::thread tb([&] { ob = put(cb, "/pub/one.bin", b); });
+    ta.join();
+    tb.join();
+    EXPECT_NE(oa.ok(), ob.ok()) << oa.reason << " " << ob.reason;
+    EXPECT_EQ((oa.ok() ? ob : oa).reason, "EXISTS");
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/one.bin"), oa.ok() ? a : b);
+
+    // A download in pieces during repeated replaces sees one version from start to end.
+    bh::Client reader = folders::user(srv, "cid");
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop && i < 20; i++)
+            put(ca, "/pub/shared.bin", (i % 2) ? old_body : a, true);
+    });
+    for (int round = 0; round < 5; round++) {
+        std::string got;
+        bh::Outcome o = bh::send_at(reader, "/pub/shared.bin", 65536, 0);
+        ASSERT_TRUE(o.ok());
+        for (;;) {
+            bh::Frame f;
+            ASSERT_TRUE(reader.recv_frame(f));
+            got += f.payload;
+            if (got.size() >= size || f.payload.empty()) break;
+            ASSERT_EQ(reply_of(reader, folders::piece_cmd("NEXT", "", 65536)), OK);
+        }
+        EXPECT_TRUE(got == old_body || got == a) << "round " << round << ": a mixed file";
+    }
+    stop = true;
+    writer.join();
+    std::string last = e2e::read_file(srv.share + "/pub/shared.bin");
+    EXPECT_TRUE(last == old_body || last == a);
+    EXPECT_EQ(folders::finish(srv, {&ca, &cb, &reader}), 0) << srv.err();
+}
+
+TEST(Write, SendOffsetAndRefusedSendClosesTheStream) {
+    e2e::TestServer srv;
+    make_world(srv);
+    std::string body = random_bytes(5000, 11);
+    e2e::write_file(srv.share + "/pub/r.bin", body);
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    bh::Client c = folders::user(srv, "ann");
+    bh::Frame f;
+
+    ASSERT_TRUE(bh::send_at(c, "/pub/r.bin", 1000, 3000).ok());
+    ASSERT_TRUE(c.recv_frame(f));
+    EXPECT_EQ(f.payload, body.substr(3000, 1000));
+    ASSERT_EQ(reply_of(c, folders::piece_cmd("NEXT", "", 5000)), OK);
+    ASSERT_TRUE(c.recv_frame(f));
+    EXPECT_EQ(f.payload, body.substr(4000));
+    ASSERT_TRUE(bh::send_at(c, "/pub/r.bin", 10, 9999).ok());  // past the end: nothing
+    ASSERT_TRUE(c.recv_frame(f));
+    EXPECT_EQ(f.payload, "");
+
+    // Whatever refuses a SEND, the NEXT after it never carries the previous file's bytes.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"{\"CMD\": \"SEND\", \"FILE\": \"/pub/../pub/r.bin\", \"SIZE\": 10}", NONE},
+        {"{\"CMD\": \"SEND\", \"FILE\": \"/team/closed/x\", \"SIZE\": 10}", NONE},
+        {"{\"CMD\": \"SEND\", \"FILE\": \"/pub/missing\", \"SIZE\": 10}", NONE},
+        {"{\"CMD\": \"SEND\", \"SIZE\": 10}", FAIL},
+        {"{\"CMD\": \"SEND\", \"FILE\": \"/pub/r.bin\", \"SIZE\": 10, \"OFFSET\": -1}", FAIL},
+        {"{\"CMD\": \"SEND\", \"FILE\": \"/pub/r.bin\", \"SIZE\": 10, \"OFFSET\": \"5\"}", FAIL},
+        {"{\"CMD\": \"SEND\", \"FILE\": \"/pub/r.bin\", \"SIZE\": 70000}", FAIL},
+    };
+    for (const auto& r : refused) {
+        ASSERT_TRUE(bh::send_at(c, "/pub/r.bin", 10, 0).ok());
+        ASSERT_TRUE(c.recv_frame(f));
+        EXPECT_EQ(reply_of(c, r.first), r.second) << r.first;
+        EXPECT_EQ(reply_of(c, folders::piece_cmd("NEXT", "", 10)), NONE) << "after " << r.first;
+    }
+    folders::expect_in_step(c);
+    EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
+}
