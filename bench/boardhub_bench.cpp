@@ -1245,7 +1245,8 @@ pid_t spawn_server(const std::string& bin, const std::string& config, const std:
     return pid;
 }
 
-bool wait_listening(int port, pid_t pid) {
+// Waits for the server to take connections; pid becomes -1 when the server has exited.
+bool wait_listening(int port, pid_t& pid) {
     for (int i = 0; i < 500; i++) {
         int fd = connect_loopback(port);
         if (fd >= 0) {
@@ -1253,7 +1254,10 @@ bool wait_listening(int port, pid_t pid) {
             return true;
         }
         int status;
-        if (waitpid(pid, &status, WNOHANG) == pid) return false;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return false;
+        }
         sleep_ms(20);
     }
     return false;
@@ -1292,17 +1296,28 @@ int smoke(const std::string& bin, const std::string& fake) {
     if (!make_world(layout)) {
         fprintf(stderr, "smoke: could not make the world in %s\n", dir.c_str());
     } else {
-        env.ours.port = free_port();
-        write_config(dir + "/server.ini", dir, env.ours.port, "NONE");
-        server = spawn_server(bin, dir + "/server.ini", dir, "", "");
-        bool up = wait_listening(env.ours.port, server);
+        // A port found free can be taken by another program before the server binds it: a
+        // server that exits at start-up is tried again on another port.
+        bool up = false;
+        for (int attempt = 0; attempt < 5 && !up; attempt++) {
+            if (server > 0) stop_server(server);
+            env.ours.port = free_port();
+            write_config(dir + "/server.ini", dir, env.ours.port, "NONE");
+            server = spawn_server(bin, dir + "/server.ini", dir, "", "");
+            up = wait_listening(env.ours.port, server);
+        }
         if (up && !fake.empty()) {
-            env.camera.port = free_port();
             std::string device = dir + "/video0";
-            write_config(dir + "/camera.ini", dir, env.camera.port, device);
             mkdir((dir + "/camera").c_str(), 0755);
-            cam = spawn_server(bin, dir + "/camera.ini", dir + "/camera", fake, device);
-            if (!wait_listening(env.camera.port, cam)) env.camera.port = 0;
+            bool cam_up = false;
+            for (int attempt = 0; attempt < 5 && !cam_up; attempt++) {
+                if (cam > 0) stop_server(cam);
+                env.camera.port = free_port();
+                write_config(dir + "/camera.ini", dir, env.camera.port, device);
+                cam = spawn_server(bin, dir + "/camera.ini", dir + "/camera", fake, device);
+                cam_up = wait_listening(env.camera.port, cam);
+            }
+            if (!cam_up) env.camera.port = 0;
             env.camera.pid = cam;
             env.camera.pids = {cam};
         }

@@ -926,3 +926,43 @@ TEST(ToolsCamera, SnapshotIsAnRgbPngOfTheFrame) {
     EXPECT_EQ(bad.wait(), 5) << bad.err();
 }
 #endif
+
+TEST_F(Tools, PutMkdirMvRmAndGetContinueRoundTrip) {
+    add_user("ann", "pw", 5);
+    std::string body = random_bytes(300000, 21);
+    e2e::write_file(work + "/a.bin", body);
+    e2e::write_file(work + "/tree/sub/x.txt", "x");
+    e2e::write_file(work + "/tree/y.txt", "yy");
+
+    Result r = cli("ann", "pw", {"put", work + "/a.bin", "/a.bin"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(e2e::read_file(srv.share + "/a.bin"), body);
+    r = cli("ann", "pw", {"put", work + "/a.bin", "/a.bin"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("not replaced (-f replaces)"), std::string::npos) << r.err;
+    EXPECT_EQ(cli("ann", "pw", {"put", "-f", work + "/a.bin", "/a.bin"}).code, 0);
+
+    EXPECT_EQ(cli("ann", "pw", {"mkdir", "/d"}).code, 0);
+    EXPECT_EQ(cli("ann", "pw", {"mv", "/a.bin", "/d"}).code, 0);  // into the folder
+    EXPECT_EQ(e2e::read_file(srv.share + "/d/a.bin"), body);
+    r = cli("ann", "pw", {"rm", "/d"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("the folder is not empty"), std::string::npos) << r.err;
+
+    r = cli("ann", "pw", {"get", "/d/a.bin", work + "/b.bin"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(e2e::read_file(work + "/b.bin"), body);
+    // A cut download kept as .NAME.part continues from its size.
+    e2e::write_file(work + "/.c.bin.part", body.substr(0, 123457));
+    r = cli("ann", "pw", {"get", "-c", "/d/a.bin", work + "/c.bin"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(e2e::read_file(work + "/c.bin"), body);
+    struct stat st;
+    EXPECT_NE(lstat((work + "/.c.bin.part").c_str(), &st), 0);
+
+    EXPECT_EQ(cli("ann", "pw", {"put", "-r", work + "/tree", "/"}).code, 0);
+    EXPECT_EQ(e2e::read_file(srv.share + "/tree/sub/x.txt"), "x");
+    EXPECT_EQ(e2e::read_file(srv.share + "/tree/y.txt"), "yy");
+    EXPECT_EQ(cli("ann", "pw", {"rm", "/d/a.bin", "/d"}).code, 0);
+    EXPECT_NE(lstat((srv.share + "/d").c_str(), &st), 0);
+}

@@ -178,6 +178,10 @@ public:
     int cmd_id(const std::vector<std::string>& args);
     int cmd_ls(const std::vector<std::string>& args);
     int cmd_get(const std::vector<std::string>& args);
+    int cmd_put(const std::vector<std::string>& args);
+    int cmd_mkdir(const std::vector<std::string>& args);
+    int cmd_mv(const std::vector<std::string>& args);
+    int cmd_rm(const std::vector<std::string>& args);
     int cmd_check(const std::vector<std::string>& args);
     int cmd_msg(const std::vector<std::string>& args);
     int cmd_notice(const std::vector<std::string>& args);
@@ -223,6 +227,13 @@ private:
                  size_t piece, bool force, const Entry* known, const std::string& shown);
     int download_tree(const std::string& remote_path, const std::string& local, bool whole,
                       size_t piece, bool force, int depth, int& skipped);
+    // Writes (upload.cpp). need_extension: kOk when FEATURES lists name, else a printed
+    // "this server does not offer ..." and kRefused.
+    int need_extension(const char* name, const char* what);
+    int write_outcome(const bh::Outcome& o, const std::string& path);
+    int upload(const std::string& local, const std::string& remote_path, bool force);
+    int upload_tree(const std::string& local, const std::string& remote_path, bool force,
+                    int depth);
     // Looks a remote path up in its folder's listing. kOk with entry filled, or a printed
     // refusal (closed folder, no such file).
     int lookup(const std::string& remote_path, Entry& entry);
@@ -249,6 +260,7 @@ private:
     bool replaced_ = false;     // another login of this user took the session over
     bool out_of_sync_ = false;  // an interrupt left a reply half read
     bool quit_ = false;
+    bool resume_ = false;       // get --continue: keep and extend ".NAME.part"
     bool had_login_ = false;    // logged in once: a new connection logs in again
     int input_line_ = 0;        // lines of a piped shell read so far
     std::string word_;          // the command being run, for error texts

@@ -25,12 +25,22 @@ const std::vector<Command>& command_table() {
          kShellOnly | kNoConnection},
         {"lcd", &Session::cmd_lcd, "lcd [PATH]", "change the local folder (default: home)", "l",
          kShellOnly | kNoConnection},
-        {"get", &Session::cmd_get, "get [-f] [-r] [--whole] [--piece BYTES] REMOTE... [LOCAL]",
+        {"get", &Session::cmd_get,
+         "get [-f] [-r] [-c] [--whole] [--piece BYTES] REMOTE... [LOCAL]",
          "download files (several: LOCAL is a folder), in pieces (default 65536 bytes) or\n"
          "whole; -r downloads folders, skipping closed ones; LOCAL '-' writes to standard\n"
          "output; an existing file is kept unless -f; a file appears under its name only\n"
-         "once complete",
+         "once complete; -c (--continue) keeps a cut download as .NAME.part and continues it",
          "r", 0},
+        {"put", &Session::cmd_put, "put [-f] [-r] LOCAL [REMOTE]",
+         "upload a file (into REMOTE when it is a folder); -r uploads a folder; an existing\n"
+         "file on the server is kept unless -f; the server shows it only once complete",
+         "lr", 0},
+        {"mkdir", &Session::cmd_mkdir, "mkdir PATH...", "make folders on the server", "r", 0},
+        {"mv", &Session::cmd_mv, "mv FROM TO",
+         "rename or move a file or folder on the server (into TO when it is a folder)", "r", 0},
+        {"rm", &Session::cmd_rm, "rm PATH...", "delete files or empty folders on the server", "r",
+         0},
         {"check", &Session::cmd_check, "check PATH", "whether a path exists on the server", "r", 0},
         {"msg", &Session::cmd_msg, "msg USER TEXT...", "send a message to a connected user", "u-",
          0},

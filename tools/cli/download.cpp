@@ -154,7 +154,27 @@ int Session::download(const std::string& remote_path, const std::string& local, 
 
     int fd = STDOUT_FILENO;
     std::string temp;
-    if (!to_stdout) {
+    uint64_t resumed = 0;  // bytes already in a kept ".NAME.part" (get --continue)
+    const bool resume = resume_ && !to_stdout && !whole;
+    if (resume) {
+        size_t slash = local.find_last_of('/');
+        std::string dir = slash == std::string::npos ? "" : local.substr(0, slash + 1);
+        temp = dir + "." + base_name(local) + ".part";
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        struct stat part;
+        if (fd < 0 || fstat(fd, &part) != 0) {
+            fprintf(stderr, "boardhub-cli: get: cannot open %s: %s\n", temp.c_str(),
+                    strerror(errno));
+            if (fd >= 0) close(fd);
+            return kLocal;
+        }
+        resumed = static_cast<uint64_t>(part.st_size);
+        if (resumed > size) {  // not a part of this file: start again
+            resumed = 0;
+            if (ftruncate(fd, 0) != 0) resumed = 0;
+        }
+        lseek(fd, static_cast<off_t>(resumed), SEEK_SET);
+    } else if (!to_stdout) {
         size_t slash = local.find_last_of('/');
         std::string dir = slash == std::string::npos ? "." : local.substr(0, slash + 1);
         if (dir.empty()) dir = "/";
@@ -184,9 +204,9 @@ int Session::download(const std::string& remote_path, const std::string& local, 
     }
 
     int rc = kOk;
-    uint64_t done = 0;
+    uint64_t done = resumed;
     Progress progress(opt_.progress && !to_stdout, shown, size);
-    progress.update(0);
+    progress.update(done);
     std::string what = printable(remote_path);
     if (whole) {
         JsonPtr c = make_command("FILE");
@@ -220,6 +240,7 @@ int Session::download(const std::string& remote_path, const std::string& local, 
             JsonPtr c = make_command(first ? "SEND" : "NEXT");
             if (first) add(c.get(), "FILE", remote_path);
             add(c.get(), "SIZE", static_cast<int64_t>(want));
+            if (first && done > 0) add(c.get(), "OFFSET", static_cast<int64_t>(done));
             bh::Frame reply;
             rc = request(c.get(), reply);
             if (rc != kOk) break;
@@ -270,7 +291,11 @@ int Session::download(const std::string& remote_path, const std::string& local, 
                     strerror(errno));
         rc = kLocal;
     }
-    if (rc != kOk) unlink(temp.c_str());
+    // A cut download that is to be continued keeps what it has.
+    if (rc != kOk && !(resume && rc != kLocal)) unlink(temp.c_str());
+    if (rc != kOk && resume && rc != kLocal)
+        fprintf(stderr, "boardhub-cli: get: %" PRIu64 " bytes kept in %s; get -c continues\n",
+                done, temp.c_str());
     set_temp_path(nullptr);
     if (rc == kOk && in_shell_) printf("%s: %" PRIu64 " bytes\n", local.c_str(), size);
     return rc;
@@ -339,6 +364,7 @@ int Session::cmd_get(const std::vector<std::string>& args) {
                     {{"-f", "--force", false},
                      {"-r", "--recursive", false},
                      {"-w", "--whole", false},
+                     {"-c", "--continue", false},
                      {"-s", "--piece", true}},
                     a))
         return kUsage;
@@ -355,6 +381,11 @@ int Session::cmd_get(const std::vector<std::string>& args) {
         piece = n;
     }
     bool force = a.has("--force"), recursive = a.has("--recursive"), whole = a.has("--whole");
+    resume_ = a.has("--continue");
+    if (resume_ && whole) return usage_error("--continue works in pieces, not with --whole");
+    if (resume_) {
+        if (int rc = need_extension("offset", "resumed downloads")) return rc;
+    }
     std::vector<std::string> remotes = a.operands;
     if (remotes.empty()) return usage_error("name a remote file");
     // One name: into the local folder. Two: REMOTE LOCAL. More: the last is a local folder.
