@@ -21,6 +21,10 @@ contents="$(dpkg-deb -c "$deb")"
 echo "$contents"
 for path in ./usr/sbin/boardhub ./usr/bin/boardhub-cli ./usr/sbin/boardhub-admin \
             ./etc/boardhub/boardhub.ini ./lib/systemd/system/boardhub.service \
+            ./usr/sbin/boardhub-web ./lib/systemd/system/boardhub-web.service \
+            ./usr/lib/sysusers.d/boardhub-web.conf ./usr/share/man/man8/boardhub-web.8.gz \
+            ./usr/share/boardhub/www/index.html ./usr/share/boardhub/www/app.js \
+            ./usr/share/boardhub/www/style.css ./usr/share/boardhub/www/icon.svg \
             ./usr/lib/sysusers.d/boardhub.conf ./usr/lib/tmpfiles.d/boardhub.conf \
             ./usr/share/man/man8/boardhub.8.gz ./usr/share/man/man5/boardhub.ini.5.gz \
             ./usr/share/man/man1/boardhub-cli.1.gz ./usr/share/man/man8/boardhub-admin.8.gz \
@@ -32,7 +36,7 @@ done
 
 info="$(dpkg-deb -I "$deb")"
 grep -q "Package: boardhub" <<<"$info" || fail "wrong package name"
-for dep in libc6 libstdc++6 libjson-c5 libsqlite3-0 libpng16-16 systemd; do
+for dep in libc6 libstdc++6 libjson-c5 libsqlite3-0 libpng16-16 libmicrohttpd12 libturbojpeg0 systemd; do
     grep -q "Depends:.*$dep" <<<"$info" || fail "no dependency on $dep"
 done
 
@@ -63,6 +67,12 @@ for line in "ExecStart=/usr/sbin/boardhub /etc/boardhub/boardhub.ini" "User=boar
     grep -qx "$line" "$unit" || fail "unit lacks '$line'"
 done
 if grep -q "^PrivateDevices=yes" "$unit"; then fail "PrivateDevices hides the camera"; fi
+web="$out/root/lib/systemd/system/boardhub-web.service"
+for line in "ExecStart=/usr/sbin/boardhub-web /etc/boardhub/boardhub.ini" "User=boardhub-web" \
+            "NoNewPrivileges=yes" "ProtectSystem=strict" "PrivateDevices=yes"; do
+    grep -qx "$line" "$web" || fail "web unit lacks '$line'"
+done
+grep -q "^\[web\]" "$out/root/etc/boardhub/boardhub.ini" || fail "no [web] section in the configuration"
 if command -v lintian >/dev/null; then
     # Run as root, lintian complains about it on standard error; that is not about the package.
     report="$(lintian "$deb" 2>/dev/null)" || true

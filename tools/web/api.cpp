@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char* COOKIE = "bh_session";
 constexpr size_t PIECE = 65536;          // the largest piece the protocol sends
-constexpr int PIECES_PER_EXCHANGE = 8;   // pieces asked for at once (pipelined)
+constexpr int PIECES_PER_EXCHANGE = 16;  // pieces asked for at once (pipelined)
 constexpr int MAX_STREAMS_PER_SESSION = 4;
 constexpr int MAX_VIEWERS = 32;
 constexpr const char* CSP =

@@ -147,7 +147,10 @@ void Camera::run() {
                 if (source && source->ended) source.reset();
             }
         }
-        next_at = Clock::now() + period;
+        // A fixed schedule, so that the time a grab takes does not lower the rate; after a
+        // stall the schedule starts again from now instead of catching up in a burst.
+        next_at += period;
+        if (next_at < Clock::now()) next_at = Clock::now() + period;
         std::string jpeg;
         bool ok = source && grab(source, jpeg, w, h);
         std::lock_guard<std::mutex> g(lock_);
