@@ -372,3 +372,22 @@ TEST(Hostile, RacingLoginsOfOneNameLeaveOneSession) {
 }
 
 }  // namespace
+
+namespace {
+
+// A limit setting that is not a whole number in its range stops start-up, naming the key.
+TEST(Hostile, LimitSettingsOutOfRangeStopStartUp) {
+    e2e::TempDir dir;
+    const std::string base = "[server]\nshare = " + dir.path + "\ndata = " + dir.path +
+                             "\nport = " + std::to_string(e2e::free_port()) + "\n";
+    for (const char* bad : {"login_timeout = 0", "frame_timeout = 10s", "prelogin_per_address = 201",
+                            "prelogin_slots = -1"}) {
+        e2e::write_file(dir.path + "/server.ini", base + bad + "\n");
+        std::string out, err;
+        EXPECT_EQ(e2e::run_server({dir.path + "/server.ini"}, &out, &err), 1) << bad;
+        std::string key(bad, strchr(bad, ' ') - bad);
+        EXPECT_NE(err.find("\"" + key + "\""), std::string::npos) << err;
+    }
+}
+
+}  // namespace
