@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "version.h"
 #include "web.h"
 
 namespace {
