@@ -542,6 +542,8 @@ Response Gateway::handle(const Request& r) {
 
 Response Gateway::page(const Request& r) {
     if (r.method != "GET" && r.method != "HEAD") return error(405, "method not allowed");
+    // A request target that is not an absolute path ("*", an empty one) names no page.
+    if (r.path.empty() || r.path[0] != '/') return error(404, "not found");
     std::string name = r.path == "/" ? "index.html" : r.path.substr(1);
     auto it = pages_.find(name);
     if (it == pages_.end()) return error(404, "not found");
