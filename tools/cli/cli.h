@@ -145,7 +145,7 @@ const Command* find_command(const std::string& name);
 std::string commands_help();
 
 // A command's options. "--" ends them; "-" alone is an operand (standard output).
-struct OptionSpec {
+struct OptionDef {
     const char* short_name;  // "-a" or nullptr
     const char* long_name;   // "--all"
     bool value;              // takes the next argument
@@ -208,10 +208,10 @@ public:
     bool has_messages() const { return !client_.messages.empty(); }
 
 private:
-    // Parses args[1..] against spec; on an unknown option or a missing value prints one line
+    // Parses args[1..] against the options; on an unknown option or a missing value prints one line
     // with the usage as hint and returns false.
     bool parse_args(const std::vector<std::string>& args,
-                    std::initializer_list<OptionSpec> spec, ParsedArgs& out);
+                    std::initializer_list<OptionDef> options, ParsedArgs& out);
     int usage_error(const char* problem = nullptr);
     std::string remote(const std::string& typed) const { return resolve_path(cwd_, typed); }
 

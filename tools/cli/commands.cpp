@@ -93,7 +93,7 @@ std::string commands_help() {
 }
 
 bool Session::parse_args(const std::vector<std::string>& args,
-                         std::initializer_list<OptionSpec> spec, ParsedArgs& out) {
+                         std::initializer_list<OptionDef> options, ParsedArgs& out) {
     out = ParsedArgs();
     bool options_end = false;
     for (size_t i = 1; i < args.size(); i++) {
@@ -121,8 +121,8 @@ bool Session::parse_args(const std::vector<std::string>& args,
             for (size_t k = 1; k < a.size(); k++) flags.push_back(std::string("-") + a[k]);
         }
         for (size_t f = 0; f < flags.size(); f++) {
-            const OptionSpec* found = nullptr;
-            for (const OptionSpec& s : spec)
+            const OptionDef* found = nullptr;
+            for (const OptionDef& s : options)
                 if ((s.short_name && flags[f] == s.short_name) || flags[f] == s.long_name)
                     found = &s;
             if (!found) {

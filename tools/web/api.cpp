@@ -387,9 +387,9 @@ std::unique_ptr<Upload> Gateway::begin_upload(const Request& r, Response& refusa
 int parse_range(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last) {
     const std::string unit = "bytes=";
     if (header.compare(0, unit.size(), unit) != 0) return 0;
-    std::string spec = header.substr(unit.size());
-    if (spec.find(',') != std::string::npos) return 0;  // several ranges: the whole file
-    size_t dash = spec.find('-');
+    std::string ranges = header.substr(unit.size());
+    if (ranges.find(',') != std::string::npos) return 0;  // several ranges: the whole file
+    size_t dash = ranges.find('-');
     if (dash == std::string::npos) return 0;
     auto number = [](const std::string& t, uint64_t& v) {
         if (t.empty() || t.size() > 19) return false;
@@ -400,7 +400,7 @@ int parse_range(const std::string& header, uint64_t size, uint64_t& first, uint6
         }
         return true;
     };
-    std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    std::string a = ranges.substr(0, dash), b = ranges.substr(dash + 1);
     uint64_t x = 0, y = 0;
     if (a.empty()) {  // the last y bytes
         if (!number(b, y)) return 0;
