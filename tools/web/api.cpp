@@ -560,6 +560,13 @@ Response Gateway::login(const Request& r) {
     if (!body.text("user", user) || !body.text("password", password) || user.empty() ||
         user.size() > 63 || password.size() > 255)
         return error(400, "user and password are needed");
+    // One check at a time per browser address, its delay included (see LoginGuard::enter).
+    struct Turn {
+        LoginGuard& guard;
+        const std::string& addr;
+        Turn(LoginGuard& g, const std::string& a) : guard(g), addr(a) { guard.enter(addr); }
+        ~Turn() { guard.leave(addr); }
+    } turn(guard_, r.peer);
     SessionPtr s;
     auto result = sessions_.login(user, password, r.peer, s);
     password.assign(password.size(), '\0');
