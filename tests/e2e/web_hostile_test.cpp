@@ -211,3 +211,120 @@ TEST(WebHostile, SignInsCannotPileUpSessions) {
     EXPECT_EQ(g.login("dave", "dave").status, 200);
     EXPECT_LT(proc_status(g.pid, "VmRSS") - rss0, 16 * 1024) << "kB";
 }
+
+namespace {
+
+// A browser that sends a GET and, once the response has begun, reads nothing more (with a
+// small receive buffer, so the gateway's writes soon block). Returns the status.
+int stuck_reader(int port, const std::string& path, const std::string& cookie, std::vector<int>& fds,
+                 const std::string& from = "127.0.0.1") {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    fds.push_back(fd);
+    std::string req = request_text("GET", path, {cookie}, ""), got;
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) <= 0) return -1;
+    read_until(fd, got, "\r\n\r\n");
+    return parse(got).status;
+}
+
+}  // namespace
+
+// Event streams and live views at their caps, every one of them a browser that reads nothing,
+// and a download nobody reads: another user's live view, download and messages go on.
+TEST(WebHostile, StreamsAndViewersAtTheirCapsWithStuckReaders) {
+    Gateway g;
+    e2e::ServerOptions o;
+    std::string device = g.srv.dir.path + "/video0";
+    o.keys["camera"] = device;
+    std::string preload = e2e::sanitizer_runtime();
+    if (!preload.empty()) preload += " ";
+    o.env = {"LD_PRELOAD=" + preload + FAKE_V4L2_LIB, "FAKE_V4L2_DEVICE=" + device,
+             "FAKE_V4L2_CONFIG=fmt=YUYV:d320x240;interval=20"};
+    ASSERT_TRUE(g.start("camera_fps = 15\n", o)) << g.output() << g.srv.out();
+    const std::string big = pattern(8 << 20, 5);
+    e2e::make_dirs(g.srv.share + "/media");
+    e2e::write_file(g.srv.share + "/media/big.bin", big);
+    std::string bob, alice;
+    ASSERT_EQ(g.login("bob", "bob", &bob).status, 200);
+    ASSERT_EQ(g.login("alice", "alice", &alice).status, 200);
+    const long threads0 = proc_status(g.pid, "Threads"), rss0 = proc_status(g.pid, "VmRSS");
+
+    std::vector<int> fds;
+    for (int i = 0; i < 4; i++) EXPECT_EQ(stuck_reader(g.port, "/api/events", bob, fds), 200);
+    EXPECT_EQ(http(g.port, "GET", "/api/events", {bob}).status, 429);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(stuck_reader(g.port, "/camera/live", bob, fds), 200);
+    EXPECT_EQ(http(g.port, "GET", "/camera/live", {bob}).status, 429);
+    EXPECT_EQ(stuck_reader(g.port, "/files/media/big.bin", bob, fds), 200);
+
+    // alice watches, downloads and writes to bob meanwhile.
+    auto t0 = Clock::now();
+    int v = dial(g.port);
+    std::string req = request_text("GET", "/camera/live", {alice}, ""), got;
+    ASSERT_GT(send(v, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    while (count(got, "--frame\r\n") < 11) ASSERT_TRUE(read_more(v, got)) << got.substr(0, 300);
+    close(v);
+    const auto view = Clock::now() - t0;
+    EXPECT_LT(view, std::chrono::seconds(5)) << "ten frames at 15 a second";
+    t0 = Clock::now();
+    Reply r = http(g.port, "GET", "/files/media/big.bin", {alice});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == big) << r.body.size();
+    const auto download = Clock::now() - t0;
+    t0 = Clock::now();
+    std::string csrf = member(http(g.port, "GET", "/api/session", {alice}).body, "csrf");
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(http(g.port, "POST", "/api/message",
+                       {alice, "X-CSRF-Token: " + csrf, "Content-Type: application/json"},
+                       "{\"to\":\"bob\",\"text\":\"" + std::string(200, 'm') + "\"}")
+                      .status,
+                  200);
+    const auto messages = Clock::now() - t0;
+    EXPECT_LT(download + messages, std::chrono::seconds(30));
+    const long threads1 = proc_status(g.pid, "Threads"), rss1 = proc_status(g.pid, "VmHWM");
+    EXPECT_LE(threads1, threads0 + 9 + 4) << "a thread per stuck reader, and the capture loop";
+    EXPECT_LT(rss1 - rss0, 32 * 1024) << "kB";
+
+    // Seven more browsers with four views each fill the 32 places; the next is refused, and a
+    // place that is given up is free again.
+    std::vector<std::string> users;
+    for (int u = 0; u < 7; u++) {
+        std::string name = "viewer" + std::to_string(u), cookie;
+        e2e::add_user(g.srv.data, name, name, 5);
+        ASSERT_EQ(g.login(name, name, &cookie).status, 200);
+        // From an address of its own: 32 connections are one address's limit.
+        const std::string from = "127.0.1." + std::to_string(u + 1);
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(stuck_reader(g.port, "/camera/live", cookie, fds, from), 200);
+    }
+    EXPECT_EQ(http(g.port, "GET", "/camera/snapshot.jpg", {alice}).status, 503);
+    close(fds.back());
+    fds.pop_back();
+    Reply snap;
+    for (int i = 0; i < 50 && snap.status != 200; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        snap = http(g.port, "GET", "/camera/snapshot.jpg", {alice});
+    }
+    EXPECT_EQ(snap.status, 200);
+    printf("stuck: 4 streams, 4 views, 1 download; alice: 10 frames in %lld ms, 8 MiB in %lld ms,"
+           " 100 messages in %lld ms; threads %ld -> %ld, VmRSS %ld kB, peak %ld kB\n",
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(view).count()),
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(download).count()),
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(messages).count()),
+           threads0, threads1, rss0, rss1);
+    for (int fd : fds) close(fd);
+}

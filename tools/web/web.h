@@ -185,8 +185,9 @@ public:
         int width = 0, height = 0;
     };
     using JpegPtr = std::shared_ptr<const Jpeg>;
-    // Registers a viewer; the returned id unregisters it.
-    int join(const SessionPtr& s);
+    // Registers a viewer; the returned id unregisters it. 0 when max_total viewers are
+    // registered, -1 when s has max_per_session of them.
+    int join(const SessionPtr& s, int max_total, int max_per_session);
     void leave(int id);
     // Waits for a frame newer than after, up to timeout_ms; nullptr on time-out or when the
     // camera fails.
