@@ -8,8 +8,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -19,17 +21,25 @@ namespace bh {
 
 Client::~Client() { close(); }
 
-Client::Client(Client&& other) noexcept : fd_(other.fd_), error_(std::move(other.error_)) {
+Client::Client(Client&& other) noexcept
+    : fd_(other.fd_), local_(other.local_), fds_(std::move(other.fds_)),
+      error_(std::move(other.error_)) {
     other.fd_ = -1;
+    other.local_ = false;
+    other.fds_.clear();
 }
 
 Client& Client::operator=(Client&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = other.fd_;
+        local_ = other.local_;
+        fds_ = std::move(other.fds_);
         error_ = std::move(other.error_);
         messages = std::move(other.messages);
         other.fd_ = -1;
+        other.local_ = false;
+        other.fds_.clear();
     }
     return *this;
 }
@@ -68,12 +78,56 @@ bool Client::connect(const std::string& host, int port, int timeout_ms) {
     return fd_ >= 0;
 }
 
+bool Client::connect_local(const std::string& path, int timeout_ms) {
+    close();
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
+        error_ = "cannot connect: the socket path is empty or too long";
+        return false;
+    }
+    memcpy(addr.sun_path, path.data(), path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error_ = std::string("socket: ") + strerror(errno);
+        return false;
+    }
+    struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    if (::connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+        error_ = "cannot connect to " + path + ": " + strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    struct timeval none = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof(none));
+    fd_ = fd;
+    local_ = true;
+    return true;
+}
+
+void Client::drop_fds() {
+    for (int d : fds_) ::close(d);
+    fds_.clear();
+}
+
+int Client::take_fd() {
+    if (fds_.empty()) return -1;
+    int d = fds_.front();
+    fds_.pop_front();
+    return d;
+}
+
 void Client::close() {
+    drop_fds();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    local_ = false;
 }
 
 bool Client::send_raw(const void* data, size_t len) {
+    drop_fds();  // a descriptor not claimed by now belongs to no one
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
         ssize_t n = send(fd_, p, len, MSG_NOSIGNAL);
@@ -116,6 +170,66 @@ bool Client::wait_readable(int timeout_ms) {
     }
 }
 
+// One recv, or on a local connection one recvmsg that also takes the descriptors passed with
+// the bytes. A truncated set of descriptors (more than there was room for) fails the read
+// after closing those that came.
+ssize_t Client::receive(char* dst, size_t len, int flags) {
+    if (!local_) return recv(fd_, dst, len, flags);
+    constexpr size_t ROOM = 8;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * ROOM)];
+    struct iovec iov = {dst, len};
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t n = recvmsg(fd_, &msg, flags | MSG_CMSG_CLOEXEC);
+    if (n < 0) return n;
+    std::vector<int> came;
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; i++) {
+            int d;
+            memcpy(&d, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+            came.push_back(d);
+        }
+    }
+    if (msg.msg_flags & MSG_CTRUNC) {
+        for (int d : came) ::close(d);
+        errno = EPROTO;
+        return -1;
+    }
+    fds_.insert(fds_.end(), came.begin(), came.end());
+    return n;
+}
+
+ssize_t Client::read_some(char* dst, size_t len, int timeout_ms) {
+    for (;;) {
+        ssize_t n = -1;
+        // Without an interrupt to watch, try first and wait only when nothing is there.
+        if (interrupt_fd_ < 0) {
+            n = receive(dst, len, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+        }
+        if (n < 0) {
+            if (!wait_readable(timeout_ms)) return -1;
+            n = receive(dst, len, 0);
+            if (n < 0 && errno == EINTR) continue;
+        }
+        if (n == 0) {
+            error_ = "connection closed";
+            return -1;
+        }
+        if (n > 0) return n;
+        break;
+    }
+    error_ = std::string("recv: ") + strerror(errno);
+    return -1;
+}
+
 bool Client::read_exact(char* dst, size_t len, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (len > 0) {
@@ -126,25 +240,15 @@ bool Client::read_exact(char* dst, size_t len, int timeout_ms) {
                                         .count());
             if (left < 0) left = 0;
         }
-        if (!wait_readable(left)) return false;
-        ssize_t n = recv(fd_, dst, len, 0);
-        if (n == 0) {
-            error_ = "connection closed";
-            return false;
-        }
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error_ = std::string("recv: ") + strerror(errno);
-            return false;
-        }
+        ssize_t n = read_some(dst, len, left);
+        if (n < 0) return false;
         dst += n;
         len -= static_cast<size_t>(n);
     }
     return true;
 }
 
-bool Client::recv_frame_to(std::string& type, uint64_t& length,
-                           const std::function<bool(const char*, size_t)>& sink, int timeout_ms) {
+bool Client::recv_header(std::string& type, uint64_t& length, int timeout_ms) {
     char header[13];
     if (!read_exact(header, 12, timeout_ms)) return false;
     header[12] = '\0';
@@ -169,23 +273,24 @@ bool Client::recv_frame_to(std::string& type, uint64_t& length,
         length = length * 10 + static_cast<uint64_t>(*p - '0');
     }
     type.assign(header, 2);
-    std::vector<char> buf(64 * 1024);
+    return true;
+}
+
+bool Client::recv_payload(char* dst, size_t len, int timeout_ms) {
+    return read_exact(dst, len, timeout_ms);
+}
+
+bool Client::recv_frame_to(std::string& type, uint64_t& length,
+                           const std::function<bool(const char*, size_t)>& sink, int timeout_ms) {
+    if (!recv_header(type, length, timeout_ms)) return false;
+    if (buffer_.empty()) buffer_.resize(64 * 1024);
     uint64_t left = length;
     while (left > 0) {
-        size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
+        size_t want = left < buffer_.size() ? static_cast<size_t>(left) : buffer_.size();
         // Take what has arrived (at least one byte), without waiting for a full buffer.
-        if (!wait_readable(timeout_ms)) return false;
-        ssize_t n = recv(fd_, buf.data(), want, 0);
-        if (n == 0) {
-            error_ = "connection closed";
-            return false;
-        }
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error_ = std::string("recv: ") + strerror(errno);
-            return false;
-        }
-        if (!sink(buf.data(), static_cast<size_t>(n))) {
+        ssize_t n = read_some(buffer_.data(), want, timeout_ms);
+        if (n < 0) return false;
+        if (!sink(buffer_.data(), static_cast<size_t>(n))) {
             error_ = "receiver stopped";
             return false;
         }
@@ -197,12 +302,21 @@ bool Client::recv_frame_to(std::string& type, uint64_t& length,
 bool Client::recv_frame(Frame& frame, int timeout_ms) {
     frame.payload.clear();
     uint64_t length = 0;
-    return recv_frame_to(frame.type, length,
-                         [&frame](const char* d, size_t n) {
-                             frame.payload.append(d, n);
-                             return true;
-                         },
-                         timeout_ms);
+    if (!recv_header(frame.type, length, timeout_ms)) return false;
+    // Straight into the payload, grown as bytes arrive (the announced length is not trusted
+    // with an allocation of its own).
+    while (frame.payload.size() < length) {
+        size_t at = frame.payload.size();
+        size_t want = static_cast<size_t>(std::min<uint64_t>(length - at, 64 * 1024));
+        frame.payload.resize(at + want);
+        ssize_t n = read_some(frame.payload.data() + at, want, timeout_ms);
+        if (n < 0) {
+            frame.payload.resize(at);
+            return false;
+        }
+        frame.payload.resize(at + static_cast<size_t>(n));
+    }
+    return true;
 }
 
 bool Client::command(const std::string& json, Frame& reply, int timeout_ms) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 #include <deque>
 #include <functional>
 #include <string>
@@ -27,15 +28,29 @@ public:
 
     // Connects over TCP (IPv4 or a host name). False with error() set on failure.
     bool connect(const std::string& host, int port, int timeout_ms = 5000);
+    // Connects to the server's local (Unix-domain) socket at path. On such a connection the
+    // server may pass descriptors along with a reply; they are queued for take_fd().
+    bool connect_local(const std::string& path, int timeout_ms = 5000);
+    // Closes the connection and any descriptor received and not taken.
     void close();
     bool connected() const { return fd_ >= 0; }
+    bool local() const { return local_; }
     int fd() const { return fd_; }
     const std::string& error() const { return error_; }
+
+    // The oldest descriptor received and not yet taken, now the caller's to close; -1: none.
+    // Descriptors not taken are closed before the next frame is sent.
+    int take_fd();
 
     // Sends one frame: header "%2s%10zu" and the payload, in one write.
     bool send_frame(const std::string& type, const std::string& payload);
     // Sends arbitrary bytes (for malformed frames in tests).
     bool send_raw(const void* data, size_t len);
+
+    // A frame in two steps, for a caller that puts the payload where it wants it: the header
+    // (type and announced length), then exactly len payload bytes into dst.
+    bool recv_header(std::string& type, uint64_t& length, int timeout_ms = 10000);
+    bool recv_payload(char* dst, size_t len, int timeout_ms = 10000);
 
     // Receives one frame. timeout_ms < 0 waits for ever. False on close, time-out or a bad
     // header (error() tells which).
@@ -60,12 +75,19 @@ public:
 
 private:
     bool read_exact(char* dst, size_t len, int timeout_ms);
+    // One read of at most len bytes (at least one), waiting up to timeout_ms for them.
+    ssize_t read_some(char* dst, size_t len, int timeout_ms);
+    ssize_t receive(char* dst, size_t len, int flags);
     bool wait_readable(int timeout_ms);
+    void drop_fds();
 
     int fd_ = -1;
+    bool local_ = false;
+    std::deque<int> fds_;  // received, not yet taken
     int interrupt_fd_ = -1;
     bool interrupted_ = false;
     std::string error_;
+    std::vector<char> buffer_;  // recv_frame_to's pieces
 };
 
 // Builds a JSON command text with json-c: {"CMD": cmd, key: value, ...} (texts only).
@@ -114,5 +136,11 @@ Outcome send_at(Client& c, const std::string& file, uint64_t piece_size, uint64_
 
 // The next frame that is not a "21" message (those go to c.messages).
 bool next_reply(Client& c, Frame& reply, int timeout_ms = 10000);
+
+// OPEN over a local connection: a read-only descriptor of the share file path, after the
+// server's checks. True: fd is the caller's to close and size the file's size. False: reason
+// is the server's REASON ("DENIED", "NOTFOUND", "NAME", "LOCAL"), "FAIL" when it gave none,
+// "NOFD" when it said OK without a descriptor, or "" when no reply came (c.error() tells why).
+bool open_file(Client& c, const std::string& path, int& fd, uint64_t& size, std::string& reason);
 
 }  // namespace bh

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -211,6 +212,31 @@ Outcome send_at(Client& c, const std::string& file, uint64_t piece_size, uint64_
     add_int(obj.get(), "SIZE", piece_size);
     if (offset > 0) add_int(obj.get(), "OFFSET", offset);
     return exchange(c, obj);
+}
+
+bool open_file(Client& c, const std::string& path, int& fd, uint64_t& size, std::string& reason) {
+    fd = -1;
+    size = 0;
+    reason.clear();
+    Json obj = command_object("OPEN");
+    add_text(obj.get(), "FILE", path);
+    Frame f;
+    if (!c.send_frame("11", json_object_to_json_string_ext(obj.get(), JSON_C_TO_STRING_PLAIN)) ||
+        !next_reply(c, f))
+        return false;
+    Outcome o = parse_outcome(f);
+    if (o.result != "OK") {
+        reason = o.reason.empty() ? "FAIL" : o.reason;
+        return false;
+    }
+    fd = c.take_fd();
+    if (fd < 0) {
+        reason = "NOFD";
+        return false;
+    }
+    std::string text = json_member(f.payload, "SIZE");
+    size = text.empty() ? 0 : strtoull(text.c_str(), nullptr, 10);
+    return true;
 }
 
 }  // namespace bh
