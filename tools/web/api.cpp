@@ -22,6 +22,7 @@ constexpr size_t PIECE = 65536;          // the largest piece the protocol sends
 constexpr int PIECES_PER_EXCHANGE = 16;  // pieces asked for at once (pipelined)
 constexpr int MAX_STREAMS_PER_SESSION = 4;
 constexpr int MAX_VIEWERS = 32;
+constexpr int MAX_VIEWERS_PER_SESSION = 4;
 constexpr const char* CSP =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
     "media-src 'self'; connect-src 'self'; font-src 'self'; form-action 'self'; "
@@ -560,6 +561,13 @@ Response Gateway::login(const Request& r) {
     if (!body.text("user", user) || !body.text("password", password) || user.empty() ||
         user.size() > 63 || password.size() > 255)
         return error(400, "user and password are needed");
+    // One check at a time per browser address, its delay included (see LoginGuard::enter).
+    struct Turn {
+        LoginGuard& guard;
+        const std::string& addr;
+        Turn(LoginGuard& g, const std::string& a) : guard(g), addr(a) { guard.enter(addr); }
+        ~Turn() { guard.leave(addr); }
+    } turn(guard_, r.peer);
     SessionPtr s;
     auto result = sessions_.login(user, password, r.peer, s);
     password.assign(password.size(), '\0');
@@ -870,8 +878,10 @@ Response Gateway::events(const Request&, const SessionPtr& s) {
 
 Response Gateway::camera(const Request& r, const SessionPtr& s, bool live) {
     s->last_used = now_seconds();
-    if (camera_.viewers() >= MAX_VIEWERS) return error(503, "too many viewers");
-    int id = camera_.join(s);
+    // One browser cannot take every place: a few views each, and a cap on them all.
+    int id = camera_.join(s, MAX_VIEWERS, MAX_VIEWERS_PER_SESSION);
+    if (id == 0) return error(503, "too many viewers");
+    if (id < 0) return error(429, "too many live views open in this browser");
     if (!live) {
         Camera::JpegPtr j = camera_.next(0, 5000);
         // A frame taken before this request may be one period old; a snapshot wants a new one.

@@ -67,9 +67,12 @@ int Camera::viewers() {
     return static_cast<int>(viewers_.size());
 }
 
-int Camera::join(const SessionPtr& s) {
-    std::thread old;
+int Camera::join(const SessionPtr& s, int max_total, int max_per_session) {
     std::lock_guard<std::mutex> g(lock_);
+    if (viewers_.size() >= static_cast<size_t>(max_total)) return 0;
+    int mine = 0;
+    for (auto& [vid, v] : viewers_) mine += v.lock() == s;
+    if (mine >= max_per_session) return -1;
     int id = next_id_++;
     viewers_[id] = s;
     if (!running_ && !stopping_) {

@@ -1,13 +1,22 @@
 // The HTTP layer: libmicrohttpd with a thread per connection (a download or an event stream
 // may wait on the board's server without holding up anyone else), bounded in connections,
-// connections per address, header memory and body size. It turns each request into a Request,
-// hands it to the Gateway and sends the Response back.
+// connections per address, header memory, body size and the time a request takes to arrive.
+// It turns each request into a Request, hands it to the Gateway and sends the Response back.
+//
+// Threads: libmicrohttpd's (one per connection, and its listener) call on_request,
+// on_completed and on_connection; the watchdog thread ends connections whose request is late.
+// Watchdog::lock guards the set of connections; a connection leaves it (on_connection, closed)
+// before libmicrohttpd closes its socket, so the watchdog never shuts a descriptor down that
+// has been reused.
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
+#include <sys/socket.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "web.h"
@@ -19,6 +28,63 @@ namespace {
 constexpr size_t MAX_BODY = 16 * 1024;          // JSON requests of the page
 constexpr size_t HEADER_MEMORY = 32 * 1024;     // request line and headers of one request
 constexpr unsigned CONNECTION_TIMEOUT_S = 120;  // an idle connection is closed
+
+constexpr int REFUSAL_LINES_PER_SECOND = 20;  // log lines of refused or late connections
+
+int64_t now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Lines about refused and late connections: at most REFUSAL_LINES_PER_SECOND a second; the
+// rest are counted and reported in one line once the second is over, so a flood of
+// connections cannot flood the log.
+class RefusalLog {
+public:
+    void line(const std::string& text) {
+        std::lock_guard<std::mutex> g(lock_);
+        roll();
+        if (lines_ < REFUSAL_LINES_PER_SECOND) {
+            lines_++;
+            log_line("WARNING", "WEB", text);
+        } else {
+            dropped_++;
+        }
+    }
+    void tick() {
+        std::lock_guard<std::mutex> g(lock_);
+        roll();
+    }
+
+private:
+    void roll() {
+        int64_t now = now_seconds();
+        if (now == second_) return;
+        if (dropped_)
+            log_line("WARNING", "WEB",
+                     std::to_string(dropped_) + " more refused or timed-out connections not logged");
+        second_ = now;
+        lines_ = 0;
+        dropped_ = 0;
+    }
+    std::mutex lock_;
+    int64_t second_ = -1;
+    int lines_ = 0;
+    unsigned long dropped_ = 0;
+};
+
+RefusalLog refusals;
+
+// libmicrohttpd's messages (connection limits reached, connections cut) go to the same
+// bounded lines.
+void library_log(void*, const char* format, va_list ap) {
+    char text[512];
+    vsnprintf(text, sizeof(text), format, ap);
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    refusals.line(line);
+}
 
 struct Context {
     std::string body;
@@ -106,6 +172,80 @@ MHD_Result send_response(MHD_Connection* c, Response&& r) {
     return ret;
 }
 
+}  // namespace
+
+// One connection as the watchdog sees it: waiting while a request is on its way.
+struct Watch {
+    int fd = -1;
+    std::string peer;
+    std::atomic<int64_t> since{0};  // ms: when the request being waited for began
+    std::atomic<bool> waiting{true};
+    bool cut = false;  // under Watchdog::lock
+};
+
+struct Watchdog {
+    explicit Watchdog(int seconds) : limit_ms(static_cast<int64_t>(seconds) * 1000) {}
+    const int64_t limit_ms;
+    std::mutex lock;
+    std::condition_variable cv;
+    std::set<Watch*> all;
+    bool stopping = false;
+    std::thread thread;
+
+    void run() {
+        std::unique_lock<std::mutex> g(lock);
+        while (!stopping) {
+            cv.wait_for(g, std::chrono::milliseconds(250));
+            int64_t now = now_ms();
+            for (Watch* w : all) {
+                if (w->cut || !w->waiting || now - w->since < limit_ms) continue;
+                // The connection's thread sees the end of its socket and closes it.
+                w->cut = true;
+                shutdown(w->fd, SHUT_RDWR);
+                refusals.line(w->peer + " request time-out: not whole after " +
+                              std::to_string(limit_ms / 1000) + " s");
+            }
+            refusals.tick();
+        }
+    }
+};
+
+namespace {
+
+Watch* watch_of(MHD_Connection* c) {
+    const MHD_ConnectionInfo* i = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return i ? static_cast<Watch*>(i->socket_context) : nullptr;
+}
+
+// The request has arrived whole (or is answered): no longer the watchdog's to end.
+void arrived(MHD_Connection* c) {
+    if (Watch* w = watch_of(c)) w->waiting = false;
+}
+
+void on_connection(void* cls, MHD_Connection* c, void** socket_context,
+                   MHD_ConnectionNotificationCode code) {
+    auto* dog = static_cast<Watchdog*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        auto* w = new Watch;
+        const MHD_ConnectionInfo* i = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        w->fd = i ? i->connect_fd : -1;
+        w->peer = peer_of(c);
+        w->since = now_ms();
+        *socket_context = w;
+        if (w->fd < 0) return;
+        std::lock_guard<std::mutex> g(dog->lock);
+        dog->all.insert(w);
+    } else if (*socket_context) {
+        auto* w = static_cast<Watch*>(*socket_context);
+        {
+            std::lock_guard<std::mutex> g(dog->lock);
+            dog->all.erase(w);
+        }
+        delete w;
+        *socket_context = nullptr;
+    }
+}
+
 Response refusal(int status, const char* text) {
     Response r;
     r.status = status;
@@ -139,13 +279,17 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
         if (url && method && !strcmp(url, "/api/upload") && !strcmp(method, "POST")) {
             // A file goes to the board as it arrives, never whole in memory.
             Response no;
+            // An upload takes its time; the server bounds how long it waits for each piece.
+            arrived(c);
             ctx->upload = d->gateway->begin_upload(request_of(c, url, method, d->tls), no);
             if (!ctx->upload) return send_response(c, std::move(no));
             return MHD_YES;
         }
         const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
-        if (length && strtoull(length, nullptr, 10) > MAX_BODY)
+        if (length && strtoull(length, nullptr, 10) > MAX_BODY) {
+            arrived(c);
             return send_response(c, refusal(413, "request too large"));
+        }
         return MHD_YES;
     }
     auto* ctx = static_cast<Context*>(*con_cls);
@@ -166,14 +310,20 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
         out.header("X-Content-Type-Options", "nosniff");
         return send_response(c, std::move(out));
     }
+    arrived(c);
     Request r = request_of(c, url, method, d->tls);
     r.body = std::move(ctx->body);
     return send_response(c, d->gateway->handle(r));
 }
 
-void on_completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+void on_completed(void*, MHD_Connection* c, void** con_cls, MHD_RequestTerminationCode) {
     delete static_cast<Context*>(*con_cls);
     *con_cls = nullptr;
+    // The next request on the connection has its own time from now.
+    if (Watch* w = watch_of(c)) {
+        w->since = now_ms();
+        w->waiting = true;
+    }
 }
 
 bool read_text(const std::string& path, std::string& out) {
@@ -188,6 +338,9 @@ bool read_text(const std::string& path, std::string& out) {
 Daemon daemon_record;
 
 }  // namespace
+
+HttpServer::HttpServer(Gateway& g, const Settings& s)
+    : gateway_(g), settings_(s), watchdog_(std::make_unique<Watchdog>(s.request_timeout)) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -217,6 +370,7 @@ bool HttpServer::start(std::string& err) {
     if (v6) flags |= MHD_USE_IPv6;
     if (tls) flags |= MHD_USE_TLS;
     std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(library_log), nullptr},  // first
         {MHD_OPTION_SOCK_ADDR, 0, &addr},
         {MHD_OPTION_CONNECTION_LIMIT, settings_.max_connections, nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.max_connections_per_address, nullptr},
@@ -224,6 +378,7 @@ bool HttpServer::start(std::string& err) {
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, HEADER_MEMORY, nullptr},
         {MHD_OPTION_THREAD_STACK_SIZE, 512 * 1024, nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(on_completed), nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(on_connection), watchdog_.get()},
     };
     if (tls) {
         options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, key_.data()});
@@ -239,12 +394,22 @@ bool HttpServer::start(std::string& err) {
         return false;
     }
     daemon_ = d;
+    watchdog_->stopping = false;
+    watchdog_->thread = std::thread([this] { watchdog_->run(); });
     const MHD_DaemonInfo* info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     bound_port_ = info ? info->port : settings_.port;
     return true;
 }
 
 void HttpServer::stop() {
+    if (watchdog_->thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> g(watchdog_->lock);
+            watchdog_->stopping = true;
+        }
+        watchdog_->cv.notify_all();
+        watchdog_->thread.join();
+    }
     if (daemon_) MHD_stop_daemon(static_cast<MHD_Daemon*>(daemon_));
     daemon_ = nullptr;
 }

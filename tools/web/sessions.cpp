@@ -94,7 +94,13 @@ size_t Sessions::count() {
 
 Sessions::LoginResult Sessions::login(const std::string& user, const std::string& password,
                                       const std::string& addr, SessionPtr& out) {
-    if (count() >= static_cast<size_t>(settings_.max_sessions)) return LoginResult::full;
+    {
+        // A user signing in again replaces the session they have, so needs no room of its own.
+        std::lock_guard<std::mutex> g(lock_);
+        size_t others = 0;
+        for (auto& [id, o] : sessions_) others += o->user != user;
+        if (others >= static_cast<size_t>(settings_.max_sessions)) return LoginResult::full;
+    }
     auto s = std::make_shared<Session>();
     if (!s->conn.connect(settings_.server_host, settings_.server_port, 5000))
         return LoginResult::unavailable;
@@ -133,13 +139,21 @@ Sessions::LoginResult Sessions::login(const std::string& user, const std::string
     s->id = random_token(32);
     s->csrf = random_token(32);
     s->last_used = now_seconds();
+    // The server has ended the user's other protocol sessions: their browsers' sessions end
+    // now, not when the watcher reads the server's notice, so they never take room meanwhile.
+    std::vector<SessionPtr> replaced;
+    bool full;
     {
         std::lock_guard<std::mutex> g(lock_);
-        if (sessions_.size() >= static_cast<size_t>(settings_.max_sessions)) {
-            s->conn.close();
-            return LoginResult::full;
-        }
-        sessions_[s->id] = s;
+        for (auto& [id, o] : sessions_)
+            if (o->user == user) replaced.push_back(o);
+        full = sessions_.size() - replaced.size() >= static_cast<size_t>(settings_.max_sessions);
+        if (!full) sessions_[s->id] = s;
+    }
+    for (auto& o : replaced) end(o, "replaced");
+    if (full) {
+        s->conn.close();
+        return LoginResult::full;
     }
     // Frames that came with the reply (a message sent at once) are delivered like later ones.
     std::deque<bh::Frame> early;

@@ -71,6 +71,7 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
         {"max_sessions", &s.max_sessions, 1, 1000},
         {"max_connections", &s.max_connections, 8, 4096},
         {"max_connections_per_address", &s.max_connections_per_address, 2, 4096},
+        {"request_timeout", &s.request_timeout, 1, 3600},
         {"camera_fps", &s.camera_fps, 1, 60},
         {"jpeg_quality", &s.jpeg_quality, 10, 100},
     };
@@ -204,6 +205,28 @@ void LoginGuard::succeeded(const std::string& addr) {
     std::lock_guard<std::mutex> g(lock_);
     for (auto& x : table_)
         if (x.addr == addr) x.failures = 0, x.last = 0, x.addr.clear();
+}
+
+void LoginGuard::enter(const std::string& addr) {
+    std::unique_lock<std::mutex> g(lock_);
+    turn_.wait(g, [&] {
+        for (auto& a : checking_)
+            if (a == addr) return false;
+        return true;
+    });
+    checking_.push_back(addr);
+}
+
+void LoginGuard::leave(const std::string& addr) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (size_t i = 0; i < checking_.size(); i++)
+            if (checking_[i] == addr) {
+                checking_.erase(checking_.begin() + static_cast<long>(i));
+                break;
+            }
+    }
+    turn_.notify_all();
 }
 
 int LoginGuard::delay_ms(const std::string& addr) {

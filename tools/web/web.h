@@ -36,6 +36,7 @@ struct Settings {
     int max_sessions = 100;                       // signed-in browsers at once
     int max_connections = 256;                    // HTTP connections at once
     int max_connections_per_address = 32;
+    int request_timeout = 30;  // seconds a request (line, headers, JSON body) has to arrive whole
     int camera_fps = 15;  // frames per second of the shared capture loop
     int jpeg_quality = 80;
     std::string name = "boardhub";  // the title shown on the page
@@ -62,6 +63,11 @@ public:
     int failed(const std::string& addr);
     void succeeded(const std::string& addr);
     int delay_ms(const std::string& addr);
+    // One sign-in of an address is checked at a time: enter waits while another of the same
+    // address is being checked or is serving its delay, so guesses sent over many connections
+    // at once are checked one delay after another. Every enter is followed by a leave.
+    void enter(const std::string& addr);
+    void leave(const std::string& addr);
 
 private:
     struct Entry {
@@ -71,6 +77,8 @@ private:
     };
     std::mutex lock_;
     std::vector<Entry> table_;
+    std::condition_variable turn_;
+    std::vector<std::string> checking_;  // addresses with a sign-in being checked
 };
 
 // A live event for a browser: a message, a notice, or the end of its session.
@@ -177,8 +185,9 @@ public:
         int width = 0, height = 0;
     };
     using JpegPtr = std::shared_ptr<const Jpeg>;
-    // Registers a viewer; the returned id unregisters it.
-    int join(const SessionPtr& s);
+    // Registers a viewer; the returned id unregisters it. 0 when max_total viewers are
+    // registered, -1 when s has max_per_session of them.
+    int join(const SessionPtr& s, int max_total, int max_per_session);
     void leave(int id);
     // Waits for a frame newer than after, up to timeout_ms; nullptr on time-out or when the
     // camera fails.
@@ -304,10 +313,12 @@ private:
     std::map<std::string, std::pair<std::string, std::string>> pages_;  // name: type, bytes
 };
 
+struct Watchdog;
+
 // The HTTP server (libmicrohttpd) in front of a Gateway. False with err set on failure.
 class HttpServer {
 public:
-    HttpServer(Gateway& g, const Settings& s) : gateway_(g), settings_(s) {}
+    HttpServer(Gateway& g, const Settings& s);
     ~HttpServer();
     bool start(std::string& err);
     void stop();
@@ -319,6 +330,7 @@ private:
     void* daemon_ = nullptr;
     std::string cert_, key_;
     int bound_port_ = 0;
+    std::unique_ptr<Watchdog> watchdog_;  // ends requests that take too long to arrive
 };
 
 // Small helpers shared by the units.

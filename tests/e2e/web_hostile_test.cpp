@@ -1,0 +1,330 @@
+// boardhub-web under attack from the LAN: one browser address (127.0.0.2 and up stand for
+// separate hosts) tries to make the gateway hold connections, threads, memory, sessions,
+// protocol sessions and log lines, while a browser from another address must still get through.
+// The gateway's figures are read from /proc/PID/status.
+#include <dirent.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+#include "web_harness.h"
+
+using namespace web_e2e;
+
+namespace {
+
+long proc_status(pid_t pid, const std::string& key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key + ":", 0) == 0) return atol(line.c_str() + key.size() + 1);
+    return -1;
+}
+
+// Sockets a process has open: the server's count its protocol connections.
+int sockets_of(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) {
+        char target[64] = "";
+        ssize_t k = readlink((dir + "/" + e->d_name).c_str(), target, sizeof(target) - 1);
+        if (k > 0 && std::string(target, static_cast<size_t>(k)).rfind("socket:", 0) == 0) n++;
+    }
+    closedir(d);
+    return n;
+}
+
+// True when the gateway has closed fd (end of stream or reset) within timeout_ms.
+bool closed_by_peer(int fd, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        struct pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN)) return true;
+    }
+}
+
+size_t lines_with(const std::string& log, const std::string& text) {
+    size_t n = 0;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(text) != std::string::npos) n++;
+    return n;
+}
+
+// A browser from another address signs in and lists the share; the time it took.
+std::chrono::milliseconds served(Gateway& g, const char* from, const std::string& user) {
+    auto t0 = Clock::now();
+    std::string cookie;
+    Reply r = g.login(user, user, &cookie, nullptr, from);
+    EXPECT_EQ(r.status, 200) << r.body;
+    r = http(g.port, "GET", "/api/list?path=/", {cookie}, "", from);
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"private\""), std::string::npos) << r.body;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+}
+
+}  // namespace
+
+// One address opens connections past its limit, holds them without a byte, and sends its
+// requests a byte at a time: the extra connections are closed at once, the held ones when the
+// request time-out passes, and another address is served throughout; threads, memory and log
+// lines stay bounded.
+TEST(WebHostile, OneAddressHoldingConnectionsAndSlowRequests) {
+    Gateway g;
+    ASSERT_TRUE(g.start("max_connections = 64\nmax_connections_per_address = 8\n"
+                        "request_timeout = 3\n"))
+        << g.output();
+    ASSERT_EQ(http(g.port, "GET", "/").status, 200);
+    const long threads0 = proc_status(g.pid, "Threads"), rss0 = proc_status(g.pid, "VmRSS");
+
+    std::vector<int> held;
+    for (int i = 0; i < 40; i++) held.push_back(dial(g.port, "127.0.0.2"));
+    int refused = 0;
+    for (int& fd : held)
+        if (fd < 0 || closed_by_peer(fd, 200)) {
+            refused++;
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    EXPECT_GE(refused, 32) << "at most 8 connections of one address are kept";
+    // The kept ones send their request a byte at a time, each byte well within any idle time.
+    const std::string slow = "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 's');
+    auto t0 = Clock::now();
+    std::atomic<bool> stop{false};
+    std::atomic<int> ended{0};
+    std::thread attacker([&] {
+        std::vector<bool> gone(held.size(), false);
+        for (size_t k = 0; k < slow.size() && !stop; k++) {
+            for (size_t i = 0; i < held.size(); i++) {
+                if (gone[i] || held[i] < 0) continue;
+                if (send(held[i], &slow[k], 1, MSG_NOSIGNAL) != 1 || closed_by_peer(held[i], 0)) {
+                    gone[i] = true;
+                    ended++;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long threads1 = proc_status(g.pid, "Threads");
+    EXPECT_LE(threads1, threads0 + 8 + 4) << "a thread per kept connection";
+    const auto first = served(g, "127.0.0.3", "bob");
+    EXPECT_LT(first, std::chrono::seconds(5));
+
+    // A flood of new connections from the same address while it holds its 8.
+    for (int i = 0; i < 300; i++) {
+        int fd = dial(g.port, "127.0.0.2");
+        if (fd >= 0) close(fd);
+    }
+    const auto second = served(g, "127.0.0.4", "alice");
+    EXPECT_LT(second, std::chrono::seconds(5));
+
+    // The request time-out ends every slow request however steadily it trickles.
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    int kept = 40 - refused;
+    while (ended < kept && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop = true;
+    attacker.join();
+    EXPECT_EQ(ended, kept);
+    const auto held_for = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    EXPECT_LT(held_for, std::chrono::seconds(10)) << "request_timeout is 3 s";
+    for (int fd : held)
+        if (fd >= 0) close(fd);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(proc_status(g.pid, "Threads"), threads0 + 2) << "the held threads are gone";
+    // Refusals and time-outs are logged, but not a line per connection of a flood.
+    const long rss1 = proc_status(g.pid, "VmHWM");
+    EXPECT_LT(rss1 - rss0, 16 * 1024) << "kB";
+    const std::string log = g.output();
+    const long lines = std::count(log.begin(), log.end(), '\n');
+    EXPECT_LE(lines_with(log, "127.0.0.2"), 60u) << log;
+    EXPECT_LE(lines, 120) << log;
+    printf("refused %d of 40, kept ones held %lld ms; threads %ld -> %ld; VmRSS %ld kB, peak %ld kB;"
+           " signed in and listed in %lld ms and %lld ms; %ld log lines\n",
+           refused, static_cast<long long>(held_for.count()), threads0, threads1, rss0, rss1,
+           static_cast<long long>(first.count()), static_cast<long long>(second.count()), lines);
+}
+
+// What sign-ins can make the gateway hold: wrong passwords over parallel connections are checked
+// one at a time per address and leave no session; one account signing in again and again keeps
+// one session (the server replaced the others); max_sessions refuses at once and holds nothing.
+TEST(WebHostile, SignInsCannotPileUpSessions) {
+    Gateway g;
+    ASSERT_TRUE(g.start("max_sessions = 3\n")) << g.output();
+    for (const char* u : {"carol", "dave"}) e2e::add_user(g.srv.data, u, u, 5);
+    const int server0 = sockets_of(g.srv.pid);
+    const long rss0 = proc_status(g.pid, "VmRSS");
+
+    // Three guesses sent at once from one address are answered one delay after another.
+    auto t0 = Clock::now();
+    std::vector<std::thread> guessers;
+    std::vector<int> status(3);
+    std::vector<std::chrono::milliseconds> took(3);
+    for (int i = 0; i < 3; i++)
+        guessers.emplace_back([&, i] {
+            status[i] = g.login("bob", "wrong", nullptr, nullptr, "127.0.0.2").status;
+            took[i] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(served(g, "127.0.0.3", "alice"), std::chrono::seconds(2));
+    for (auto& t : guessers) t.join();
+    for (int i = 0; i < 3; i++) EXPECT_EQ(status[i], 401);
+    EXPECT_GE(*std::max_element(took.begin(), took.end()), std::chrono::milliseconds(2500))
+        << "the third guess waits for the delays earned by the first two";
+    EXPECT_EQ(lines_with(g.output(), "auth failure from 127.0.0.2"), 3u);
+    EXPECT_EQ(sockets_of(g.srv.pid), server0 + 1) << "alice's protocol session only";
+
+    // bob signs in twenty times; each sign-in replaces the one before, in the gateway as well.
+    std::vector<std::string> cookies(20);
+    for (auto& c : cookies) ASSERT_EQ(g.login("bob", "bob", &c, nullptr, "127.0.0.4").status, 200);
+    EXPECT_EQ(sockets_of(g.srv.pid), server0 + 2);
+    Reply r = http(g.port, "GET", "/api/session", {cookies[0]});
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(member(r.body, "reason"), "replaced");
+    EXPECT_EQ(http(g.port, "GET", "/api/session", {cookies.back()}).status, 200);
+
+    // The third account fills the gateway: a fourth is refused at once, and holds nothing.
+    std::string carol;
+    ASSERT_EQ(g.login("carol", "carol", &carol).status, 200);
+    t0 = Clock::now();
+    r = g.login("dave", "dave");
+    EXPECT_EQ(r.status, 503) << r.body;
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(sockets_of(g.srv.pid), server0 + 3);
+    // A signed-in user signing in again is not refused for the session it replaces.
+    EXPECT_EQ(g.login("bob", "bob", nullptr, nullptr, "127.0.0.4").status, 200);
+    ASSERT_EQ(http(g.port, "POST", "/api/logout", {carol, "X-CSRF-Token: " +
+                   member(http(g.port, "GET", "/api/session", {carol}).body, "csrf"),
+                   "Content-Type: application/json"}, "{}").status, 200);
+    EXPECT_EQ(g.login("dave", "dave").status, 200);
+    EXPECT_LT(proc_status(g.pid, "VmRSS") - rss0, 16 * 1024) << "kB";
+}
+
+namespace {
+
+// A browser that sends a GET and, once the response has begun, reads nothing more (with a
+// small receive buffer, so the gateway's writes soon block). Returns the status.
+int stuck_reader(int port, const std::string& path, const std::string& cookie, std::vector<int>& fds,
+                 const std::string& from = "127.0.0.1") {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    fds.push_back(fd);
+    std::string req = request_text("GET", path, {cookie}, ""), got;
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) <= 0) return -1;
+    read_until(fd, got, "\r\n\r\n");
+    return parse(got).status;
+}
+
+}  // namespace
+
+// Event streams and live views at their caps, every one of them a browser that reads nothing,
+// and a download nobody reads: another user's live view, download and messages go on.
+TEST(WebHostile, StreamsAndViewersAtTheirCapsWithStuckReaders) {
+    Gateway g;
+    e2e::ServerOptions o;
+    std::string device = g.srv.dir.path + "/video0";
+    o.keys["camera"] = device;
+    std::string preload = e2e::sanitizer_runtime();
+    if (!preload.empty()) preload += " ";
+    o.env = {"LD_PRELOAD=" + preload + FAKE_V4L2_LIB, "FAKE_V4L2_DEVICE=" + device,
+             "FAKE_V4L2_CONFIG=fmt=YUYV:d320x240;interval=20"};
+    ASSERT_TRUE(g.start("camera_fps = 15\n", o)) << g.output() << g.srv.out();
+    const std::string big = pattern(8 << 20, 5);
+    e2e::make_dirs(g.srv.share + "/media");
+    e2e::write_file(g.srv.share + "/media/big.bin", big);
+    std::string bob, alice;
+    ASSERT_EQ(g.login("bob", "bob", &bob).status, 200);
+    ASSERT_EQ(g.login("alice", "alice", &alice).status, 200);
+    const long threads0 = proc_status(g.pid, "Threads"), rss0 = proc_status(g.pid, "VmRSS");
+
+    std::vector<int> fds;
+    for (int i = 0; i < 4; i++) EXPECT_EQ(stuck_reader(g.port, "/api/events", bob, fds), 200);
+    EXPECT_EQ(http(g.port, "GET", "/api/events", {bob}).status, 429);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(stuck_reader(g.port, "/camera/live", bob, fds), 200);
+    EXPECT_EQ(http(g.port, "GET", "/camera/live", {bob}).status, 429);
+    EXPECT_EQ(stuck_reader(g.port, "/files/media/big.bin", bob, fds), 200);
+
+    // alice watches, downloads and writes to bob meanwhile.
+    auto t0 = Clock::now();
+    int v = dial(g.port);
+    std::string req = request_text("GET", "/camera/live", {alice}, ""), got;
+    ASSERT_GT(send(v, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    while (count(got, "--frame\r\n") < 11) ASSERT_TRUE(read_more(v, got)) << got.substr(0, 300);
+    close(v);
+    const auto view = Clock::now() - t0;
+    EXPECT_LT(view, std::chrono::seconds(5)) << "ten frames at 15 a second";
+    t0 = Clock::now();
+    Reply r = http(g.port, "GET", "/files/media/big.bin", {alice});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == big) << r.body.size();
+    const auto download = Clock::now() - t0;
+    t0 = Clock::now();
+    std::string csrf = member(http(g.port, "GET", "/api/session", {alice}).body, "csrf");
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(http(g.port, "POST", "/api/message",
+                       {alice, "X-CSRF-Token: " + csrf, "Content-Type: application/json"},
+                       "{\"to\":\"bob\",\"text\":\"" + std::string(200, 'm') + "\"}")
+                      .status,
+                  200);
+    const auto messages = Clock::now() - t0;
+    EXPECT_LT(download + messages, std::chrono::seconds(30));
+    const long threads1 = proc_status(g.pid, "Threads"), rss1 = proc_status(g.pid, "VmHWM");
+    EXPECT_LE(threads1, threads0 + 9 + 4) << "a thread per stuck reader, and the capture loop";
+    EXPECT_LT(rss1 - rss0, 32 * 1024) << "kB";
+
+    // Seven more browsers with four views each fill the 32 places; the next is refused, and a
+    // place that is given up is free again.
+    std::vector<std::string> users;
+    for (int u = 0; u < 7; u++) {
+        std::string name = "viewer" + std::to_string(u), cookie;
+        e2e::add_user(g.srv.data, name, name, 5);
+        ASSERT_EQ(g.login(name, name, &cookie).status, 200);
+        // From an address of its own: 32 connections are one address's limit.
+        const std::string from = "127.0.1." + std::to_string(u + 1);
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(stuck_reader(g.port, "/camera/live", cookie, fds, from), 200);
+    }
+    EXPECT_EQ(http(g.port, "GET", "/camera/snapshot.jpg", {alice}).status, 503);
+    close(fds.back());
+    fds.pop_back();
+    Reply snap;
+    for (int i = 0; i < 50 && snap.status != 200; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        snap = http(g.port, "GET", "/camera/snapshot.jpg", {alice});
+    }
+    EXPECT_EQ(snap.status, 200);
+    printf("stuck: 4 streams, 4 views, 1 download; alice: 10 frames in %lld ms, 8 MiB in %lld ms,"
+           " 100 messages in %lld ms; threads %ld -> %ld, VmRSS %ld kB, peak %ld kB\n",
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(view).count()),
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(download).count()),
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(messages).count()),
+           threads0, threads1, rss0, rss1);
+    for (int fd : fds) close(fd);
+}
