@@ -218,6 +218,20 @@ TEST(WebHostile, SignInsCannotPileUpSessions) {
                    "Content-Type: application/json"}, "{}").status, 200);
     EXPECT_EQ(g.login("dave", "dave").status, 200);
     EXPECT_LT(proc_status(g.pid, "VmRSS") - rss0, 16 * 1024) << "kB";
+
+    // Guesses queued behind each other's delays do not hold up a stopping gateway.
+    guessers.clear();
+    for (int i = 0; i < 6; i++)
+        guessers.emplace_back([&] { g.login("bob", "wrong", nullptr, nullptr, "127.0.0.5"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    t0 = Clock::now();
+    kill(g.pid, SIGTERM);
+    int st = 0;
+    waitpid(g.pid, &st, 0);
+    g.pid = -1;
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    for (auto& t : guessers) t.join();
 }
 
 namespace {
