@@ -118,6 +118,9 @@ cat >"$root/tmp/session.sh" <<'SESSION'
 # Runs in a network namespace of its own: the configured port 8000 is free there.
 set -e
 ip link set lo up 2>/dev/null || true
+# The folder of the local socket, as the unit's RuntimeDirectory makes it.
+mkdir -p "$1/run/boardhub" && chmod 0755 "$1/run/boardhub"
+chroot "$1" chown boardhub:boardhub /run/boardhub
 chroot --userspec=boardhub:boardhub --groups=video "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin \
     LANG=C.UTF-8 NO_COLOR=1 /bin/sh -c \
     'umask 027; cd /var/lib/boardhub && exec /usr/sbin/boardhub /etc/boardhub/boardhub.ini' \
@@ -130,6 +133,8 @@ until grep -q "Server started at" "$2/server.out" 2>/dev/null; do
     sleep 0.1
 done
 sleep 0.3  # the interrupt handler comes just after the banner
+[ -S "$1/run/boardhub/boardhub.sock" ] || { echo "no local socket" >&2; exit 1; }
+[ "$(stat -c %a "$1/run/boardhub/boardhub.sock")" = 666 ] || { echo "local socket not 0666" >&2; exit 1; }
 status=0
 chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin LANG=C.UTF-8 BOARDHUB_PASSWORD=secret-pw \
     boardhub-cli -q -u tester login >"$2/cli.out" 2>&1 || status=$?
@@ -137,6 +142,7 @@ chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin LANG=C.UTF-8 BOARDHUB_PASSWO
     boardhub-cli -q -u tester get /hello.txt /tmp/hello.txt >>"$2/cli.out" 2>&1 || status=$?
 kill -INT $server
 wait $server || { echo "the server exited with $? on SIGINT" >&2; exit 1; }
+[ ! -e "$1/run/boardhub/boardhub.sock" ] || { echo "the local socket outlived the server" >&2; exit 1; }
 exit $status
 SESSION
 chmod +x "$root/tmp/session.sh"

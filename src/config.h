@@ -2,6 +2,7 @@
 // key. Only the main thread uses it, before any session exists.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -50,5 +51,9 @@ private:
 // A size in bytes: decimal digits with an optional suffix K, M, G or T (powers of 1024), blanks
 // around allowed ("64M", "4 G", "1048576"). False for anything else or a size above 2^63.
 bool parse_size(const std::string& text, uint64_t* bytes);
+
+// "[server] socket": the path of the server's Unix-domain socket, at most SOCKET_PATH_SIZE - 1
+// bytes (what the address of such a socket holds). Missing or empty: no local socket.
+constexpr size_t SOCKET_PATH_SIZE = 108;
 
 extern Config config;

@@ -78,6 +78,50 @@ int safe_send_bytes(int sock, const char* type, const void* payload, size_t len)
     return static_cast<int>(len);
 }
 
+int send_frame_with_fd(int sock, const char* type, const void* payload, size_t len, int fd) {
+    char header[HEADER_SIZE + 1];
+    form_header(header, type, len);
+    struct iovec iov[2];
+    iov[0].iov_base = header;
+    iov[0].iov_len = HEADER_SIZE;
+    iov[1].iov_base = const_cast<void*>(payload);
+    iov[1].iov_len = len;
+    union {
+        char buf[CMSG_SPACE(sizeof(int))];
+        struct cmsghdr align;
+    } control;
+    memset(&control, 0, sizeof(control));
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = len ? 2 : 1;
+    msg.msg_control = control.buf;
+    msg.msg_controllen = sizeof(control.buf);
+    struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    ssize_t n;
+    do {
+        n = sendmsg(sock, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
+        return -1;
+    }
+    // The descriptor went with the first byte; what is left goes as plain bytes.
+    size_t sent = static_cast<size_t>(n);
+    size_t head_left = sent < HEADER_SIZE ? HEADER_SIZE - sent : 0;
+    size_t body_sent = sent > HEADER_SIZE ? sent - HEADER_SIZE : 0;
+    if (send_pieces(sock, header + HEADER_SIZE - head_left, head_left,
+                    static_cast<const char*>(payload) + body_sent, len - body_sent) < 0) {
+        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 int safe_send(int sock, const char* type, const char* text) {
     return safe_send_bytes(sock, type, text, strlen(text));
 }

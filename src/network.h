@@ -17,6 +17,11 @@ int safe_send(int sock, const char* type, const char* text);
 // The same for a payload of len bytes that may hold NULs.
 int safe_send_bytes(int sock, const char* type, const void* payload, size_t len);
 
+// The same on a Unix-domain socket, with the descriptor fd passed beside the frame's first byte
+// (SCM_RIGHTS): header, payload and descriptor leave in one sendmsg; should the kernel take
+// only part, the rest follows without it. The caller keeps its own copy of fd. 0 or -1.
+int send_frame_with_fd(int sock, const char* type, const void* payload, size_t len, int fd);
+
 // Receives one frame: type gets the two-digit code and a NUL (3 bytes), buffer (65536 bytes)
 // the payload and a NUL. Returns the payload length, or -1 when the peer closed, a receive
 // failed, or the header is invalid or announces more than 65535 bytes. With timeout_ms of 0 or

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,11 @@ namespace {
 constexpr int LISTEN_BACKLOG = MAX_USERS;
 
 int signal_pipe[2] = {-1, -1};
+
+// The local socket's file as the server made it: removed at shutdown only while it is still
+// that file (another server may have taken the path meanwhile).
+struct stat local_file;
+bool local_made = false;
 
 // "2026년 12월 6일"
 void log_date(const char* tag) {
@@ -126,7 +132,7 @@ void warn_unknown_settings() {
     static const std::vector<Config::Known> known = {
         {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
                     "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
-                    "upload_reserve", "upload_sync"}},
+                    "upload_reserve", "upload_sync", "socket"}},
         {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
@@ -208,53 +214,137 @@ int start_session(int sock) {
     return rc;
 }
 
+// Accepts one connection of a listening socket and starts its session. Returns false only
+// on an error that the server cannot go on from.
+bool accept_one(int listener) {
+    struct sockaddr_storage peer;
+    socklen_t peer_len = sizeof(peer);
+    int sock = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
+    if (sock < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) return true;
+        if (transient_accept_error(err)) {
+            // Out of descriptors: give running sessions a moment to end.
+            logger.writef("main", LOG_WARNING, "accept: %s", strerror(err));
+            if (err == EMFILE || err == ENFILE) usleep(100 * 1000);
+            return true;
+        }
+        return false;
+    }
+    client_sockfd = sock;
+    if (all_slots_taken()) {
+        // Refused here, without a thread; client_handler refuses a lost race the same way.
+        char addr[INET_ADDRSTRLEN] = "";
+        if (peer.ss_family == AF_INET)
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, addr,
+                      sizeof(addr));
+        else if (peer.ss_family == AF_UNIX)
+            copy_text(addr, "127.0.0.1");
+        log_refusal("%s refused: all %d slots in use", addr, MAX_USERS);
+        close(sock);
+        return true;
+    }
+    int rc = start_session(sock);
+    if (rc == EAGAIN) {
+        // A shortage of threads is passing; the server keeps serving the others.
+        logger.write("main", LOG_CRITICAL, "could not create thread");
+        close(sock);
+        return true;
+    }
+    if (rc != 0) {
+        logger.write("main", LOG_CRITICAL, "could not create thread");
+        exit(1);
+    }
+    return true;
+}
+
 [[noreturn]] void accept_loop() {
     for (;;) {
-        struct pollfd p[2] = {{server.sock, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        // A negative descriptor (no local socket) is skipped by poll.
+        struct pollfd p[3] = {{server.sock, POLLIN, 0},
+                              {server.local_sock, POLLIN, 0},
+                              {signal_pipe[0], POLLIN, 0}};
+        if (poll(p, 3, -1) < 0) {
             if (errno == EINTR) continue;
             logger.write("main", LOG_CRITICAL, "ERROR on accept");
             exit(1);
         }
-        if (p[1].revents & POLLIN) close_all();
-        if (!(p[0].revents & POLLIN)) continue;
-
-        struct sockaddr_in peer;
-        socklen_t peer_len = sizeof(peer);
-        int sock = accept4(server.sock, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
-        if (sock < 0) {
-            int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK) continue;
-            if (transient_accept_error(err)) {
-                // Out of descriptors: give running sessions a moment to end.
-                logger.writef("main", LOG_WARNING, "accept: %s", strerror(err));
-                if (err == EMFILE || err == ENFILE) usleep(100 * 1000);
-                continue;
+        if (p[2].revents & POLLIN) close_all();
+        for (int i = 0; i < 2; i++) {
+            if (!(p[i].revents & POLLIN)) continue;
+            if (!accept_one(p[i].fd)) {
+                logger.write("main", LOG_CRITICAL, "ERROR on accept");
+                exit(1);
             }
-            logger.write("main", LOG_CRITICAL, "ERROR on accept");
-            exit(1);
-        }
-        client_sockfd = sock;
-        if (all_slots_taken()) {
-            // Refused here, without a thread; client_handler refuses a lost race the same way.
-            char addr[INET_ADDRSTRLEN] = "";
-            if (peer.sin_family == AF_INET) inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
-            log_refusal("%s refused: all %d slots in use", addr, MAX_USERS);
-            close(sock);
-            continue;
-        }
-        int rc = start_session(sock);
-        if (rc == EAGAIN) {
-            // A shortage of threads is passing; the server keeps serving the others.
-            logger.write("main", LOG_CRITICAL, "could not create thread");
-            close(sock);
-            continue;
-        }
-        if (rc != 0) {
-            logger.write("main", LOG_CRITICAL, "could not create thread");
-            exit(1);
         }
     }
+}
+
+// Whether a server answers on the Unix-domain socket at path.
+bool socket_answers(const sockaddr_un& addr) {
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) return true;  // cannot tell: leave the file alone
+    int rc = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+    int err = errno;
+    close(probe);
+    // A full backlog (EAGAIN) is a live server too; only a refusal tells of nobody listening.
+    return rc == 0 || (err != ECONNREFUSED && err != ENOENT);
+}
+
+// Binds and listens on the local socket at path (mode 0666). A stale socket file there (nobody
+// answers) is replaced; a live one or any other kind of file is left alone. -1 with the reason
+// in why when the server must run without it.
+int open_local_socket(const char* path, std::string* why) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path, strlen(path) + 1);  // fits: SOCKET_PATH_SIZE
+    int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        *why = std::string("socket: ") + strerror(errno);
+        return -1;
+    }
+    int rc = bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    if (rc < 0 && errno == EADDRINUSE) {
+        struct stat st;
+        if (lstat(path, &st) == 0 && !S_ISSOCK(st.st_mode)) {
+            *why = std::string(path) + " exists and is no socket";
+        } else if (socket_answers(addr)) {
+            *why = std::string("another server answers on ") + path;
+        } else if (unlink(path) == 0 || errno == ENOENT) {
+            rc = bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        } else {
+            *why = std::string("the stale ") + path + " cannot be removed: " + strerror(errno);
+        }
+        if (rc < 0 && why->empty()) *why = std::string(path) + ": " + strerror(errno);
+    } else if (rc < 0) {
+        *why = std::string(path) + ": " + strerror(errno);
+    }
+    if (rc < 0) {
+        close(sock);
+        return -1;
+    }
+    // Any local user may connect (as anyone on this board reaches 127.0.0.1); every command
+    // still needs a login.
+    if (chmod(path, 0666) < 0 || listen(sock, LISTEN_BACKLOG) < 0 || lstat(path, &local_file) < 0) {
+        *why = std::string(path) + ": " + strerror(errno);
+        unlink(path);
+        close(sock);
+        return -1;
+    }
+    local_made = true;
+    return sock;
+}
+
+// The "socket" setting: the local socket, or one WARNING and none.
+void start_local_socket() {
+    server.local_sock = -1;
+    if (server.socket_path[0] == '\0') return;
+    std::string why;
+    server.local_sock = open_local_socket(server.socket_path, &why);
+    if (server.local_sock < 0)
+        logger.writef("main", LOG_WARNING, "the server runs without its local socket: %s",
+                      why.c_str());
 }
 
 }  // namespace
@@ -276,6 +366,12 @@ void close_all() {
     // process closes it at exit a moment later.
     if (client_sockfd >= 0) shutdown(client_sockfd, SHUT_RDWR);
     close(server.sock);
+    if (local_made) {
+        struct stat st;
+        if (lstat(server.socket_path, &st) == 0 && st.st_dev == local_file.st_dev &&
+            st.st_ino == local_file.st_ino)
+            unlink(server.socket_path);
+    }
     fflush(stdout);
     fflush(stderr);
     // Session threads still run: leave without running static destructors under them.
@@ -314,6 +410,7 @@ int server_main(int argc, char** argv) {
     take_value(server.share, "share");
     take_value(server.data, "data");
     take_value(device_video, "camera");
+    take_value(server.socket_path, "socket");
     require_value(server.share, "share");
     require_folder(server.share, "share");
     require_value(server.data, "data");
@@ -357,6 +454,8 @@ int server_main(int argc, char** argv) {
         printf("[main] listen() error\n");
         return 1;
     }
+
+    start_local_socket();
 
     signal(SIGCHLD, SIG_IGN);
     {

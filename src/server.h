@@ -13,6 +13,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "config.h"
 #include "logger.h"
 #include "network.h"
 #include "utils.h"
@@ -58,6 +59,8 @@ struct ServerInfo {
     int sock;
     char share[CONF_PATH_SIZE];
     char data[CONF_PATH_SIZE];
+    char socket_path[SOCKET_PATH_SIZE];  // "" without a local socket
+    int local_sock;                       // the local socket listening, or -1
 };
 
 struct UserSlot {
@@ -128,7 +131,9 @@ struct Session {
     int slot;
     int sock;
     uint64_t gen;
-    char peer[16];                  // the peer's dotted IPv4 address (INET_ADDRSTRLEN)
+    char peer[16];                  // the peer's dotted IPv4 address (INET_ADDRSTRLEN);
+                                    // "127.0.0.1" on the local socket
+    bool local;                     // the connection came through the local socket
     Data reply;
     Data request;
     char path[TEXT_SIZE];           // LIST/LISTALL "PATH"
@@ -243,6 +248,8 @@ int dispatch_list(Session* s, json_object* request, bool all);
 int dispatch_file(Session* s, json_object* request, bool data);
 int dispatch_send(Session* s, json_object* request);
 int dispatch_next(Session* s, json_object* request);
+// OPEN: on a local connection, the file read-only as a descriptor beside the "11" reply.
+int dispatch_open(Session* s, json_object* request);
 void cmd_check(Data* reply, json_object** pair, int slot);
 
 // Camera and relay (server_camera.cpp, server_relay.cpp).

@@ -366,6 +366,7 @@ const CommandEntry kCommands[] = {
     {"FILE", session_command<dispatch_file, false>, CMD_OWN_FRAMES},
     {"SEND", session_command<dispatch_send>, CMD_OWN_FRAMES},
     {"NEXT", session_command<dispatch_next>, CMD_OWN_FRAMES},
+    {"OPEN", session_command<dispatch_open>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"CAMERA", slot_command<cmd_camera>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"CAMINFO", slot_command<cmd_caminfo>, 0},
     {"VIEWPORT", slot_command<cmd_viewport>, CMD_LOGIN | CMD_OWN_FRAMES},
@@ -600,11 +601,16 @@ void* client_handler(void* arg) {
 
     char addr[INET_ADDRSTRLEN] = "0.0.0.0";
     bool known_peer = false;  // an IPv4 peer whose address we could read
-    struct sockaddr_in peer;
+    bool local = false;       // a connection of the local socket: the board itself
+    struct sockaddr_storage peer;
     socklen_t peer_len = sizeof(peer);
-    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0 &&
-        peer.sin_family == AF_INET)
-        known_peer = inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr)) != nullptr;
+    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0) {
+        if (peer.ss_family == AF_INET)
+            known_peer = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr,
+                                   addr, sizeof(addr)) != nullptr;
+        else if (peer.ss_family == AF_UNIX)
+            local = known_peer = copy_text(addr, "127.0.0.1");
+    }
 
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     uint64_t gen = 0;
@@ -631,6 +637,7 @@ void* client_handler(void* arg) {
     s->sock = sock;
     s->gen = gen;
     copy_text(s->peer, known_peer ? addr : "");
+    s->local = local;
     s->send_stream = nullptr;
     s->logged_in = false;
     s->reply.text[0] = '\0';

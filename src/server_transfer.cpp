@@ -5,12 +5,15 @@
 // and its data frame go out together under the connection's send lock, the file bytes straight
 // from the file with sendfile.
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 
 #include "logger.h"
@@ -347,6 +350,78 @@ int dispatch_send(Session* s, json_object* request) {
     }
     json_object* pair[2] = {nullptr, request};
     return cmd_send(&s->reply, pair, s->slot, s->send_stream);
+}
+
+namespace {
+
+// A refusal of OPEN: "11" { "RESULT": "FAIL", "REASON": reason }, no descriptor.
+int send_open_refusal(Session* s, const char* reason) {
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string(RESULT_FAIL));
+    json_object_object_add(obj, "REASON", json_object_new_string(reason));
+    json_reply(s->reply.text, obj);
+    logger.write("cmd_open", LOG_DEBUG, s->reply.text);
+    return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+}
+
+// Waits until the peer has read every byte sent to it so far, so that a connection never has
+// more than one descriptor on its way: a client that asks and never reads cannot make the
+// server's user hold files without end. False after SEND_STALL_SECONDS.
+bool peer_took_all(int sock) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(SEND_STALL_SECONDS);
+    useconds_t pause = 100;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(sock, SIOCOUTQ, &queued) < 0 || queued == 0) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        usleep(pause);
+        if (pause < 20000) pause *= 2;
+    }
+}
+
+}  // namespace
+
+int dispatch_open(Session* s, json_object* request) {
+    int rc = 0;
+    const char* file = file_member(s, request, &rc);
+    if (!file) return rc;
+    // A descriptor passes only over the local socket; TCP is told so before anything is looked
+    // at.
+    if (!s->local) return send_open_refusal(s, "LOCAL");
+    char name[NAME_SIZE];
+    {
+        std::lock_guard<std::mutex> g(users_lock);
+        memcpy(name, users[s->slot].name, sizeof(name));
+    }
+    logger.writef(name, LOG_INFO, "OPEN %s", file);
+    if (!form_full_path(s, file, server.share)) return send_open_refusal(s, "NAME");
+    if (get_holder_code(s->slot, s->file) <= 0) return send_open_refusal(s, "DENIED");
+    logger.write("cmd_open", LOG_DEBUG, s->full_path);
+    std::unique_ptr<FILE, FileCloser> stream(
+        refuse_account_db(open_regular(s->full_path), "cmd_open", s->full_path));
+    struct stat st;
+    if (!stream || fstat(fileno(stream.get()), &st) != 0) return send_open_refusal(s, "NOTFOUND");
+
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string(RESULT_OK));
+    json_object_object_add(obj, "SIZE", json_object_new_int64(static_cast<int64_t>(st.st_size)));
+    json_reply(s->reply.text, obj);
+    logger.write("cmd_open", LOG_DEBUG, s->reply.text);
+    FrameLock lock(s->slot);
+    if (!lock.ok()) return -1;
+    if (!peer_took_all(lock.sock())) {
+        logger.writef("CLIENT", LOG_WARNING, "slot %d takes no data, disconnecting", s->slot);
+        lock.fail();
+        return -1;
+    }
+    if (send_frame_with_fd(lock.sock(), TYPE_REPLY, s->reply.text, strlen(s->reply.text),
+                           fileno(stream.get())) < 0) {
+        lock.fail();
+        return -1;
+    }
+    // The server's own copy closes here (stream's end): the client holds the only one.
+    return 0;
 }
 
 int dispatch_next(Session* s, json_object* request) {

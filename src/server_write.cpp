@@ -493,6 +493,8 @@ int dispatch_features(Session* s, json_object*) {
     json_object* list = json_object_new_array();
     json_object_array_add(list, json_object_new_string("write"));
     json_object_array_add(list, json_object_new_string("offset"));
+    // A descriptor can only pass over the local socket.
+    if (s->local) json_object_array_add(list, json_object_new_string("open"));
     json_object_object_add(obj, "FEATURES", list);
     json_reply(s->reply.text, obj);
     return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
