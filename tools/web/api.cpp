@@ -609,6 +609,7 @@ void Gateway::start() { sessions_.start(); }
 
 void Gateway::closing() {
     closing_ = true;
+    guard_.close();  // sign-ins waiting for their turn or their delay end now
     camera_.stop();
 }
 
@@ -687,12 +688,12 @@ Response Gateway::login(const Request& r) {
         user.size() > 63 || password.size() > 255)
         return error(400, "user and password are needed");
     // One check at a time per browser address, its delay included (see LoginGuard::enter).
+    if (!guard_.enter(r.peer)) return error(503, "the gateway is stopping");
     struct Turn {
         LoginGuard& guard;
         const std::string& addr;
-        Turn(LoginGuard& g, const std::string& a) : guard(g), addr(a) { guard.enter(addr); }
         ~Turn() { guard.leave(addr); }
-    } turn(guard_, r.peer);
+    } turn{guard_, r.peer};
     SessionPtr s;
     auto result = sessions_.login(user, password, r.peer, s);
     password.assign(password.size(), '\0');
@@ -708,7 +709,7 @@ Response Gateway::login(const Request& r) {
             // The same delay as the server's own guard, per browser address: the server sees
             // every gateway session as coming from the board itself.
             int delay = guard_.failed(r.peer);
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            guard_.pause(delay);
             return error(401, result == Sessions::LoginResult::suspended
                                   ? "this account is suspended"
                                   : "wrong user name or password");

@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -211,14 +212,30 @@ void LoginGuard::succeeded(const std::string& addr) {
         if (x.addr == addr) x.failures = 0, x.last = 0, x.addr.clear();
 }
 
-void LoginGuard::enter(const std::string& addr) {
+bool LoginGuard::enter(const std::string& addr) {
     std::unique_lock<std::mutex> g(lock_);
     turn_.wait(g, [&] {
+        if (closing_) return true;
         for (auto& a : checking_)
             if (a == addr) return false;
         return true;
     });
+    if (closing_) return false;
     checking_.push_back(addr);
+    return true;
+}
+
+void LoginGuard::pause(int ms) {
+    std::unique_lock<std::mutex> g(lock_);
+    turn_.wait_for(g, std::chrono::milliseconds(ms), [&] { return closing_; });
+}
+
+void LoginGuard::close() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        closing_ = true;
+    }
+    turn_.notify_all();
 }
 
 void LoginGuard::leave(const std::string& addr) {

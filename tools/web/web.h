@@ -72,8 +72,12 @@ public:
     // One sign-in of an address is checked at a time: enter waits while another of the same
     // address is being checked or is serving its delay, so guesses sent over many connections
     // at once are checked one delay after another. Every enter is followed by a leave.
-    void enter(const std::string& addr);
+    // enter is false once the gateway is closing (then no leave).
+    bool enter(const std::string& addr);
     void leave(const std::string& addr);
+    // Waits ms, or less when the gateway is closing.
+    void pause(int ms);
+    void close();
 
 private:
     struct Entry {
@@ -85,6 +89,7 @@ private:
     std::vector<Entry> table_;
     std::condition_variable turn_;
     std::vector<std::string> checking_;  // addresses with a sign-in being checked
+    bool closing_ = false;
 };
 
 // A live event for a browser: a message, a notice, or the end of its session.
