@@ -127,12 +127,12 @@ bool make_world(const WorldLayout& layout) {
 }
 
 bool write_config(const std::string& path, const std::string& dir, int port,
-                  const std::string& camera) {
+                  const std::string& camera, const std::string& socket) {
     std::string text = "[server]\nname = bench\nport = " + std::to_string(port) + "\nshare = " +
                        dir + "/share\ndata = " + dir + "/data\ncamera = " + camera + "\nlog = no\n" +
                        // nginx's PUT does not flush to disk either: the upload case compares
                        // like with like.
-                       "upload_sync = no\n";
+                       "upload_sync = no\n" + (socket.empty() ? "" : "socket = " + socket + "\n");
     write_text(path, text);
     return true;
 }

@@ -21,8 +21,9 @@ struct WorldLayout {
 std::string user_name(int i);
 // Creates or refreshes the world (the large file is kept when its size is right).
 bool make_world(const WorldLayout& layout);
-// Writes a server configuration for the world. camera: a device path or "NONE".
+// Writes a server configuration for the world. camera: a device path or "NONE"; socket: the
+// server's local socket, or "" for none.
 bool write_config(const std::string& path, const std::string& dir, int port,
-                  const std::string& camera);
+                  const std::string& camera, const std::string& socket = "");
 
 }  // namespace bench

@@ -2,7 +2,7 @@
 // Redis for round trips and fan-out), with one client for all of them: the same 64 KiB receive
 // buffer, the same request loops, only the request and reply formats differ.
 //
-//   boardhub-bench world DIR [--big-mib N] [--port P] [--camera-port P --camera-device DEV]
+//   boardhub-bench world DIR [--big-mib N] [--port P] [--socket PATH] [--camera-port P --camera-device DEV]
 //   boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] [--nginx PORT:PID]
 //                      [--nginx-nopush-off PORT:PID] [--redis PORT:PID] [--repeats N]
 //                      [--json FILE] [--cases 1,2,..]
@@ -1346,7 +1346,7 @@ int smoke(const std::string& bin, const std::string& fake) {
 
 void usage() {
     fprintf(stderr,
-            "usage: boardhub-bench world DIR [--big-mib N] [--port P] [--camera-port P "
+            "usage: boardhub-bench world DIR [--big-mib N] [--port P] [--socket PATH] [--camera-port P "
             "--camera-device DEV]\n"
             "       boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] "
             "[--nginx PORT:PID] [--nginx-nopush-off PORT:PID] [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2a,..] "
@@ -1390,10 +1390,11 @@ int main(int argc, char** argv) {
         }
         WorldLayout layout{args[1], 256ull << 20, 1000, 100, 200};
         int port = 0, camera_port = 0;
-        std::string device = "/dev/video0";
+        std::string device = "/dev/video0", socket;
         for (size_t i = 2; i < args.size(); i++) {
             if (args[i] == "--big-mib") layout.big_bytes = std::stoull(value(i)) << 20;
             else if (args[i] == "--port") port = std::stoi(value(i));
+            else if (args[i] == "--socket") socket = value(i);
             else if (args[i] == "--camera-port") camera_port = std::stoi(value(i));
             else if (args[i] == "--camera-device") device = value(i);
             else { usage(); return 2; }
@@ -1402,7 +1403,7 @@ int main(int argc, char** argv) {
             fprintf(stderr, "could not make the world in %s\n", layout.dir.c_str());
             return 1;
         }
-        if (port) write_config(layout.dir + "/server.ini", layout.dir, port, "NONE");
+        if (port) write_config(layout.dir + "/server.ini", layout.dir, port, "NONE", socket);
         if (camera_port) write_config(layout.dir + "/camera.ini", layout.dir, camera_port, device);
         return 0;
     }

@@ -115,6 +115,17 @@ void routed(const std::string& text) {
     std::string status = web::parse_listing(r.body, entries);
     if (status != "ok" && !entries.empty() && status != "bad") abort();
     (void)web::cookie_value(r.header("cookie"), "bh_session");
+    // Conditional requests: a date read back from its own text is the same date.
+    int64_t since = web::parse_http_date(r.header("if-modified-since"));
+    if (since >= 0 && web::parse_http_date(web::http_date(since)) != since) abort();
+    const std::string tag = "\"4000-17f1a2b3c4d5e6f7-2a\"";
+    if (web::etag_listed(r.header("if-none-match"), tag) &&
+        r.header("if-none-match").find('*') == std::string::npos &&
+        r.header("if-none-match").find(tag) == std::string::npos)
+        abort();
+    if (web::if_range_holds(r.header("if-range"), tag, since) && r.header("if-range") != tag &&
+        (since < 0 || web::parse_http_date(r.header("if-range")) != since))
+        abort();
     for (unsigned char ch : web::escape_log(r.body))
         if (ch < 0x20 || ch == 0x7f) abort();  // one log call, one line
 

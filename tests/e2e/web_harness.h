@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -142,7 +143,9 @@ struct Gateway {
     pid_t pid = -1;
     std::string log;
 
-    bool start(const std::string& web_keys = "", const e2e::ServerOptions& o = {}) {
+    // server_keys: more lines for the [server] section of the gateway's configuration.
+    bool start(const std::string& web_keys = "", const e2e::ServerOptions& o = {},
+               const std::string& server_keys = "") {
         if (!srv.start(o)) return false;
         if (!o.env.empty() && !srv.wait_for_output("Server started at", 20000)) return false;
         e2e::add_user(srv.data, "bob", "bob", 5);
@@ -153,8 +156,8 @@ struct Gateway {
         for (int attempt = 0; attempt < 5; attempt++) {
             port = e2e::free_port();
             std::string ini = srv.dir.path + "/web.ini";
-            e2e::write_file(ini, "[server]\nport = " + std::to_string(srv.port) +
-                                     "\n[web]\nlisten = 127.0.0.1\nport = " + std::to_string(port) +
+            e2e::write_file(ini, "[server]\nport = " + std::to_string(srv.port) + "\n" +
+                                     server_keys + "[web]\nlisten = 127.0.0.1\nport = " + std::to_string(port) +
                                      "\nwww = " BOARDHUB_SOURCE_DIR "/tools/web/www\n" + web_keys);
             log = srv.dir.path + "/web.log";
             pid = fork();
@@ -183,6 +186,15 @@ struct Gateway {
         }
     }
     std::string output() const { return e2e::read_file(log); }
+    // Descriptors the gateway has open.
+    int descriptors() const {
+        int n = 0;
+        for (auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+            (void)e;
+            n++;
+        }
+        return n;
+    }
 
     // Signs in; fills cookie ("Cookie: ...") and csrf.
     Reply login(const std::string& user, const std::string& pass, std::string* cookie = nullptr,

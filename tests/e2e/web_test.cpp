@@ -21,7 +21,8 @@ using namespace web_e2e;
 
 TEST(Web, SignInBrowseAndDownloadWithRanges) {
     Gateway g;
-    ASSERT_TRUE(g.start()) << g.output();
+    // A local socket that is not there: sessions go over TCP, and the files in pieces.
+    ASSERT_TRUE(g.start("server_socket = " + g.srv.dir.path + "/none.sock\n")) << g.output();
     const std::string big = pattern(300000, 3);  // several protocol pieces
     e2e::make_dirs(g.srv.share + "/media");
     e2e::write_file(g.srv.share + "/media/clip.mp4", big);
@@ -75,6 +76,13 @@ TEST(Web, SignInBrowseAndDownloadWithRanges) {
         EXPECT_EQ(r.header("content-range"), "bytes " + std::to_string(x.first) + "-" +
                                                  std::to_string(x.last) + "/300000");
     }
+    EXPECT_EQ(count(g.output(), "local socket cannot be reached"), 1u) << g.output();
+    // No validators over TCP: a range under any If-Range is the whole file.
+    r = http(g.port, "GET", "/files/media/clip.mp4",
+             {cookie, "Range: bytes=10-19", "If-Range: \"1-2-3\""});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.size(), big.size());
+    EXPECT_EQ(r.header("etag"), "");
     r = http(g.port, "GET", "/files/media/clip.mp4", {cookie, "Range: bytes=300000-"});
     EXPECT_EQ(r.status, 416);
     EXPECT_EQ(r.header("content-range"), "bytes */300000");
@@ -100,6 +108,94 @@ TEST(Web, SignInBrowseAndDownloadWithRanges) {
     bh::Frame f;
     ASSERT_TRUE(c.command(cmd("WHO"), f));
     EXPECT_EQ(f.payload.find("\"bob\""), std::string::npos) << f.payload;
+}
+
+TEST(Web, DownloadsFromTheServersDescriptorWithValidators) {
+    Gateway g;
+    std::string sock = g.srv.dir.path + "/hub.sock";
+    e2e::ServerOptions o;
+    o.keys["socket"] = sock;
+    // The gateway finds the socket in [server], as in the packaged configuration.
+    ASSERT_TRUE(g.start("", o, "socket = " + sock + "\n")) << g.output();
+    const std::string big = pattern(8 << 20, 5);  // more than the sockets' buffers hold
+    e2e::write_file(g.srv.share + "/media/big.bin", big);
+    e2e::write_file(g.srv.share + "/media/empty.bin", "");
+    std::string cookie;
+    ASSERT_EQ(g.login("bob", "bob", &cookie).status, 200);
+    Reply r = http(g.port, "GET", "/api/session", {cookie});
+    ASSERT_NE(r.body.find("\"open\""), std::string::npos) << "not on the local socket: " << r.body;
+    int before = g.descriptors();
+    for (int i = 0; i < 10; i++) {  // a connection just ended may take a moment to close
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        before = std::min(before, g.descriptors());
+    }
+
+    r = http(g.port, "GET", "/files/media/big.bin", {cookie});
+    ASSERT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == big) << "whole file differs, " << r.body.size() << " bytes";
+    EXPECT_EQ(r.header("content-type"), "application/octet-stream");
+    const std::string etag = r.header("etag"), modified = r.header("last-modified");
+    ASSERT_EQ(etag.front(), '"') << etag;
+    ASSERT_EQ(modified.size(), 29u) << modified;
+    for (auto& x : std::vector<std::pair<size_t, size_t>>{{65530, 131100}, {8388000, 8388607}, {0, 0}}) {
+        std::string range = std::to_string(x.first) + "-" + std::to_string(x.second);
+        r = http(g.port, "GET", "/files/media/big.bin", {cookie, "Range: bytes=" + range});
+        ASSERT_EQ(r.status, 206) << range;
+        EXPECT_TRUE(r.body == big.substr(x.first, x.second - x.first + 1)) << range;
+        EXPECT_EQ(r.header("content-range"), "bytes " + range + "/8388608");
+    }
+    r = http(g.port, "HEAD", "/files/media/big.bin", {cookie});
+    EXPECT_EQ(r.header("content-length"), "8388608");
+    EXPECT_EQ(http(g.port, "GET", "/files/media/empty.bin", {cookie}).header("content-length"), "0");
+
+    // If-Range: the current tag or date gives the range, a stale one the whole file.
+    EXPECT_EQ(http(g.port, "GET", "/files/media/big.bin",
+                   {cookie, "Range: bytes=1-2", "If-Range: " + etag}).body,
+              big.substr(1, 2));
+    EXPECT_EQ(http(g.port, "GET", "/files/media/big.bin",
+                   {cookie, "Range: bytes=1-2", "If-Range: " + modified}).status,
+              206);
+    for (std::string stale : {std::string("\"1-2-3\""), "W/" + etag, std::string("Sun, 06 Nov 1994 08:49:37 GMT")}) {
+        r = http(g.port, "GET", "/files/media/big.bin", {cookie, "Range: bytes=1-2", "If-Range: " + stale});
+        EXPECT_EQ(r.status, 200) << stale;
+        EXPECT_EQ(r.body.size(), big.size()) << stale;
+    }
+    // Unchanged copies: 304 without a body; If-None-Match decides over If-Modified-Since.
+    for (std::string h : {"If-None-Match: \"x\", W/" + etag, "If-Modified-Since: " + modified,
+                          std::string("If-None-Match: *")}) {
+        r = http(g.port, "GET", "/files/media/big.bin", {cookie, h});
+        EXPECT_EQ(r.status, 304) << h;
+        EXPECT_EQ(r.body, "") << h;
+        EXPECT_EQ(r.header("etag"), etag) << h;
+    }
+    EXPECT_EQ(http(g.port, "GET", "/files/media/big.bin",
+                   {cookie, "If-None-Match: \"x\"", "If-Modified-Since: " + modified}).status,
+              200);
+
+    // Refusals come from the server's OPEN.
+    EXPECT_EQ(http(g.port, "GET", "/files/private/secret.txt", {cookie}).status, 403);
+    EXPECT_EQ(http(g.port, "GET", "/files/media/nothing.bin", {cookie}).status, 404);
+    EXPECT_EQ(http(g.port, "GET", "/files/media", {cookie}).status, 404);
+
+    // A changed file has a new tag: the old one no longer answers 304.
+    e2e::write_file(g.srv.share + "/media/big.bin", "changed");
+    r = http(g.port, "GET", "/files/media/big.bin", {cookie, "If-None-Match: " + etag});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "changed");
+    EXPECT_NE(r.header("etag"), etag);
+
+    // A download the browser cuts short gives its descriptor back too.
+    e2e::write_file(g.srv.share + "/media/big.bin", big);
+    int fd = dial(g.port);
+    std::string req = request_text("GET", "/files/media/big.bin", {cookie}, "");
+    ASSERT_EQ(send(fd, req.data(), req.size(), MSG_NOSIGNAL), static_cast<ssize_t>(req.size()));
+    std::string got;
+    ASSERT_TRUE(read_until(fd, got, "\r\n\r\n"));
+    close(fd);
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (g.descriptors() != before && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(g.descriptors(), before) << "descriptors left open in the gateway";
 }
 
 TEST(Web, RefusesStateChangesWithoutTheTokenAndBoundsRequests) {

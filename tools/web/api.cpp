@@ -4,7 +4,12 @@
 // libmicrohttpd.
 #include <json-c/json.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cinttypes>
+#include <ctime>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -190,26 +195,47 @@ std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::stri
     return parse_listing(text, entries);
 }
 
-// Fetches up to want bytes of path from offset off into out, over the session's one SEND
-// stream: a stream already at off goes on with NEXT; otherwise SEND opens the file again and
-// the pieces before off are skipped.
-bool fetch(Sessions& sessions, const SessionPtr& s, const std::string& path, uint64_t off,
-           size_t want, std::string& out) {
+// Reads the data frame of one piece into dst (room bytes at most), handing messages that come
+// before it to c.messages. False on a failure or an unexpected frame.
+bool recv_piece(bh::Client& c, char* dst, size_t room, uint64_t& length) {
+    for (;;) {
+        std::string type;
+        if (!c.recv_header(type, length, 15000)) return false;
+        if (type == "21") {
+            // Messages are short; a long one is no message.
+            if (length > 65536) return false;
+            bh::Frame f{type, std::string(static_cast<size_t>(length), '\0')};
+            if (!c.recv_payload(f.payload.data(), f.payload.size(), 15000)) return false;
+            c.messages.push_back(std::move(f));
+            continue;
+        }
+        return type == "89" && length <= room &&
+               c.recv_payload(dst, static_cast<size_t>(length), 15000);
+    }
+}
+
+// Reads up to want bytes of path from offset off straight into dst, over the session's one
+// SEND stream: a stream already at off goes on with NEXT; otherwise SEND opens the file again
+// (at off when the server takes an offset, else the pieces before off are skipped). Returns
+// the bytes read; 0 when the file has none there or the server refused; -1 when the session
+// failed.
+long fetch_into(Sessions& sessions, const SessionPtr& s, const std::string& path, uint64_t off,
+                char* dst, size_t want) {
     s->last_used = now_seconds();
-    return sessions.exchange(s, [&](bh::Client& c) {
+    long got = 0;
+    bool ok = sessions.exchange(s, [&](bh::Client& c) {
         bh::Frame reply;
         uint64_t length = 0;
         auto discard = [](const char*, size_t) { return true; };
         if (!s->stream_open || s->stream_path != path || s->stream_pos > off ||
             (s->stream_pos < off && s->has("offset"))) {
-            // A server with the resume extension opens the file where the range starts.
             bool at = s->has("offset");
             s->stream_open = false;
             std::string send = at ? command("SEND", {{"FILE", path}},
                                             {{"SIZE", 0}, {"OFFSET", static_cast<int64_t>(off)}})
                                   : command("SEND", {{"FILE", path}}, {{"SIZE", 0}});
             if (!c.command(send, reply, 15000) || reply.type != "11") return false;
-            if (bh::json_member(reply.payload, "RESULT") != "OK") return true;  // out stays empty
+            if (bh::json_member(reply.payload, "RESULT") != "OK") return true;  // nothing got
             if (!recv_data(c, "89", length, discard)) return false;
             s->stream_open = true;
             s->stream_path = path;
@@ -238,23 +264,49 @@ bool fetch(Sessions& sessions, const SessionPtr& s, const std::string& path, uin
             asked += n;
         }
         if (!c.send_raw(batch.data(), batch.size())) return false;
-        bool ok = true;
+        bool all = true;
         for (int i = 0; i < k; i++) {
             if (!read_reply(c, reply) || reply.type != "11") return false;
             if (bh::json_member(reply.payload, "RESULT") != "OK") {
-                ok = false;  // read the other replies; the stream is unusable
+                all = false;  // read the other replies; the stream is unusable
                 continue;
             }
-            if (!recv_data(c, "89", length, [&](const char* d, size_t n) {
-                    out.append(d, n);
-                    return true;
-                }))
-                return false;
+            if (!recv_piece(c, dst + got, want - static_cast<size_t>(got), length)) return false;
+            got += static_cast<long>(length);
             s->stream_pos += length;
         }
-        if (!ok) s->stream_open = false;
+        if (!all) s->stream_open = false;
         return true;
     });
+    return ok ? got : -1;
+}
+
+// The headers of every download, and the range asked for when ranges may be served: false
+// with out made a 416 when the range cannot be satisfied.
+bool file_response(const Request& r, const std::string& name, uint64_t size, bool ranges,
+                   Response& out, uint64_t& first, uint64_t& total) {
+    uint64_t last = size ? size - 1 : 0;
+    first = 0;
+    std::string type = content_type(name);
+    out.header("Content-Type", type);
+    bool in_place = r.query.count("inline") && safe_inline(type);
+    out.header("Content-Disposition", disposition(in_place ? "inline" : "attachment", name));
+    out.header("Accept-Ranges", "bytes");
+    out.header("Cache-Control", "private, no-cache");
+    int range = ranges ? parse_range(r.header("range"), size, first, last) : 0;
+    if (range < 0) {
+        out = error(416, "range not satisfiable");
+        out.header("Content-Range", "bytes */" + std::to_string(size));
+        return false;
+    }
+    if (range > 0) {
+        out.status = 206;
+        out.header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                        "/" + std::to_string(size));
+    }
+    total = size == 0 ? 0 : last - first + 1;
+    out.total = static_cast<int64_t>(total);
+    return true;
 }
 
 // The answer to a write: OK, or FAIL with the server's REASON told in words.
@@ -432,6 +484,79 @@ std::string cookie_value(const std::string& header, const std::string& name) {
         i = e + 1;
     }
     return "";
+}
+
+void OwnedFd::reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+namespace {
+const char* const DAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+}  // namespace
+
+std::string http_date(int64_t seconds) {
+    time_t t = static_cast<time_t>(seconds);
+    struct tm g;
+    if (!gmtime_r(&t, &g)) return "";
+    char out[40];
+    snprintf(out, sizeof(out), "%s, %02d %s %04d %02d:%02d:%02d GMT", DAYS[g.tm_wday % 7], g.tm_mday,
+             MONTHS[g.tm_mon % 12], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+    return out;
+}
+
+int64_t parse_http_date(const std::string& t) {
+    // "Sun, 06 Nov 1994 08:49:37 GMT"
+    if (t.size() != 29 || t.compare(3, 2, ", ") != 0 || t[7] != ' ' || t[11] != ' ' ||
+        t[16] != ' ' || t[19] != ':' || t[22] != ':' || t.compare(25, 4, " GMT") != 0)
+        return -1;
+    auto num = [&](size_t at, size_t n, int& v) {
+        v = 0;
+        for (size_t i = at; i < at + n; i++) {
+            if (t[i] < '0' || t[i] > '9') return false;
+            v = v * 10 + (t[i] - '0');
+        }
+        return true;
+    };
+    struct tm g = {};
+    int mon = -1;
+    for (int i = 0; i < 12; i++)
+        if (t.compare(8, 3, MONTHS[i]) == 0) mon = i;
+    bool day = false;
+    for (const char* d : DAYS) day |= t.compare(0, 3, d) == 0;
+    int year = 0;
+    if (!day || mon < 0 || !num(5, 2, g.tm_mday) || !num(12, 4, year) || !num(17, 2, g.tm_hour) ||
+        !num(20, 2, g.tm_min) || !num(23, 2, g.tm_sec) || g.tm_mday < 1 || g.tm_mday > 31 ||
+        g.tm_hour > 23 || g.tm_min > 59 || g.tm_sec > 60 || year < 1970)
+        return -1;
+    g.tm_mon = mon;
+    g.tm_year = year - 1900;
+    return static_cast<int64_t>(timegm(&g));
+}
+
+bool etag_listed(const std::string& header, const std::string& etag) {
+    size_t i = header.find_first_not_of(" \t");
+    if (i != std::string::npos && header.compare(i, 1, "*") == 0 &&
+        header.find_first_not_of(" \t", i + 1) == std::string::npos)
+        return true;
+    while (i != std::string::npos && i < header.size()) {
+        if (header.compare(i, 2, "W/") == 0) i += 2;
+        if (i >= header.size() || header[i] != '"') return false;
+        size_t e = header.find('"', i + 1);
+        if (e == std::string::npos) return false;
+        if (header.compare(i, e + 1 - i, etag) == 0) return true;
+        i = header.find_first_not_of(" \t,", e + 1);
+    }
+    return false;
+}
+
+bool if_range_holds(const std::string& header, const std::string& etag, int64_t mtime) {
+    if (!header.empty() && (header[0] == '"' || header.compare(0, 2, "W/") == 0))
+        return header == etag;  // a weak tag never matches here
+    int64_t t = parse_http_date(header);
+    return t >= 0 && t == mtime;
 }
 
 std::string parse_listing(const std::string& text, std::vector<Entry>& entries) {
@@ -756,6 +881,27 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
     if (!valid_path(path) || path.size() < 2 || path.back() == '/') return error(400, "bad path");
     size_t slash = path.rfind('/');
     std::string folder = slash == 0 ? "/" : path.substr(0, slash), name = path.substr(slash + 1);
+    if (s->has("open")) {
+        // The server checks and opens the file; the bytes then go from its descriptor.
+        OwnedFd file;
+        std::string reason;
+        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+            int fd = -1;
+            uint64_t size = 0;
+            bool opened = bh::open_file(c, path, fd, size, reason);
+            file = OwnedFd(fd);
+            return opened || !reason.empty();  // no reason: no reply came
+        });
+        if (!ok) return error(502, "the board's server does not answer");
+        struct stat st;
+        if (file.get() >= 0 && fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode))
+            return send_file(r, s, name, std::move(file), st);
+        if (reason == "DENIED") return error(403, "this folder is closed to you");
+        if (reason == "NOTFOUND") return error(404, "no such file");
+        if (reason == "NAME") return error(400, "bad path");
+        if (reason != "LOCAL") return error(502, "the board's server could not open the file");
+        // Not served on this connection after all: the pieces below serve it.
+    }
     // The size and the right to read it come from the folder's listing, as for any client.
     std::vector<Entry> entries;
     std::string status = list_folder(sessions_, s, folder, name[0] == '.', entries);
@@ -765,53 +911,66 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
     for (const Entry& e : entries)
         if (e.name == name) found = &e;
     if (!found || found->dir) return error(404, "no such file");
-    uint64_t size = found->size, first = 0, last = size ? size - 1 : 0;
     Response out;
-    std::string type = content_type(name);
-    out.header("Content-Type", type);
-    bool in_place = r.query.count("inline") && safe_inline(type);
-    out.header("Content-Disposition", disposition(in_place ? "inline" : "attachment", name));
-    out.header("Accept-Ranges", "bytes");
-    out.header("Cache-Control", "private, no-cache");
-    int range = parse_range(r.header("range"), size, first, last);
-    if (range < 0) {
-        Response bad = error(416, "range not satisfiable");
-        bad.header("Content-Range", "bytes */" + std::to_string(size));
-        return bad;
-    }
-    if (range > 0) {
-        out.status = 206;
-        out.header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
-                                        "/" + std::to_string(size));
-    }
-    uint64_t total = size == 0 ? 0 : last - first + 1;
-    out.total = static_cast<int64_t>(total);
+    uint64_t first = 0, total = 0;
+    // Without validators of its own here, an If-Range cannot be checked: the whole file.
+    if (!file_response(r, name, found->size, r.header("if-range").empty(), out, first, total))
+        return out;
     if (total == 0 || r.method == "HEAD") return out;
-    struct State {
-        std::string pending;
-        size_t used = 0;
-    };
-    auto st = std::make_shared<State>();
     Sessions* sessions = &sessions_;
     s->inflight++;
     out.done = [s] { s->inflight--; };
     out.block = PIECE * 4;
-    out.stream = [sessions, s, path, first, total, st](uint64_t pos, char* buf, size_t max) -> long {
+    out.stream = [sessions, s, path, first, total](uint64_t pos, char* buf, size_t max) -> long {
         if (pos >= total) return 0;
-        if (st->used == st->pending.size()) {
-            st->pending.clear();
-            st->used = 0;
-            size_t want = static_cast<size_t>(
-                std::min<uint64_t>(total - pos, PIECE * PIECES_PER_EXCHANGE));
-            if (!fetch(*sessions, s, path, first + pos, want, st->pending) || st->pending.empty())
-                return -1;  // the connection is cut: the browser sees a short file, not a wrong one
-        }
-        size_t n = std::min(max, st->pending.size() - st->used);
-        n = static_cast<size_t>(std::min<uint64_t>(n, total - pos));
-        memcpy(buf, st->pending.data() + st->used, n);
-        st->used += n;
-        return static_cast<long>(n);
+        size_t want = static_cast<size_t>(std::min<uint64_t>(max, total - pos));
+        long n = fetch_into(*sessions, s, path, first + pos, buf, want);
+        // A failure cuts the connection: the browser sees a short file, not a wrong one.
+        return n > 0 ? n : -1;
     };
+    return out;
+}
+
+Response Gateway::send_file(const Request& r, const SessionPtr& s, const std::string& name,
+                            OwnedFd file, const struct stat& st) {
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    int64_t mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    char tag[64];
+    snprintf(tag, sizeof(tag), "\"%" PRIx64 "-%" PRIx64 "-%" PRIx64 "\"", size,
+             static_cast<uint64_t>(mtime) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec),
+             static_cast<uint64_t>(st.st_ino));
+    std::string etag = tag, modified = http_date(mtime);
+    // Unchanged since the browser's copy: If-None-Match decides when present, else
+    // If-Modified-Since.
+    std::string none_match = r.header("if-none-match"), since = r.header("if-modified-since");
+    bool unchanged = false;
+    if (!none_match.empty()) {
+        unchanged = etag_listed(none_match, etag);
+    } else if (!since.empty()) {
+        int64_t t = parse_http_date(since);
+        unchanged = t >= 0 && mtime <= t;
+    }
+    if (unchanged) {
+        Response out;
+        out.status = 304;
+        out.header("ETag", etag);
+        out.header("Last-Modified", modified);
+        out.header("Cache-Control", "private, no-cache");
+        return out;
+    }
+    std::string if_range = r.header("if-range");
+    Response out;
+    uint64_t first = 0, total = 0;
+    if (!file_response(r, name, size, if_range.empty() || if_range_holds(if_range, etag, mtime), out,
+                       first, total))
+        return out;
+    out.header("ETag", etag);
+    out.header("Last-Modified", modified);
+    if (total == 0 || r.method == "HEAD") return out;
+    out.file = std::move(file);
+    out.file_offset = first;
+    s->inflight++;
+    out.done = [s] { s->inflight--; };
     return out;
 }
 

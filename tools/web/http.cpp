@@ -89,6 +89,10 @@ void library_log(void*, const char* format, va_list ap) {
 struct Context {
     std::string body;
     std::unique_ptr<Upload> upload;  // a file on its way to the board
+    std::function<void()> done;      // a file response's end, when the request ends
+    ~Context() {
+        if (done) done();
+    }
 };
 
 struct StreamCls {
@@ -139,8 +143,24 @@ std::string peer_of(MHD_Connection* c) {
     return text;
 }
 
-MHD_Result send_response(MHD_Connection* c, Response&& r) {
+MHD_Result send_response(MHD_Connection* c, Response&& r, Context* ctx = nullptr) {
     MHD_Response* resp;
+    if (r.file.get() >= 0 && r.total > 0) {
+        // From the descriptor, which the response then owns and closes.
+        resp = MHD_create_response_from_fd_at_offset64(static_cast<uint64_t>(r.total), r.file.get(),
+                                                       r.file_offset);
+        if (resp) r.file.release();
+        if (ctx) {
+            ctx->done = std::move(r.done);
+        } else if (r.done) {
+            r.done();
+        }
+        if (!resp) return MHD_NO;
+        for (auto& [k, v] : r.headers) MHD_add_response_header(resp, k.c_str(), v.c_str());
+        MHD_Result ret = MHD_queue_response(c, static_cast<unsigned>(r.status), resp);
+        MHD_destroy_response(resp);
+        return ret;
+    }
     if (r.stream) {
         auto* cls = new StreamCls{std::move(r)};
         uint64_t total = cls->r.total < 0 ? MHD_SIZE_UNKNOWN : static_cast<uint64_t>(cls->r.total);
@@ -313,7 +333,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     arrived(c);
     Request r = request_of(c, url, method, d->tls);
     r.body = std::move(ctx->body);
-    return send_response(c, d->gateway->handle(r));
+    return send_response(c, d->gateway->handle(r), ctx);
 }
 
 void on_completed(void*, MHD_Connection* c, void** con_cls, MHD_RequestTerminationCode) {

@@ -102,8 +102,7 @@ Sessions::LoginResult Sessions::login(const std::string& user, const std::string
         if (others >= static_cast<size_t>(settings_.max_sessions)) return LoginResult::full;
     }
     auto s = std::make_shared<Session>();
-    if (!s->conn.connect(settings_.server_host, settings_.server_port, 5000))
-        return LoginResult::unavailable;
+    if (!connect(s->conn)) return LoginResult::unavailable;
     bh::Frame reply;
     if (!s->conn.command(login_command(user, password), reply, PROTOCOL_TIMEOUT_MS) ||
         reply.type != "11")
@@ -164,6 +163,20 @@ Sessions::LoginResult Sessions::login(const std::string& user, const std::string
     for (auto& f : early) deliver(s, f);
     out = s;
     return LoginResult::ok;
+}
+
+bool Sessions::connect(bh::Client& c) {
+    if (!settings_.server_socket.empty()) {
+        if (c.connect_local(settings_.server_socket, 5000)) {
+            local_warned_ = false;
+            return true;
+        }
+        // Said once, and again only after the socket has worked in between.
+        if (!local_warned_.exchange(true))
+            log_line("WARNING", "WEB", "the server's local socket cannot be reached (" + c.error() +
+                                           "): sessions use TCP");
+    }
+    return c.connect(settings_.server_host, settings_.server_port, 5000);
 }
 
 std::string Sessions::gone(const std::string& id) {

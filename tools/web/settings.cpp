@@ -95,10 +95,14 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
         if (it != w.end()) *k.value = it->second;
     }
     if (ini["server"].count("name") && !w.count("title")) s.name = ini["server"]["name"];
+    if (w.count("server_socket"))
+        s.server_socket = w.at("server_socket");  // empty: TCP only
+    else if (s.server_host == "127.0.0.1" || s.server_host == "localhost")
+        s.server_socket = ini["server"]["socket"];
     // A misspelt key would otherwise go unnoticed.
     std::string unknown;
     for (const auto& [key, value] : w) {
-        bool known = key == "title";
+        bool known = key == "title" || key == "server_socket";
         for (const auto& k : ints) known |= key == k.key;
         for (const auto& k : texts) known |= key == k.key;
         if (!known) unknown += (unknown.empty() ? " " : ", ") + key;

@@ -9,6 +9,8 @@
 //   api.cpp        routing: pages, JSON calls, downloads with ranges, the event stream
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -30,6 +32,10 @@ struct Settings {
     int port = 8080;
     std::string server_host = "127.0.0.1";  // the board's server, reached over the protocol
     int server_port = 8000;
+    // The server's local socket: sessions connect there when it is set (and may then take a
+    // file's descriptor with OPEN instead of its bytes). Unset in [web]: the [server] socket of
+    // the same file when server_host is this machine.
+    std::string server_socket;
     std::string www = "/usr/share/boardhub/www";  // the page's files
     std::string tls_cert, tls_key;                // both set: HTTPS only
     int idle_seconds = 1800;                      // a signed-in browser idle this long is signed out
@@ -161,6 +167,8 @@ public:
     const Settings& settings() const { return settings_; }
 
 private:
+    // Connects to the server: its local socket when set and reachable, else TCP.
+    bool connect(bh::Client& c);
     void deliver(const SessionPtr& s, const bh::Frame& f);  // a "21" frame
     void watch();
     void reap();
@@ -170,6 +178,7 @@ private:
     std::map<std::string, SessionPtr> sessions_;
     std::deque<std::pair<std::string, std::string>> gone_;  // id, reason; the latest 256
     std::atomic<bool> running_{false};
+    std::atomic<bool> local_warned_{false};
     std::thread watcher_, reaper_;
 };
 
@@ -234,14 +243,43 @@ struct Request {
     }
 };
 
-// A response: a body in memory, or a stream that a callback produces. The stream callback
-// returns the bytes written into buf (at most max), 0 at the end, -1 on failure; total is the
-// length when known (Content-Length), else -1.
+// A descriptor owned by one holder at a time, closed with it.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    ~OwnedFd() { reset(); }
+    OwnedFd(OwnedFd&& o) noexcept : fd_(o.release()) {}
+    OwnedFd& operator=(OwnedFd&& o) noexcept {
+        if (this != &o) {
+            reset();
+            fd_ = o.release();
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+// A response: a body in memory, a stream that a callback produces, or total bytes of an open
+// file from file_offset on (sent by the HTTP layer, with sendfile where it can). The stream
+// callback returns the bytes written into buf (at most max), 0 at the end, -1 on failure;
+// total is the length when known (Content-Length), else -1.
 struct Response {
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     std::function<long(uint64_t pos, char* buf, size_t max)> stream;
+    OwnedFd file;
+    uint64_t file_offset = 0;
     int64_t total = -1;
     size_t block = 16384;        // the HTTP layer's buffer for a stream
     std::function<void()> done;  // called once when the response ends
@@ -253,6 +291,15 @@ struct Response {
 // Parses "bytes=A-B", "bytes=A-", "bytes=-N" against size. 1: a range [first, last]; 0: no
 // usable single range (serve the whole file); -1: unsatisfiable (416).
 int parse_range(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last);
+// An HTTP date (the fixed form, "Sun, 06 Nov 1994 08:49:37 GMT") in seconds since the epoch,
+// -1 when the text is not one; and the other way.
+int64_t parse_http_date(const std::string& text);
+std::string http_date(int64_t seconds);
+// Whether the entity tags of an If-None-Match header name etag (weak comparison: "W/" is
+// ignored; "*" names any).
+bool etag_listed(const std::string& header, const std::string& etag);
+// Whether an If-Range header still names the file (its strong ETag, or exactly its date).
+bool if_range_holds(const std::string& header, const std::string& etag, int64_t mtime);
 // The value of a cookie in a Cookie header, "" when absent.
 std::string cookie_value(const std::string& header, const std::string& name);
 
@@ -307,6 +354,9 @@ private:
     Response api(const Request& r, const std::string& route);
     Response login(const Request& r);
     Response download(const Request& r, const SessionPtr& s, const std::string& path);
+    // A download from the file's descriptor: validators, conditional requests, ranges.
+    Response send_file(const Request& r, const SessionPtr& s, const std::string& name, OwnedFd file,
+                       const struct stat& st);
     Response events(const Request& r, const SessionPtr& s);
     Response camera(const Request& r, const SessionPtr& s, bool live);
 
