@@ -280,7 +280,7 @@ bool accept_one(int listener) {
     }
 }
 
-// Whether a server answers on the Unix-domain socket at path.
+// Whether a server answers on the Unix-domain socket at addr.
 bool socket_answers(const sockaddr_un& addr) {
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0) return true;  // cannot tell: leave the file alone
