@@ -38,12 +38,14 @@ for u in bob alice; do
     echo "$u" | "$build/tools/boardhub-admin" -d "$world/data" user add "$u" --level 5 >/dev/null
 done
 
-server_port="$(free_port)"
-web_port="$(free_port)"
-cat > "$world/boardhub.ini" <<INI
+# A port that was free when picked may be taken before the program binds it (other tests run
+# beside this one): each program is started again on a new port when it could not listen.
+write_ini() {
+    cat > "$world/boardhub.ini" <<INI
 [server]
 name = 보드허브
 port = $server_port
+socket = $world/boardhub.sock
 share = $world/share
 data = $world/data
 camera = $world/video0
@@ -54,15 +56,34 @@ port = $web_port
 www = $root/tools/web/www
 camera_fps = 15
 INI
-
-LD_PRELOAD="$build/tests/fakes/libfake_v4l2.so" FAKE_V4L2_DEVICE="$world/video0" \
-    FAKE_V4L2_CONFIG="fmt=YUYV:d640x480" \
-    "${SERVER_BIN:-$build/boardhub}" "$world/boardhub.ini" > "$world/server.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q "Server started at" "$world/server.log" 2>/dev/null && break; sleep 0.1; done
-"$build/tools/boardhub-web" "$world/boardhub.ini" > "$world/web.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q "listening on" "$world/web.log" 2>/dev/null && break; sleep 0.1; done
+}
+# Starts a program and waits for its line of readiness: 0 when ready, 1 when it stopped.
+start() {  # LOG READY-TEXT COMMAND...
+    local log="$1" ready="$2"
+    shift 2
+    "$@" > "$log" 2>&1 &
+    local pid=$!
+    for _ in $(seq 100); do
+        grep -q "$ready" "$log" 2>/dev/null && { pids+=("$pid"); return 0; }
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    pids+=("$pid")
+    return 0
+}
+web_port="$(free_port)"
+for attempt in 1 2 3 4 5; do
+    server_port="$(free_port)"
+    write_ini
+    start "$world/server.log" "Server started at" env LD_PRELOAD="$build/tests/fakes/libfake_v4l2.so"         FAKE_V4L2_DEVICE="$world/video0" FAKE_V4L2_CONFIG="fmt=YUYV:d640x480"         "${SERVER_BIN:-$build/boardhub}" "$world/boardhub.ini" && break
+    echo "browser test: the server could not start (attempt $attempt):"; tail -3 "$world/server.log"
+done
+for attempt in 1 2 3 4 5; do
+    start "$world/web.log" "listening on" "$build/tools/boardhub-web" "$world/boardhub.ini" && break
+    echo "browser test: the gateway could not start (attempt $attempt):"; tail -3 "$world/web.log"
+    web_port="$(free_port)"
+    write_ini
+done
 
 rm -rf "$shots"
 mkdir -p "$shots"
