@@ -34,9 +34,11 @@ struct Reply {
 };
 
 // A connection to the gateway, from the loopback address from when given ("127.0.0.2": the
-// whole of 127/8 is loopback, so tests stand for separate hosts of the LAN).
-inline int dial(int port, const char* from = nullptr) {
+// whole of 127/8 is loopback, so tests stand for separate hosts of the LAN), with a receive
+// buffer of rcvbuf bytes when given (a small one makes the gateway's writes block soon).
+inline int dial(int port, const char* from = nullptr, int rcvbuf = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     if (from) {
         sockaddr_in b{};
         b.sin_family = AF_INET;
@@ -137,6 +139,19 @@ inline std::string member(const std::string& json, const std::string& key) {
 }
 
 // The server with a world, and the gateway in front of it.
+// Server options for the stand-in capture device (320x240 YUYV, a frame every 20 ms) as the
+// camera of a server whose folder is dir.
+inline e2e::ServerOptions fake_camera(const std::string& dir) {
+    e2e::ServerOptions o;
+    std::string device = dir + "/video0";
+    o.keys["camera"] = device;
+    std::string preload = e2e::sanitizer_runtime();
+    if (!preload.empty()) preload += " ";
+    o.env = {"LD_PRELOAD=" + preload + FAKE_V4L2_LIB, "FAKE_V4L2_DEVICE=" + device,
+             "FAKE_V4L2_CONFIG=fmt=YUYV:d320x240;interval=20"};
+    return o;
+}
+
 struct Gateway {
     e2e::TestServer srv;
     int port = 0;

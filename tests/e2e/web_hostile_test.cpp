@@ -269,23 +269,8 @@ namespace {
 // small receive buffer, so the gateway's writes soon block). Returns the status.
 int stuck_reader(int port, const std::string& path, const std::string& cookie, std::vector<int>& fds,
                  const std::string& from = "127.0.0.1") {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &a.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
+    int fd = dial(port, from.c_str(), 4096);
+    if (fd < 0) return -1;
     fds.push_back(fd);
     std::string req = request_text("GET", path, {cookie}, ""), got;
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) <= 0) return -1;
@@ -299,13 +284,7 @@ int stuck_reader(int port, const std::string& path, const std::string& cookie, s
 // and a download nobody reads: another user's live view, download and messages go on.
 TEST(WebHostile, StreamsAndViewersAtTheirCapsWithStuckReaders) {
     Gateway g;
-    e2e::ServerOptions o;
-    std::string device = g.srv.dir.path + "/video0";
-    o.keys["camera"] = device;
-    std::string preload = e2e::sanitizer_runtime();
-    if (!preload.empty()) preload += " ";
-    o.env = {"LD_PRELOAD=" + preload + FAKE_V4L2_LIB, "FAKE_V4L2_DEVICE=" + device,
-             "FAKE_V4L2_CONFIG=fmt=YUYV:d320x240;interval=20"};
+    e2e::ServerOptions o = fake_camera(g.srv.dir.path);
     ASSERT_TRUE(g.start("camera_fps = 15\n", o)) << g.output() << g.srv.out();
     const std::string big = pattern(8 << 20, 5);
     e2e::make_dirs(g.srv.share + "/media");

@@ -328,13 +328,7 @@ TEST(Web, FailedSignInsAreDelayedPerBrowserAndLogged) {
 
 TEST(Web, SnapshotAndLiveViewFromTheCamera) {
     Gateway g;
-    e2e::ServerOptions o;
-    std::string device = g.srv.dir.path + "/video0";
-    o.keys["camera"] = device;
-    std::string preload = e2e::sanitizer_runtime();
-    if (!preload.empty()) preload += " ";
-    o.env = {"LD_PRELOAD=" + preload + FAKE_V4L2_LIB, "FAKE_V4L2_DEVICE=" + device,
-             "FAKE_V4L2_CONFIG=fmt=YUYV:d320x240;interval=20"};
+    e2e::ServerOptions o = fake_camera(g.srv.dir.path);
     ASSERT_TRUE(g.start("camera_fps = 10\n", o)) << g.output() << g.srv.out();
     std::string cookie;
     ASSERT_EQ(g.login("bob", "bob", &cookie).status, 200);
