@@ -114,13 +114,17 @@ TEST(ClientLocal, OpenHandsOutTheDescriptorOnceAndLeavesNoneBehind) {
         EXPECT_EQ(reason, "DENIED");
         EXPECT_EQ(fd, -1);
         ASSERT_EQ(c.messages.size(), 1u);
+        // A client moved on keeps its connection and the message that came meanwhile.
+        bh::Client moved(std::move(c));
+        ASSERT_EQ(moved.messages.size(), 1u);
+        EXPECT_FALSE(c.connected());
         bh::Frame f;
-        ASSERT_TRUE(c.command(e2e::cmd("PING"), f));
+        ASSERT_TRUE(moved.command(e2e::cmd("PING"), f));
         // Open now: the connection, the stand-in's two, and the two descriptors just sent.
         EXPECT_EQ(open_descriptors(), before + 5);
-        EXPECT_FALSE(c.command(e2e::cmd("PING"), f));
+        EXPECT_FALSE(moved.command(e2e::cmd("PING"), f));
         EXPECT_EQ(open_descriptors(), before + 3);
-        c.close();
+        moved.close();
     }
     server.join();
     EXPECT_EQ(open_descriptors(), before);

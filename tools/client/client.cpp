@@ -22,7 +22,8 @@ namespace bh {
 Client::~Client() { close(); }
 
 Client::Client(Client&& other) noexcept
-    : fd_(other.fd_), local_(other.local_), fds_(std::move(other.fds_)),
+    : messages(std::move(other.messages)), fd_(other.fd_), local_(other.local_),
+      fds_(std::move(other.fds_)), interrupt_fd_(other.interrupt_fd_),
       error_(std::move(other.error_)) {
     other.fd_ = -1;
     other.local_ = false;
@@ -33,6 +34,7 @@ Client& Client::operator=(Client&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = other.fd_;
+        interrupt_fd_ = other.interrupt_fd_;
         local_ = other.local_;
         fds_ = std::move(other.fds_);
         error_ = std::move(other.error_);
