@@ -3,7 +3,8 @@
 # checks that it works: files, the service user, folders with their owners and modes; the
 # installed server started as the service user with the installed configuration; an account
 # made with the installed boardhub-admin; a login with the installed boardhub-cli; the day log
-# with that login; then a purge and what it leaves behind.
+# with that login; the installed gateway in front of the server through its local socket, a
+# sign-in and a download; then a purge and what it leaves behind.
 #
 # usage: packaging/test-install.sh BUILD_DIR        (as root; needs debootstrap and unshare)
 #
@@ -140,6 +141,28 @@ chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin LANG=C.UTF-8 BOARDHUB_PASSWO
     boardhub-cli -q -u tester login >"$2/cli.out" 2>&1 || status=$?
 chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin LANG=C.UTF-8 BOARDHUB_PASSWORD=secret-pw \
     boardhub-cli -q -u tester get /hello.txt /tmp/hello.txt >>"$2/cli.out" 2>&1 || status=$?
+# The installed gateway as its unit runs it (its own user, the installed configuration), in
+# front of the server through the local socket: a sign-in and a download sent from the
+# server's descriptor (only that path answers with an ETag).
+chroot --userspec=boardhub-web:boardhub-web "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin \
+    LANG=C.UTF-8 NO_COLOR=1 /bin/sh -c 'umask 077; exec /usr/sbin/boardhub-web /etc/boardhub/boardhub.ini' \
+    >"$2/web.out" 2>&1 &
+web=$!
+i=0
+until grep -q "listening on" "$2/web.out" 2>/dev/null; do
+    i=$((i + 1)); [ $i -lt 100 ] || { echo "the gateway did not start" >&2; status=1; break; }
+    kill -0 $web 2>/dev/null || { echo "the gateway exited" >&2; status=1; break; }
+    sleep 0.1
+done
+base=http://127.0.0.1:8080
+curl -s -c "$2/cookies" -H 'Content-Type: application/json' \
+    -d '{"user":"tester","password":"secret-pw"}' "$base/api/login" >"$2/web-login.out" || status=$?
+grep -q '"open"' "$2/web-login.out" || { echo "the gateway's session is not on the local socket" >&2; status=1; }
+curl -s -f -b "$2/cookies" -D "$2/web-headers" -o "$1/tmp/web-hello.txt" "$base/files/hello.txt" \
+    || status=$?
+grep -qi '^etag:' "$2/web-headers" || { echo "the download was not sent from a descriptor" >&2; status=1; }
+kill -TERM $web 2>/dev/null
+wait $web || true
 kill -INT $server
 wait $server || { echo "the server exited with $? on SIGINT" >&2; exit 1; }
 [ ! -e "$1/run/boardhub/boardhub.sock" ] || { echo "the local socket outlived the server" >&2; exit 1; }
@@ -147,18 +170,22 @@ exit $status
 SESSION
 chmod +x "$root/tmp/session.sh"
 unshare --net "$root/tmp/session.sh" "$root" "$work" \
-    || { cat "$work/server.out" "$work/server.err" "$work/cli.out" >&2 2>/dev/null; fail "session"; }
+    || { cat "$work/server.out" "$work/server.err" "$work/cli.out" "$work/web.out" "$work/web-login.out" \
+           >&2 2>/dev/null; fail "session"; }
 cmp -s "$root/tmp/hello.txt" "$root/srv/boardhub/share/hello.txt" || fail "download differs"
+cmp -s "$root/tmp/web-hello.txt" "$root/srv/boardhub/share/hello.txt" \
+    || fail "download through the gateway differs: $(cat "$work/web.out" "$work/web-login.out")"
 grep -q "the server runs without a camera" "$work/server.err" \
     || fail "no camera, but no line saying so: $(cat "$work/server.err")"
 day="$(date +%Y%m%d).log"
 log="$root/var/lib/boardhub/logs/$day"
 [ -f "$log" ] || fail "no day log $day: $(ls -la "$root/var/lib/boardhub/logs")"
 grep -q "\[NOTICE\] LOGIN tester(0) OK" "$log" || fail "no login line in $day: $(cat "$log")"
+grep -q "tester OPEN /hello.txt" "$log" || fail "no OPEN line of the gateway's download in $day"
 grep -q "SERVER STOP" "$log" || fail "no stop line in $day"
 expect_mode "/var/lib/boardhub/logs/$day" 640 boardhub:boardhub
 if grep -q $'\x1b' "$work/server.out"; then fail "escape codes on the console"; fi
-step "served, logged in, downloaded; the day log has the login"
+step "served, logged in, downloaded (also through the installed gateway); the day log has both"
 
 # 6. Purge: programs, configuration, unit and its enablement go; the administrator's data
 # (accounts, logs, share) and the user stay.
