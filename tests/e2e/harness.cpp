@@ -120,6 +120,23 @@ std::string sanitizer_runtime() {
     return found;
 }
 
+long proc_status(pid_t pid, const std::string& key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, key.size() + 1, key + ":") == 0) return atol(line.c_str() + key.size() + 1);
+    return -1;
+}
+
+int open_fds(pid_t pid) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec);
+    if (ec) return -1;
+    int n = 0;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) n++;
+    return n;
+}
+
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in addr;

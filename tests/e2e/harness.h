@@ -87,6 +87,11 @@ std::string sanitizer_runtime();
 // A free TCP port on the loopback interface (bound and released).
 int free_port();
 
+// A figure of /proc/PID/status in kB ("VmRSS", "VmHWM") or a count ("Threads"); -1 when
+// unreadable. Descriptors the process has open, from /proc/PID/fd; -1 when unreadable.
+long proc_status(pid_t pid, const std::string& key);
+int open_fds(pid_t pid);
+
 // Exact JSON helpers for assertions.
 std::string cmd(const std::string& word,
                 std::initializer_list<std::pair<std::string, std::string>> members = {});

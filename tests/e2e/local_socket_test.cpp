@@ -83,16 +83,6 @@ std::string contents(int fd) {
     return out;
 }
 
-int open_fds(pid_t pid) {
-    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') n++;
-    closedir(d);
-    return n;
-}
-
 }  // namespace
 
 TEST(LocalSocket, OpenHandsTheFileReadOnlyAndOnlyLocallyAnnouncesIt) {
@@ -186,11 +176,11 @@ TEST(LocalSocket, ManyOpensLeaveNothingOpenInTheServer) {
     e2e::write_file(srv.share + "/lee/.folder/users_r", "lee\n");
     e2e::write_file(srv.share + "/lee/b.txt", "b");
     ASSERT_TRUE(start_local(srv)) << srv.out() << srv.err();
-    const int idle = open_fds(srv.pid);
+    const int idle = e2e::open_fds(srv.pid);
     ASSERT_GT(idle, 0);
 
     bh::Client c = local_user(srv, "ann");
-    const int connected = open_fds(srv.pid);
+    const int connected = e2e::open_fds(srv.pid);
     const std::string ok = "{ \"RESULT\": \"OK\", \"SIZE\": 3 }";
     for (int i = 0; i < 3000; i++) {
         std::string file = i % 3 == 0 ? "/docs/a.txt" : i % 3 == 1 ? "/lee/b.txt" : "/docs/none";
@@ -201,7 +191,7 @@ TEST(LocalSocket, ManyOpensLeaveNothingOpenInTheServer) {
         ASSERT_EQ(fd >= 0, i % 3 == 0) << i;
         if (fd >= 0) close(fd);
     }
-    EXPECT_EQ(open_fds(srv.pid), connected);
+    EXPECT_EQ(e2e::open_fds(srv.pid), connected);
 
     // Asked fifty times without reading: one reply waits, the rest wait for the client.
     const std::string open_a = cmd("OPEN", {{"FILE", "/docs/a.txt"}});
@@ -222,8 +212,8 @@ TEST(LocalSocket, ManyOpensLeaveNothingOpenInTheServer) {
     for (int i = 0; i < 20; i++) ASSERT_TRUE(c.send_frame("11", open_a));
     usleep(100 * 1000);
     c.close();
-    for (int i = 0; i < 500 && open_fds(srv.pid) != idle; i++) usleep(10000);
-    EXPECT_EQ(open_fds(srv.pid), idle);
+    for (int i = 0; i < 500 && e2e::open_fds(srv.pid) != idle; i++) usleep(10000);
+    EXPECT_EQ(e2e::open_fds(srv.pid), idle);
     EXPECT_EQ(srv.stop(), 0);
 }
 

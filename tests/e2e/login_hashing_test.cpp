@@ -11,15 +11,6 @@
 
 namespace {
 
-// A "Vm..." figure of /proc/PID/status in kB, -1 when unreadable.
-long status_kb(pid_t pid, const std::string& key) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.compare(0, key.size() + 1, key + ":") == 0)
-            return std::stol(line.substr(key.size() + 1));
-    return -1;
-}
-
 TEST(LoginHashing, ConcurrentLoginsOfAHashedRowStayBoundedInMemory) {
     e2e::TestServer srv;
     e2e::add_user(srv.data, "hashed", hash_password("right"), 5);
@@ -28,7 +19,7 @@ TEST(LoginHashing, ConcurrentLoginsOfAHashedRowStayBoundedInMemory) {
         bh::Client warm = srv.connect();  // one check, so the baseline holds what one costs
         EXPECT_NE(e2e::login(warm, "hashed", "right").find("\"OK\""), std::string::npos);
     }
-    long before = status_kb(srv.pid, "VmHWM");
+    long before = e2e::proc_status(srv.pid, "VmHWM");
     ASSERT_GT(before, 0);
 
     constexpr int kClients = 12;
@@ -43,7 +34,7 @@ TEST(LoginHashing, ConcurrentLoginsOfAHashedRowStayBoundedInMemory) {
         ASSERT_TRUE(c.recv_frame(f, 120000)) << c.error();
         EXPECT_EQ(f.payload, "{ \"RESULT\": \"FAIL\", \"ERROR\": 100 }");
     }
-    long after = status_kb(srv.pid, "VmHWM");
+    long after = e2e::proc_status(srv.pid, "VmHWM");
     long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - start).count();
     printf("%d logins of a hashed row at once: %ld ms, VmHWM %ld -> %ld kB\n", kClients, ms,

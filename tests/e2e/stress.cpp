@@ -43,24 +43,9 @@ bool connect_retry(bh::Client& c, int port, int timeout_ms) {
     return false;
 }
 
-int fd_count(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(path.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') n++;
-    closedir(d);
-    return n;
-}
+int fd_count(pid_t pid) { return e2e::open_fds(pid); }
 
-long rss_kb(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
-}
+long rss_kb(pid_t pid) { return e2e::proc_status(pid, "VmRSS"); }
 
 size_t count_of(const std::string& text, const std::string& needle) {
     size_t n = 0;

@@ -202,14 +202,7 @@ struct Gateway {
     }
     std::string output() const { return e2e::read_file(log); }
     // Descriptors the gateway has open.
-    int descriptors() const {
-        int n = 0;
-        for (auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-            (void)e;
-            n++;
-        }
-        return n;
-    }
+    int descriptors() const { return e2e::open_fds(pid); }
 
     // Signs in; fills cookie ("Cookie: ...") and csrf.
     Reply login(const std::string& user, const std::string& pass, std::string* cookie = nullptr,

@@ -16,14 +16,6 @@ using namespace web_e2e;
 
 namespace {
 
-long proc_status(pid_t pid, const std::string& key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key + ":", 0) == 0) return atol(line.c_str() + key.size() + 1);
-    return -1;
-}
-
 // Sockets a process has open: the server's count its protocol connections.
 int sockets_of(pid_t pid) {
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
@@ -106,7 +98,7 @@ TEST(WebHostile, OneAddressHoldingConnectionsAndSlowRequests) {
                         "request_timeout = 3\n"))
         << g.output();
     ASSERT_EQ(http(g.port, "GET", "/").status, 200);
-    const long threads0 = proc_status(g.pid, "Threads"), rss0 = proc_status(g.pid, "VmRSS");
+    const long threads0 = e2e::proc_status(g.pid, "Threads"), rss0 = e2e::proc_status(g.pid, "VmRSS");
 
     std::vector<int> held;
     for (int i = 0; i < 40; i++) held.push_back(dial(g.port, "127.0.0.2"));
@@ -141,7 +133,7 @@ TEST(WebHostile, OneAddressHoldingConnectionsAndSlowRequests) {
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long threads1 = proc_status(g.pid, "Threads");
+    const long threads1 = e2e::proc_status(g.pid, "Threads");
     EXPECT_LE(threads1, threads0 + 8 + 4) << "a thread per kept connection";
     const auto first = served(g, "127.0.0.3", "bob");
     EXPECT_LT(first, std::chrono::seconds(5));
@@ -167,14 +159,14 @@ TEST(WebHostile, OneAddressHoldingConnectionsAndSlowRequests) {
     for (int fd : held)
         if (fd >= 0) close(fd);
 
-    long threads2 = proc_status(g.pid, "Threads");
+    long threads2 = e2e::proc_status(g.pid, "Threads");
     for (int i = 0; i < 50 && threads2 > threads0 + 2; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        threads2 = proc_status(g.pid, "Threads");
+        threads2 = e2e::proc_status(g.pid, "Threads");
     }
     EXPECT_LE(threads2, threads0 + 2) << "the held threads are gone";
     // Refusals and time-outs are logged, but not a line per connection of a flood.
-    const long rss1 = proc_status(g.pid, "VmHWM");
+    const long rss1 = e2e::proc_status(g.pid, "VmHWM");
     expect_growth_below(rss0, rss1, 16 * 1024, "holding connections");
     const std::string log = g.output();
     const long lines = std::count(log.begin(), log.end(), '\n');
@@ -194,7 +186,7 @@ TEST(WebHostile, SignInsCannotPileUpSessions) {
     ASSERT_TRUE(g.start("max_sessions = 3\n")) << g.output();
     for (const char* u : {"carol", "dave"}) e2e::add_user(g.srv.data, u, u, 5);
     const int server0 = sockets_of(g.srv.pid);
-    const long rss0 = proc_status(g.pid, "VmRSS");
+    const long rss0 = e2e::proc_status(g.pid, "VmRSS");
 
     // Three guesses sent at once from one address are answered one delay after another.
     auto t0 = Clock::now();
@@ -246,7 +238,7 @@ TEST(WebHostile, SignInsCannotPileUpSessions) {
                    member(http(g.port, "GET", "/api/session", {carol}).body, "csrf"),
                    "Content-Type: application/json"}, "{}").status, 200);
     EXPECT_EQ(g.login("dave", "dave").status, 200);
-    expect_growth_below(rss0, proc_status(g.pid, "VmRSS"), 16 * 1024, "sign-ins");
+    expect_growth_below(rss0, e2e::proc_status(g.pid, "VmRSS"), 16 * 1024, "sign-ins");
 
     // Guesses queued behind each other's delays do not hold up a stopping gateway.
     guessers.clear();
@@ -292,7 +284,7 @@ TEST(WebHostile, StreamsAndViewersAtTheirCapsWithStuckReaders) {
     std::string bob, alice;
     ASSERT_EQ(g.login("bob", "bob", &bob).status, 200);
     ASSERT_EQ(g.login("alice", "alice", &alice).status, 200);
-    const long threads0 = proc_status(g.pid, "Threads"), rss0 = proc_status(g.pid, "VmRSS");
+    const long threads0 = e2e::proc_status(g.pid, "Threads"), rss0 = e2e::proc_status(g.pid, "VmRSS");
 
     std::vector<int> fds;
     for (int i = 0; i < 4; i++) EXPECT_EQ(stuck_reader(g.port, "/api/events", bob, fds), 200);
@@ -325,7 +317,7 @@ TEST(WebHostile, StreamsAndViewersAtTheirCapsWithStuckReaders) {
                   200);
     const auto messages = Clock::now() - t0;
     EXPECT_LT(download + messages, std::chrono::seconds(30));
-    const long threads1 = proc_status(g.pid, "Threads"), rss1 = proc_status(g.pid, "VmHWM");
+    const long threads1 = e2e::proc_status(g.pid, "Threads"), rss1 = e2e::proc_status(g.pid, "VmHWM");
     EXPECT_LE(threads1, threads0 + 9 + 4) << "a thread per stuck reader, and the capture loop";
     expect_growth_below(rss0, rss1, 32 * 1024, "stuck readers");
 
@@ -369,7 +361,7 @@ TEST(WebHostile, OversizedRequestsHoldNoMemoryAndHostileTextsStayOnTheirLine) {
     e2e::add_user(g.srv.data, "eve" + forged, "eve", 5);
     std::string cookie;
     ASSERT_EQ(g.login("bob", "bob", &cookie).status, 200);
-    const long rss0 = proc_status(g.pid, "VmRSS");
+    const long rss0 = e2e::proc_status(g.pid, "VmRSS");
 
     const std::string mib(1 << 20, 'j');
     std::string chunked;
@@ -403,7 +395,7 @@ TEST(WebHostile, OversizedRequestsHoldNoMemoryAndHostileTextsStayOnTheirLine) {
             });
     for (auto& t : senders) t.join();
     EXPECT_EQ(cut, 32);
-    const long peak = proc_status(g.pid, "VmHWM");
+    const long peak = e2e::proc_status(g.pid, "VmHWM");
     expect_growth_below(rss0, peak, 16 * 1024, "oversized requests");
     EXPECT_EQ(http(g.port, "GET", "/api/session", {cookie}).status, 200);
 
@@ -448,13 +440,13 @@ TEST(WebHostile, UploadsAreStreamedAndRefusedBeforeTheirBytes) {
     ASSERT_EQ(r.status, 200);
     if (r.body.find("\"write\"") == std::string::npos) GTEST_SKIP() << "the server takes no writes";
     const std::string token = "X-CSRF-Token: " + csrf;
-    const long rss0 = proc_status(g.pid, "VmRSS");
+    const long rss0 = e2e::proc_status(g.pid, "VmRSS");
 
     const std::string data = pattern(32 << 20, 11);
     r = http(g.port, "POST", "/api/upload?path=/big.bin", {cookie, token}, data);
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_TRUE(e2e::read_file(g.srv.share + "/big.bin") == data);
-    const long peak = proc_status(g.pid, "VmHWM");
+    const long peak = e2e::proc_status(g.pid, "VmHWM");
     expect_growth_below(rss0, peak, 16 * 1024, "an upload of 32 MiB");
 
     // 64 MiB announced: the answer comes without a byte of the body.
