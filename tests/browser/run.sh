@@ -25,7 +25,7 @@ cleanup() {
 trap cleanup EXIT
 
 free_port() {
-    node -e "const s=require('net').createServer().listen(0,'127.0.0.1',()=>{console.log(s.address().port);s.close()})"
+    node -e "const s=require('net').createServer().listen(0,'0.0.0.0',()=>{console.log(s.address().port);s.close()})"
 }
 
 mkdir -p "$world/share/docs" "$world/share/사진" "$world/share/private/.folder" "$world/data"

@@ -142,7 +142,9 @@ int free_port() {
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Free on every address, as the server binds it: a port free on 127.0.0.1 alone may be
+    // held on 127.0.0.2 by a test that stands for another host, and the server's bind fails.
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = 0;
     bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     socklen_t len = sizeof(addr);

@@ -84,7 +84,7 @@ int run_server(const std::vector<std::string>& args, std::string* out, std::stri
 // the same way, so a library preloaded into it must come after this one in LD_PRELOAD.
 std::string sanitizer_runtime();
 
-// A free TCP port on the loopback interface (bound and released).
+// A TCP port free on every address (bound and released), as the server binds its port.
 int free_port();
 
 // A figure of /proc/PID/status in kB ("VmRSS", "VmHWM") or a count ("Threads"); -1 when
