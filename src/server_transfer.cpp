@@ -343,10 +343,16 @@ int dispatch_send(Session* s, json_object* request) {
     if (ok) logger.write("cmd_send", LOG_DEBUG, s->full_path);
     if (ok && get_holder_code(s->slot, s->file) > 0)
         s->send_stream = refuse_account_db(open_regular(s->full_path), "cmd_send", s->full_path);
-    // A download that was cut continues from where it stopped.
-    if (s->send_stream && offset > 0 && lseek(fileno(s->send_stream), offset, SEEK_SET) < 0) {
-        fclose(s->send_stream);
-        s->send_stream = nullptr;
+    // A download that was cut continues from where it stopped. An offset at or past the end
+    // starts at the end (a piece of length 0): the file system may refuse to seek that far.
+    if (s->send_stream && offset > 0) {
+        struct stat st;
+        int fd = fileno(s->send_stream);
+        if (fstat(fd, &st) == 0 && offset > st.st_size) offset = st.st_size;
+        if (lseek(fd, offset, SEEK_SET) < 0) {
+            fclose(s->send_stream);
+            s->send_stream = nullptr;
+        }
     }
     json_object* pair[2] = {nullptr, request};
     return cmd_send(&s->reply, pair, s->slot, s->send_stream);

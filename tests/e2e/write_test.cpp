@@ -410,9 +410,17 @@ TEST(Write, SendOffsetAndRefusedSendClosesTheStream) {
     ASSERT_EQ(reply_of(c, folders::piece_cmd("NEXT", "", 5000)), OK);
     ASSERT_TRUE(c.recv_frame(f));
     EXPECT_EQ(f.payload, body.substr(4000));
-    ASSERT_TRUE(bh::send_at(c, "/pub/r.bin", 10, 9999).ok());  // past the end: nothing
-    ASSERT_TRUE(c.recv_frame(f));
-    EXPECT_EQ(f.payload, "");
+    // At or past the end, however far (beyond what the file system can seek): a piece of 0.
+    for (uint64_t far : {uint64_t{5000}, uint64_t{9999}, uint64_t{1} << 62, uint64_t{INT64_MAX}}) {
+        ASSERT_EQ(reply_of(c, "{\"CMD\": \"SEND\", \"FILE\": \"/pub/r.bin\", \"SIZE\": 10, "
+                              "\"OFFSET\": " + std::to_string(far) + "}"), OK) << far;
+        ASSERT_TRUE(c.recv_frame(f));
+        EXPECT_EQ(f.type, "89");
+        EXPECT_EQ(f.payload, "") << far;
+        ASSERT_EQ(reply_of(c, folders::piece_cmd("NEXT", "", 10)), OK) << far;
+        ASSERT_TRUE(c.recv_frame(f));
+        EXPECT_EQ(f.payload, "") << far;
+    }
 
     // Whatever refuses a SEND, the NEXT after it never carries the previous file's bytes.
     const std::vector<std::pair<std::string, std::string>> refused = {
