@@ -159,6 +159,50 @@ bool valid_utf8(const unsigned char* s, size_t n) {
     return true;
 }
 
+// The code point at s[i] of valid UTF-8, and its length in *len.
+uint32_t code_point(const unsigned char* s, size_t* len) {
+    unsigned char c = s[0];
+    if (c < 0x80) {
+        *len = 1;
+        return c;
+    }
+    size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    uint32_t cp = c & (0x7F >> n);
+    for (size_t k = 1; k < n; k++) cp = (cp << 6) | (s[k] & 0x3F);
+    *len = n;
+    return cp;
+}
+
+// Characters that make a name read as another on a screen: C1 controls, the bidirectional
+// controls, the zero-width space, the byte order mark and the line and paragraph separators.
+bool misleading(uint32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E || cp == 0x200F || cp == 0x061C ||
+           cp == 0x200B || cp == 0xFEFF || cp == 0x2028 || cp == 0x2029;
+}
+
+// Characters that show nothing, or only blank space.
+bool blank(uint32_t cp) {
+    return cp == 0x20 || cp == 0xA0 || cp == 0xAD || cp == 0x034F || cp == 0x115F ||
+           cp == 0x1160 || cp == 0x1680 || cp == 0x180E || (cp >= 0x2000 && cp <= 0x200F) ||
+           cp == 0x202F || (cp >= 0x205F && cp <= 0x2064) || cp == 0x2800 || cp == 0x3000 ||
+           cp == 0x3164 || (cp >= 0xFE00 && cp <= 0xFE0F) || cp == 0xFEFF || cp == 0xFFA0 ||
+           (cp >= 0xE0000 && cp <= 0xE0FFF);
+}
+
+// A new name (what PUT, MKDIR and the TO of RENAME create) must also read as itself: none of
+// the misleading characters, and not only blanks or invisible characters. name is valid UTF-8.
+bool shows_as_itself(const std::string& name) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    bool seen = false;
+    for (size_t i = 0, len = 0; i < name.size(); i += len) {
+        uint32_t cp = code_point(p + i, &len);
+        if (misleading(cp)) return false;
+        if (!blank(cp)) seen = true;
+    }
+    return seen;
+}
+
 // A name that a write may create, change or remove.
 bool name_ok(const std::string& name) {
     if (name.empty() || name.size() > MAX_NAME) return false;
@@ -178,7 +222,9 @@ struct Target {
     std::string name;
 };
 
-Why split_target(const char* file, Target* t) {
+// fresh: the entry's name is one the write creates (judged by shows_as_itself too); names
+// that exist already keep the plain rules, so they can still be renamed or deleted.
+Why split_target(const char* file, Target* t, bool fresh) {
     size_t len = strlen(file);
     if (len >= FILE_PATH_SIZE || file[0] != '/' || !client_path_ok(file)) return Why::NAME;
     // "/a/b": every component between single slashes; "//" or a trailing "/" names nothing.
@@ -192,6 +238,7 @@ Why split_target(const char* file, Target* t) {
     }
     for (const auto& c : comps)
         if (!name_ok(c)) return Why::NAME;
+    if (fresh && !shows_as_itself(comps.back())) return Why::NAME;
     t->name = comps.back();
     comps.pop_back();
     t->folder.clear();
@@ -207,6 +254,26 @@ bool may_write(int slot, const Target& t) {
     std::string dir = std::string(server.share) + t.folder;
     if (dir.size() >= FILE_PATH_SIZE) return false;
     return get_dir_code(slot, dir.c_str()) == 2;
+}
+
+// RENAME and DELETE take the entry itself: a folder, and every folder inside it that a move
+// carries along, must be open for read and write to the user by its own access files (the
+// rules LIST shows), not only the folder that holds it.
+thread_local int judged_slot = -1;
+
+int judge_folder(const char* path, const struct stat*, int type, struct FTW* ftw) {
+    if (type == FTW_DNR) return FTW_STOP;  // a folder that cannot be read is not judged open
+    if (type != FTW_D) return FTW_CONTINUE;
+    if (strcmp(path + ftw->base, FOLDER_DIR) == 0) return FTW_SKIP_SUBTREE;
+    return get_dir_code(judged_slot, path) == 2 ? FTW_CONTINUE : FTW_STOP;
+}
+
+bool may_take_folder(int slot, const Target& t) {
+    std::string path = std::string(server.share) + t.folder + "/" + t.name;
+    if (path.size() >= FILE_PATH_SIZE) return false;
+    judged_slot = slot;
+    // Links are not followed: a link is moved as a link.
+    return nftw(path.c_str(), judge_folder, 8, FTW_PHYS | FTW_ACTIONRETVAL) == 0;
 }
 
 // Opens the target's folder, one component at a time from the share root, never following a
@@ -230,8 +297,8 @@ Why open_folder(const Target& t, Fd* out) {
 }
 
 // Names, access and folder of a request's path in one go.
-Why resolve(Session* s, const char* file, Target* t, Fd* dir) {
-    Why why = split_target(file, t);
+Why resolve(Session* s, const char* file, Target* t, Fd* dir, bool fresh) {
+    Why why = split_target(file, t, fresh);
     if (why != Why::OK) return why;
     if (!may_write(s->slot, *t)) return Why::DENIED;
     return open_folder(*t, dir);
@@ -416,7 +483,7 @@ char entry_kind(int dir, const std::string& name) {
 // space. On success part holds the new part file.
 Why prepare_upload(Session* s, const char* file, uint64_t size, bool replace, Target* t, Fd* dir,
                    PartFile* part) {
-    Why why = resolve(s, file, t, dir);
+    Why why = resolve(s, file, t, dir, true);
     if (why != Why::OK) return why;
     switch (entry_kind(dir->get(), t->name)) {
         case 0: break;
@@ -560,7 +627,7 @@ int dispatch_mkdir(Session* s, json_object* request) {
     if (!path) return send_plain_fail(s);
     Target t;
     Fd dir;
-    Why why = resolve(s, path, &t, &dir);
+    Why why = resolve(s, path, &t, &dir, true);
     if (why == Why::OK && mkdirat(dir.get(), t.name.c_str(), 0755) != 0) why = errno_reason(errno);
     if (why != Why::OK) {
         log_refused(s->slot, "MKDIR", path, why);
@@ -579,12 +646,13 @@ int dispatch_rename(Session* s, json_object* request) {
     if (!from || !to) return send_plain_fail(s);
     Target src, dst;
     Fd src_dir, dst_dir;
-    Why why = resolve(s, from, &src, &src_dir);
-    if (why == Why::OK) why = resolve(s, to, &dst, &dst_dir);
+    Why why = resolve(s, from, &src, &src_dir, false);
+    if (why == Why::OK) why = resolve(s, to, &dst, &dst_dir, true);
     if (why == Why::OK) {
         char kind = entry_kind(src_dir.get(), src.name);
         if (kind == 0) why = Why::NOTFOUND;
         if (kind == 'l') why = Why::LINK;
+        if (kind == 'd' && !may_take_folder(s->slot, src)) why = Why::DENIED;
     }
     if (why == Why::OK && renameat2(src_dir.get(), src.name.c_str(), dst_dir.get(),
                                     dst.name.c_str(), RENAME_NOREPLACE) != 0) {
@@ -620,11 +688,12 @@ int dispatch_delete(Session* s, json_object* request) {
     if (!path) return send_plain_fail(s);
     Target t;
     Fd dir;
-    Why why = resolve(s, path, &t, &dir);
+    Why why = resolve(s, path, &t, &dir, false);
     if (why == Why::OK) {
         char kind = entry_kind(dir.get(), t.name);
         if (kind == 0) why = Why::NOTFOUND;
         else if (kind == 'l') why = Why::LINK;
+        else if (kind == 'd' && !may_take_folder(s->slot, t)) why = Why::DENIED;
         else if (unlinkat(dir.get(), t.name.c_str(), kind == 'd' ? AT_REMOVEDIR : 0) != 0)
             why = errno == EEXIST ? Why::NOTEMPTY : errno_reason(errno);
     }

@@ -32,6 +32,8 @@ mkdir -p "$world/share/docs" "$world/share/사진" "$world/share/private/.folder
 printf 'Meeting notes\n' > "$world/share/docs/notes.txt"
 printf '안녕하세요, 보드입니다.\n' > "$world/share/사진/인사.txt"
 head -c 300000 /dev/urandom > "$world/share/docs/data.bin"
+# A name that would read as "billexe.pdf" if shown as it is (U+202E, right-to-left override).
+printf 'b\n' > "$world/share/docs/$(printf 'bill\342\200\256fdp.exe')"
 echo alice > "$world/share/private/.folder/users_r"
 printf 'only alice\n' > "$world/share/private/secret.txt"
 for u in bob alice; do

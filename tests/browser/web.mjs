@@ -87,6 +87,8 @@ try {
   await shot(page, '4-files-korean');
   await page.goto(BASE + '/#/files/docs');
   await page.waitForFunction(() => document.querySelector('#listing').textContent.includes('data.bin'));
+  const listed = await page.$eval('#listing', (e) => e.textContent);
+  check(listed.includes('bill\\u202Efdp.exe') && !listed.includes('\u202E'), 'a right-to-left override shown escaped');
   const downloads = fs.mkdtempSync(path.join(os.tmpdir(), 'bh-dl-'));
   const cdp = await page.createCDPSession();
   await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });

@@ -743,11 +743,22 @@ TEST_F(Tools, ServerTextIsShownNotObeyed) {
     SKIP_IF_UNKNOWN(login_cmd("alice", "wonder"));
     e2e::write_file(srv.share + "/evil\x1b]0;owned\x07\x9b.txt", "e");
     e2e::write_file(srv.share + "/안녕하세요.txt", "k");
+    // Names made on the board itself that would read as other names: reordered, hidden, blank.
+    e2e::write_file(srv.share + "/bill\u202Efdp.exe", "b");
+    e2e::write_file(srv.share + "/zero\u200Bwidth\uFEFF\u2066.txt", "z");
+    e2e::write_file(srv.share + "/ ", "s");
+    e2e::write_file(srv.share + "/\u3000", "w");
     Result r = cli("alice", "wonder", {"ls"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("evil\\x1B]0;owned\\x07\\x9B.txt"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("안녕하세요.txt"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(r.out.find("bill\\xE2\\x80\\xAEfdp.exe"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("zero\\xE2\\x80\\x8Bwidth\\xEF\\xBB\\xBF\\xE2\\x81\\xA6.txt"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  \\x20\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  \\xE3\\x80\\x80\n"), std::string::npos) << r.out;
+    for (const char* raw : {"\x1b", "\u202E", "\u200B", "\uFEFF", "\u2066", "\u3000"})
+        EXPECT_EQ(r.out.find(raw), std::string::npos) << raw;
     // An unknown option is one line with the usage, not the whole help.
     r = cli("alice", "wonder", {"ls", "-l"});
     EXPECT_EQ(r.code, 2);

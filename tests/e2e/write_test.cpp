@@ -237,7 +237,7 @@ TEST(Write, RefusalsChangeNothing) {
     EXPECT_EQ(bh::delete_entry(ann, "/links/file-link").reason, "LINK");
     EXPECT_EQ(bh::delete_entry(ann, "/links").reason, "NOTEMPTY");
     EXPECT_EQ(bh::delete_entry(ann, "/team/.folder/users_w").reason, "NAME");
-    EXPECT_EQ(bh::delete_entry(ann, "/team/closed").reason, "NOTEMPTY");
+    EXPECT_EQ(bh::delete_entry(ann, "/team/closed").reason, "DENIED");
     EXPECT_EQ(bh::delete_entry(reader, "/pub/.").reason, "NAME");
     EXPECT_EQ(bh::delete_entry(anon, "/pub").result, "FAIL");
     EXPECT_EQ(bh::delete_entry(ann, "/").reason, "NAME");
@@ -440,4 +440,69 @@ TEST(Write, SendOffsetAndRefusedSendClosesTheStream) {
     }
     folders::expect_in_step(c);
     EXPECT_EQ(folders::finish(srv, {&c}), 0) << srv.err();
+}
+
+// Names that would read as another name on a screen are never created: C1 and bidirectional
+// controls, zero-width and separator characters, and names of nothing but blanks or invisible
+// characters. A name of that kind that already exists can still be renamed away and deleted.
+TEST(Write, NamesThatLieOnAScreenAreRefused) {
+    e2e::TestServer srv;
+    make_world(srv);
+    const std::string odd = "/pub/odd\u202Efdp.exe";  // made on disk by someone else
+    e2e::write_file(srv.share + odd, "x");
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    bh::Client ann = folders::user(srv, "ann");
+    auto before = snapshot(srv.share);
+
+    const std::vector<std::string> lying = {
+        "evil\u202Etxt.exe", "a\u202Ab", "a\u202Bb", "a\u202Cb", "a\u202Db", "a\u2066b",
+        "a\u2067b",          "a\u2068b", "a\u2069b", "a\u200Eb", "a\u200Fb", "a\u061Cb",
+        "a\u200Bb",          "\uFEFFa",  "a\u2028b", "a\u2029b", "a\u0085b", "a\u009Bb",
+        "a\u0080",           " ",        "   ",      "\u3000",   "\u00A0\u200D", "\u2800",
+    };
+    for (const auto& name : lying) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(put(ann, "/pub/" + name, "abc").reason, "NAME");
+        EXPECT_EQ(bh::make_folder(ann, "/pub/" + name).reason, "NAME");
+        EXPECT_EQ(bh::rename_entry(ann, "/pub/old.txt", "/pub/" + name).reason, "NAME");
+    }
+    EXPECT_EQ(snapshot(srv.share), before);
+    // Blanks inside a name, and scripts that need joiners, stay valid.
+    EXPECT_TRUE(put(ann, "/pub/a b.txt", "x").ok());
+    EXPECT_TRUE(bh::make_folder(ann, "/pub/\u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645").ok());
+    EXPECT_TRUE(bh::rename_entry(ann, odd, "/pub/plain.exe").ok());
+    EXPECT_TRUE(bh::rename_entry(ann, "/pub/plain.exe", "/pub/odd2").ok());
+    e2e::write_file(srv.share + odd, "x");
+    EXPECT_TRUE(bh::delete_entry(ann, odd).ok());
+    EXPECT_EQ(folders::finish(srv, {&ann}), 0) << srv.err();
+}
+
+// RENAME and DELETE need read-write access to the entry they take, not only to the folder
+// that holds it: bob may write /pub but not take ann's folder out of it, at any depth, nor
+// a folder that carries hers inside it.
+TEST(Write, AFolderIsMovedOrDeletedOnlyWithAccessToItself) {
+    e2e::TestServer srv;
+    make_world(srv);
+    for (const char* dir : {"/pub/alices", "/pub/a/b/alices", "/pub/box/in/alices"}) {
+        e2e::write_file(srv.share + dir + "/.folder/users_w", "ann\n");
+        e2e::write_file(srv.share + dir + "/mine.txt", "ann's");
+    }
+    e2e::write_file(srv.share + "/pub/ro/.folder/users_r", "bob\n");
+    e2e::make_dirs(srv.share + "/pub/open/sub");
+    e2e::make_dirs(srv.share + "/staff");
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    bh::Client bob = folders::user(srv, "bob");
+    bh::Client ann = folders::user(srv, "ann");
+    auto before = snapshot(srv.share);
+
+    for (const char* from : {"/pub/alices", "/pub/a/b/alices", "/pub/box", "/pub/ro"}) {
+        EXPECT_EQ(bh::rename_entry(bob, from, "/staff/hidden").reason, "DENIED") << from;
+        EXPECT_EQ(bh::delete_entry(bob, from).reason, "DENIED") << from;
+    }
+    EXPECT_EQ(snapshot(srv.share), before);
+    // What bob may write whole he moves; ann moves her own folders.
+    EXPECT_TRUE(bh::rename_entry(bob, "/pub/open", "/staff/open").ok());
+    EXPECT_TRUE(bh::rename_entry(ann, "/pub/a/b/alices", "/pub/alices2").ok());
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/alices2/mine.txt"), "ann's");
+    EXPECT_EQ(folders::finish(srv, {&bob, &ann}), 0) << srv.err();
 }

@@ -70,9 +70,14 @@ bool safe_local_name(const std::string& name);
 
 // ---- terminal (terminal.cpp) ----
 
-// Server text made safe for a terminal: control bytes (C0, DEL, C1) and bytes that are not
-// UTF-8 become \xHH; valid UTF-8 (Korean included) is kept.
+// Server text made safe for a terminal: control bytes (C0, DEL, C1), the characters that
+// reorder or hide text (bidirectional controls U+202A..U+202E, U+2066..U+2069, U+200E, U+200F,
+// U+061C; U+200B, U+FEFF, U+2028, U+2029) and bytes that are not UTF-8 become \xHH, one per
+// byte; other valid UTF-8 (Korean included) is kept.
 std::string printable(const std::string& text);
+// A name as printable shows it, except that a name of nothing but blanks or invisible
+// characters (" ", U+3000, U+200D...) is shown whole as \xHH bytes.
+std::string printable_name(const std::string& text);
 // Columns taken by UTF-8 text on a terminal (wide characters count two).
 size_t display_width(const std::string& text);
 // The longest prefix of text that fits in cols columns, cut on a character boundary.

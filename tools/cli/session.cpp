@@ -416,7 +416,7 @@ int Session::cmd_ls(const std::vector<std::string>& args) {
             snprintf(detail, sizeof(detail), "%s", human_size(e.size).c_str());
         }
         any_preview = any_preview || e.preview;
-        printf("%-6s  %-22s  %s%s%s\n", kind, detail, printable(e.name).c_str(),
+        printf("%-6s  %-22s  %s%s%s\n", kind, detail, printable_name(e.name).c_str(),
                e.folder ? "/" : "", e.preview ? "  [preview]" : "");
     }
     // The mark explained once, where a person reads it; scripts get the bare listing.

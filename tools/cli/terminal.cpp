@@ -114,20 +114,60 @@ void handle(int sig, void (*fn)(int), bool restart) {
 
 }  // namespace
 
+namespace {
+
+// Characters that change how the text around them reads, or show nothing where they stand:
+// C0 and C1 controls, the bidirectional controls, the zero-width space, the byte order mark
+// and the line and paragraph separators.
+bool misleading(uint32_t cp) {
+    return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) ||
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E ||
+           cp == 0x200F || cp == 0x061C || cp == 0x200B || cp == 0xFEFF || cp == 0x2028 ||
+           cp == 0x2029;
+}
+
+// Characters that show only blank space, or nothing.
+bool blank(uint32_t cp) {
+    return cp == 0x20 || cp == 0xA0 || cp == 0xAD || cp == 0x034F || cp == 0x115F ||
+           cp == 0x1160 || cp == 0x1680 || cp == 0x180E || (cp >= 0x2000 && cp <= 0x200F) ||
+           cp == 0x202F || (cp >= 0x205F && cp <= 0x2064) || cp == 0x2800 || cp == 0x3000 ||
+           cp == 0x3164 || (cp >= 0xFE00 && cp <= 0xFE0F) || cp == 0xFEFF || cp == 0xFFA0 ||
+           (cp >= 0xE0000 && cp <= 0xE0FFF);
+}
+
+void escape_bytes(std::string& out, const std::string& text, size_t i, size_t n) {
+    for (size_t k = 0; k < n; k++) {
+        char hex[8];
+        snprintf(hex, sizeof(hex), "\\x%02X", static_cast<unsigned char>(text[i + k]));
+        out += hex;
+    }
+}
+
+}  // namespace
+
+std::string printable_name(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        size_t len = 0;
+        uint32_t cp = decode_utf8(text, i, len);
+        if (len == 0 || !blank(cp)) return printable(text);
+        i += len;
+    }
+    // Nothing but blanks (or empty): every byte shown, so the name can be seen and typed.
+    std::string out;
+    escape_bytes(out, text, 0, text.size());
+    return out;
+}
+
 std::string printable(const std::string& text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         size_t len = 0;
         uint32_t cp = decode_utf8(text, i, len);
-        if (len == 0 || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+        if (len == 0 || misleading(cp)) {
             // One byte at a time: a C1 control is two bytes, both shown.
             size_t n = len == 0 ? 1 : len;
-            for (size_t k = 0; k < n; k++) {
-                char hex[8];
-                snprintf(hex, sizeof(hex), "\\x%02X", static_cast<unsigned char>(text[i + k]));
-                out += hex;
-            }
+            escape_bytes(out, text, i, n);
             i += n;
             continue;
         }

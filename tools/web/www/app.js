@@ -17,6 +17,17 @@ function el(tag, attrs, ...children) {
   return e;
 }
 
+// A name as the page shows it: characters that reorder or hide text (C0 and C1 controls, the
+// bidirectional controls, U+200B, U+FEFF, U+2028, U+2029) are written as \u escapes, and a name
+// of nothing but blanks or invisible characters is escaped whole, so no name reads as another.
+const MISLEADING = /[\u0000-\u001f\u007f-\u009f\u061c\u200b\u200e\u200f\u202a-\u202e\u2028\u2029\u2066-\u2069\ufeff]/g;
+const BLANK_ONLY = /^[\s\u00ad\u034f\u115f\u1160\u180e\u2000-\u200f\u2060-\u2064\u2800\u3164\ufe00-\ufe0f\ufeff\uffa0]*$/u;
+const uEscape = (c) => '\\u' + c.codePointAt(0).toString(16).toUpperCase().padStart(4, '0');
+function shownName(name) {
+  if (name && BLANK_ONLY.test(name)) return [...name].map(uEscape).join('');
+  return String(name).replace(MISLEADING, uEscape);
+}
+
 function show(node, text, ok) {
   node.textContent = text || '';
   node.hidden = !text;
@@ -204,24 +215,24 @@ function entryRow(base, e) {
   const full = base + '/' + e.name;
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
-      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), e.name,
+      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), shownName(e.name),
         el('span', { class: 'sr' }, ' (closed folder)')),
       el('td', { class: 'num' }, 'closed'), el('td', { class: 'act' }));
   }
   if (e.dir) {
     return el('tr', {},
       el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) },
-        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), e.name)),
+        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), shownName(e.name))),
       el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'),
       el('td', { class: 'act' }, ...rowActions(e)));
   }
   const url = '/files' + encodePath(full);
   return el('tr', {},
-    el('td', {}, el('a', { class: 'name', href: url, download: e.name },
-      el('span', { class: 'kind file', 'aria-hidden': 'true' }), e.name)),
+    el('td', {}, el('a', { class: 'name', href: url, download: shownName(e.name) },
+      el('span', { class: 'kind file', 'aria-hidden': 'true' }), shownName(e.name))),
     el('td', { class: 'num' }, formatSize(e.size)),
     el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
-      'aria-label': 'Open ' + e.name }, 'Open'), ...rowActions(e)));
+      'aria-label': 'Open ' + shownName(e.name) }, 'Open'), ...rowActions(e)));
 }
 
 function crumbs(path) {
@@ -231,7 +242,7 @@ function crumbs(path) {
   for (const part of path.split('/').filter(Boolean)) {
     acc += '/' + part;
     nav.append(el('span', { class: 'sep', 'aria-hidden': 'true' }, '/'),
-      el('a', { href: '#/files' + encodePath(acc) }, part));
+      el('a', { href: '#/files' + encodePath(acc) }, shownName(part)));
   }
   const last = nav.lastElementChild;
   if (last) last.setAttribute('aria-current', 'location');
@@ -271,13 +282,13 @@ function newFolder() {
 }
 
 function renameEntry(name) {
-  const to = prompt('New name for ' + name, name);
-  if (to && to !== name) writeCall('/api/rename', { from: joined(name), to: joined(to) }, 'Renamed to ' + to + '.');
+  const to = prompt('New name for ' + shownName(name), name);
+  if (to && to !== name) writeCall('/api/rename', { from: joined(name), to: joined(to) }, 'Renamed to ' + shownName(to) + '.');
 }
 
 function deleteEntry(name, dir) {
-  if (confirm('Delete ' + (dir ? 'the folder ' : '') + name + '?'))
-    writeCall('/api/delete', { path: joined(name) }, name + ' deleted.');
+  if (confirm('Delete ' + (dir ? 'the folder ' : '') + shownName(name) + '?'))
+    writeCall('/api/delete', { path: joined(name) }, shownName(name) + ' deleted.');
 }
 
 // Uploads one file after another, with a progress line; a name that exists is asked about.
@@ -343,8 +354,8 @@ dropZone.addEventListener('drop', (e) => {
 function rowActions(e) {
   if (!canWrite()) return [];
   return [
-    el('button', { type: 'button', class: 'link', 'aria-label': 'Rename ' + e.name, onclick: () => renameEntry(e.name) }, 'Rename'),
-    el('button', { type: 'button', class: 'link', 'aria-label': 'Delete ' + e.name, onclick: () => deleteEntry(e.name, e.dir) }, 'Delete'),
+    el('button', { type: 'button', class: 'link', 'aria-label': 'Rename ' + shownName(e.name), onclick: () => renameEntry(e.name) }, 'Rename'),
+    el('button', { type: 'button', class: 'link', 'aria-label': 'Delete ' + shownName(e.name), onclick: () => deleteEntry(e.name, e.dir) }, 'Delete'),
   ];
 }
 
