@@ -105,6 +105,21 @@ void take_write_limits() {
         }
     }
     write_limits.sync = config.get_value("server", "upload_sync") != "no";
+    std::string rate = config.get_value("server", "upload_min_rate");
+    if (!rate.empty() && (!parse_size(rate, &write_limits.min_rate) ||
+                          write_limits.min_rate > (1ULL << 30))) {
+        fprintf(stderr, "configuration: the value of \"upload_min_rate\" is not a size from 0 to 1G "
+                        "(bytes a second, like 64K)\n");
+        exit(1);
+    }
+    try {
+        write_limits.rate_window = static_cast<int>(
+            config.get_number("server", "upload_rate_window", write_limits.rate_window, 1, 3600));
+    } catch (const std::invalid_argument&) {
+        fprintf(stderr, "configuration: the value of \"upload_rate_window\" is not a whole number "
+                        "from 1 to 3600\n");
+        exit(1);
+    }
 }
 
 // A folder setting that must name something: an empty (or blank) value stops start-up, since
@@ -132,7 +147,8 @@ void warn_unknown_settings() {
     static const std::vector<Config::Known> known = {
         {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
                     "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
-                    "upload_reserve", "upload_sync", "socket"}},
+                    "upload_reserve", "upload_sync", "upload_min_rate", "upload_rate_window",
+                    "socket"}},
         {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);

@@ -16,7 +16,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,15 +34,12 @@ namespace {
 constexpr size_t MAX_NAME = 255;
 // An upload whose client sends nothing for this long ends the session.
 constexpr int UPLOAD_IDLE_SECONDS = 60;
-// Upload content is gathered in a buffer of this size per upload and written to the part file
-// whenever it is full.
-constexpr size_t UPLOAD_BUFFER = 256 * 1024;
 
 const char* const FOLDER_DIR = ".folder";
 
 // Why a write was refused; the text goes into the reply's "REASON".
 enum class Why { OK, DENIED, NAME, EXISTS, NOTFOUND, LINK, TOOBIG, NOSPACE, NOTEMPTY, CANCELLED,
-                 ERROR };
+                 BUSY, SLOW, ERROR };
 
 const char* reason_text(Why why) {
     switch (why) {
@@ -54,6 +53,8 @@ const char* reason_text(Why why) {
         case Why::NOSPACE: return "NOSPACE";
         case Why::NOTEMPTY: return "NOTEMPTY";
         case Why::CANCELLED: return "CANCELLED";
+        case Why::BUSY: return "BUSY";
+        case Why::SLOW: return "SLOW";
         case Why::ERROR: return "ERROR";
     }
     return "ERROR";
@@ -353,58 +354,101 @@ Why create_part(int dir, PartFile* part) {
     return Why::ERROR;
 }
 
-// Receives exactly len bytes (len > 0). 0, or -1 when the connection closed, failed or stayed
-// idle past the upload time-out.
-int recv_some(int sock, char* dst, size_t len, size_t* got) {
+// What became of the content of an upload.
+enum class Content { COMPLETE, CANCELLED, BROKEN, SLOW };
+
+// The pace of an upload. It ends (BROKEN) after UPLOAD_IDLE_SECONDS without a byte, and (SLOW)
+// when a window of write_limits.rate_window seconds brought fewer than min_rate bytes a second,
+// or fewer than were left to send when the window began: a client cannot hold the space it
+// reserved, and its account's one upload, by sending a byte now and then.
+class Pace {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit Pace(uint64_t size) : left_(size), window_left_(size) {
+        last_byte_ = window_start_ = Clock::now();
+    }
+    // Waits until sock has something to read (or has closed). COMPLETE when it has.
+    Content wait(int sock) {
+        for (;;) {
+            auto now = Clock::now();
+            auto idle_end = last_byte_ + std::chrono::seconds(UPLOAD_IDLE_SECONDS);
+            auto end = idle_end;
+            if (write_limits.min_rate > 0) {
+                auto window_end = window_start_ + std::chrono::seconds(write_limits.rate_window);
+                if (now >= window_end) {
+                    uint64_t need = write_limits.min_rate * write_limits.rate_window;
+                    if (need > window_left_) need = window_left_;
+                    if (window_left_ - left_ < need) return Content::SLOW;
+                    window_start_ = window_end;
+                    window_left_ = left_;
+                    continue;
+                }
+                if (window_end < end) end = window_end;
+            }
+            if (now >= idle_end) return Content::BROKEN;
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+            struct pollfd p = {sock, POLLIN, 0};
+            int n = poll(&p, 1, static_cast<int>(ms) + 1);
+            if (n > 0) return Content::COMPLETE;
+            if (n < 0 && errno != EINTR) return Content::BROKEN;
+        }
+    }
+    // n bytes of content (not of headers) arrived.
+    void content(size_t n) {
+        left_ -= n;
+        last_byte_ = Clock::now();
+    }
+    void header() { last_byte_ = Clock::now(); }
+    uint64_t left() const { return left_; }
+
+private:
+    uint64_t left_;         // content bytes still to come
+    uint64_t window_left_;  // left_ when the window began
+    Clock::time_point last_byte_;
+    Clock::time_point window_start_;
+};
+
+// Receives 1 to len bytes into dst at the upload's pace. COMPLETE, or why the upload ends.
+Content recv_some(int sock, Pace* pace, char* dst, size_t len, size_t* got) {
     for (;;) {
-        ssize_t n = recv(sock, dst, len, 0);
+        Content c = pace->wait(sock);
+        if (c != Content::COMPLETE) return c;
+        ssize_t n = recv(sock, dst, len, MSG_DONTWAIT);
         if (n > 0) {
             *got = static_cast<size_t>(n);
-            return 0;
+            return Content::COMPLETE;
         }
-        if (n < 0 && errno == EINTR) continue;
-        return -1;  // closed, time-out (EAGAIN) or failed
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        return Content::BROKEN;  // closed or failed
     }
 }
 
-int recv_exact(int sock, char* dst, size_t len) {
+Content recv_exact(int sock, Pace* pace, char* dst, size_t len) {
     while (len > 0) {
         size_t got = 0;
-        if (recv_some(sock, dst, len, &got) < 0) return -1;
+        Content c = recv_some(sock, pace, dst, len, &got);
+        if (c != Content::COMPLETE) return c;
+        pace->header();
         dst += got;
         len -= got;
     }
-    return 0;
+    return Content::COMPLETE;
 }
 
-// Sets the receive time-out of the session's socket for the length of an upload.
-struct RecvTimeout {
-    int sock;
-    explicit RecvTimeout(int s, int seconds) : sock(s) {
-        struct timeval tv = {seconds, 0};
-        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    }
-    ~RecvTimeout() {
-        struct timeval tv = {0, 0};
-        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    }
-};
-
-// What became of the content of an upload.
-enum class Content { COMPLETE, CANCELLED, BROKEN };
-
-// Receives size bytes of content in "87" frames and writes them to fd. A write error is kept
-// in *write_err and the rest is received and dropped, so the connection stays in step. Another
-// frame in between cancels the upload (its payload is read and dropped). BROKEN: the
-// connection closed, stayed idle, or sent a frame that breaks the protocol.
-Content receive_content(int sock, int fd, uint64_t size, int* write_err) {
-    std::unique_ptr<char[]> buf(new char[UPLOAD_BUFFER]);
+// Receives size bytes of content in "87" frames and writes them to fd, gathering them in buf
+// (TEXT_SIZE bytes: the session's frame buffer, free while the upload runs, since no command is
+// read before its final reply). A write error is kept in *write_err and
+// the rest is received and dropped, so the connection stays in step. Another frame in between
+// cancels the upload (its payload is read and dropped). BROKEN: the connection closed, stayed
+// idle, or sent a frame that breaks the protocol; SLOW: it fell below the minimum rate.
+Content receive_content(int sock, int fd, uint64_t size, int* write_err, char* buf) {
+    constexpr size_t cap = TEXT_SIZE;
     size_t used = 0;
-    uint64_t left = size;
+    Pace pace(size);
     auto flush = [&]() {
         size_t off = 0;
         while (*write_err == 0 && off < used) {
-            ssize_t w = write(fd, buf.get() + off, used - off);
+            ssize_t w = write(fd, buf + off, used - off);
             if (w < 0) {
                 if (errno == EINTR) continue;
                 *write_err = errno;
@@ -416,9 +460,10 @@ Content receive_content(int sock, int fd, uint64_t size, int* write_err) {
         }
         used = 0;
     };
-    while (left > 0) {
+    while (pace.left() > 0) {
         char header[HEADER_SIZE + 1];
-        if (recv_exact(sock, header, HEADER_SIZE) < 0) return Content::BROKEN;
+        Content c = recv_exact(sock, &pace, header, HEADER_SIZE);
+        if (c != Content::COMPLETE) return c;
         header[HEADER_SIZE] = '\0';
         if (!is_valid(header)) return Content::BROKEN;
         uint64_t length = strtoull(header + 2, nullptr, 10);
@@ -427,20 +472,23 @@ Content receive_content(int sock, int fd, uint64_t size, int* write_err) {
             // Any other frame cancels: drop its payload, the command in it is not run.
             while (length > 0) {
                 size_t got = 0;
-                size_t want = length < UPLOAD_BUFFER ? static_cast<size_t>(length) : UPLOAD_BUFFER;
-                if (recv_some(sock, buf.get(), want, &got) < 0) return Content::BROKEN;
+                size_t want = length < cap ? static_cast<size_t>(length) : cap;
+                c = recv_some(sock, &pace, buf, want, &got);
+                if (c != Content::COMPLETE) return c;
+                pace.header();
                 length -= got;
             }
             return Content::CANCELLED;
         }
-        if (length > left) return Content::BROKEN;  // more content than was announced
-        left -= length;
+        if (length > pace.left()) return Content::BROKEN;  // more content than was announced
         while (length > 0) {
-            if (used == UPLOAD_BUFFER) flush();
-            size_t room = UPLOAD_BUFFER - used;
+            if (used == cap) flush();
+            size_t room = cap - used;
             size_t want = length < room ? static_cast<size_t>(length) : room;
             size_t got = 0;
-            if (recv_some(sock, buf.get() + used, want, &got) < 0) return Content::BROKEN;
+            c = recv_some(sock, &pace, buf + used, want, &got);
+            if (c != Content::COMPLETE) return c;
+            pace.content(got);
             used += got;
             length -= got;
         }
@@ -448,6 +496,38 @@ Content receive_content(int sock, int fd, uint64_t size, int* write_err) {
     flush();
     return Content::COMPLETE;
 }
+
+// The accounts with an upload in progress: one at a time per account, across its sessions.
+std::mutex uploads_lock;
+std::vector<std::string> uploading;  // at most one name per session
+
+class UploadClaim {
+public:
+    // False when another session of the account is uploading.
+    bool take(const char* account) {
+        std::lock_guard<std::mutex> g(uploads_lock);
+        for (const auto& n : uploading)
+            if (n == account) return false;
+        uploading.emplace_back(account);
+        name_ = account;
+        held_ = true;
+        return true;
+    }
+    ~UploadClaim() {
+        if (!held_) return;
+        std::lock_guard<std::mutex> g(uploads_lock);
+        for (auto it = uploading.begin(); it != uploading.end(); ++it) {
+            if (*it == name_) {
+                uploading.erase(it);
+                break;
+            }
+        }
+    }
+
+private:
+    std::string name_;
+    bool held_ = false;
+};
 
 // Puts the finished part file in place of the target: no replacing unless asked to.
 Why place_part(PartFile* part, const std::string& name, bool replace) {
@@ -573,10 +653,14 @@ int dispatch_put(Session* s, json_object* request) {
     if (!file || !member_size(request, "SIZE", &size)) return send_plain_fail(s);
     bool replace = member_true(request, "REPLACE");
 
+    char name[NAME_SIZE];
+    session_name(s->slot, name);
+    UploadClaim claim;  // released when the upload ends, whatever its end
     Target t;
     Fd dir;
     PartFile part;
-    Why why = prepare_upload(s, file, size, replace, &t, &dir, &part);
+    Why why = claim.take(name) ? prepare_upload(s, file, size, replace, &t, &dir, &part)
+                               : Why::BUSY;
     if (why != Why::OK) {
         part.discard();
         log_refused(s->slot, "PUT", file, why);
@@ -585,17 +669,27 @@ int dispatch_put(Session* s, json_object* request) {
     if (send_reply(s, Why::OK) < 0) return -1;  // the go-ahead
 
     int write_err = 0;
-    Content got;
-    {
-        RecvTimeout idle(s->sock, UPLOAD_IDLE_SECONDS);
-        got = receive_content(s->sock, part.fd.get(), size, &write_err);
+    auto began = std::chrono::steady_clock::now();
+    Content got = receive_content(s->sock, part.fd.get(), size, &write_err, s->request.text);
+    if (got != Content::COMPLETE) {
+        part.discard();
+        part.fd.close_now();  // the space reserved for it is free again before any reply
     }
-    char name[NAME_SIZE];
-    session_name(s->slot, name);
-    if (got != Content::COMPLETE) part.discard();
     if (got == Content::BROKEN) {
         logger.writef(name, LOG_NOTICE, "PUT %s cut off, nothing written", file);
-        return -1;  // the part file goes with part
+        return -1;
+    }
+    if (got == Content::SLOW) {
+        long secs = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::steady_clock::now() - began).count());
+        logger.writef(name, LOG_NOTICE,
+                      "PUT %s cancelled: slower than %llu bytes/s over %d s (%ld s), nothing "
+                      "written", file, static_cast<unsigned long long>(write_limits.min_rate),
+                      write_limits.rate_window, secs);
+        // The rest of the content would be read as commands: the session ends after telling
+        // the client why.
+        send_reply(s, Why::SLOW);
+        return -1;
     }
     if (got == Content::CANCELLED) {
         logger.writef(name, LOG_NOTICE, "PUT %s cancelled, nothing written", file);

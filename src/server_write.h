@@ -20,6 +20,10 @@ struct WriteLimits {
     uint64_t max_size = 4ULL << 30;  // largest upload, bytes
     uint64_t reserve = 64ULL << 20;  // free space an upload must leave on the file system
     bool sync = true;                // fsync every upload and folder change before replying
+    // An upload must bring at least min_rate bytes a second over every window of rate_window
+    // seconds (or all that is left), or it is cancelled; 0: no minimum rate.
+    uint64_t min_rate = 64ULL << 10;
+    int rate_window = 30;
 };
 extern WriteLimits write_limits;
 

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -505,4 +506,85 @@ TEST(Write, AFolderIsMovedOrDeletedOnlyWithAccessToItself) {
     EXPECT_TRUE(bh::rename_entry(ann, "/pub/a/b/alices", "/pub/alices2").ok());
     EXPECT_EQ(e2e::read_file(srv.share + "/pub/alices2/mine.txt"), "ann's");
     EXPECT_EQ(folders::finish(srv, {&bob, &ann}), 0) << srv.err();
+}
+
+// An account uploads one file at a time across all its sessions, and an upload slower than
+// the minimum rate is cancelled: its part file goes and the space it reserved is free again.
+TEST(Write, OneUploadPerAccountAndSlowUploadsGiveTheirSpaceBack) {
+    e2e::TestServer srv;
+    make_world(srv);
+    std::string small = srv.share + "/small";
+    e2e::make_dirs(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << "): run as root";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    ASSERT_TRUE(start(srv, {{"upload_reserve", "0"}, {"upload_min_rate", "64K"},
+                            {"upload_rate_window", "2"}}))
+        << srv.out() << srv.err();
+    auto free_bytes = [&] {
+        struct statvfs v;
+        return statvfs(small.c_str(), &v) == 0 ? static_cast<uint64_t>(v.f_bavail) * v.f_frsize : 0;
+    };
+    const uint64_t free0 = free_bytes();
+    const std::string one = content_header(1) + "x";
+
+    // Three sessions of ann, one after another, each start an upload and send one byte. While
+    // an earlier upload of the account runs, a PUT is refused; it may go ahead only when that
+    // upload was cut together with its (replaced) session.
+    std::vector<bh::Client> ann;
+    int uploading = -1;
+    for (int k = 0; k < 3; k++) {
+        ann.push_back(folders::user(srv, "ann"));
+        std::string r = reply_of(ann[k], put_cmd("/pub/u" + std::to_string(k), 1 << 20));
+        if (k > 0 && r == fail("BUSY")) continue;
+        EXPECT_EQ(r, OK) << k;
+        if (uploading >= 0) {
+            bh::Frame f;
+            while (ann[uploading].recv_frame(f, 3000)) {
+            }
+            EXPECT_NE(ann[uploading].error(), "timed out") << "two uploads of ann at once";
+        }
+        ASSERT_TRUE(ann[k].send_raw(one.data(), one.size()));
+        uploading = k;
+    }
+
+    // cid reserves 3 MiB of the 4 and sends one byte: bob finds no space.
+    bh::Client cid = folders::user(srv, "cid"), bob = folders::user(srv, "bob");
+    ASSERT_EQ(reply_of(cid, put_cmd("/small/slow.bin", 3 << 20)), OK);
+    ASSERT_TRUE(cid.send_raw(one.data(), one.size()));
+    EXPECT_LT(free_bytes(), free0 - (2 << 20));
+    const std::string body = random_bytes(2 << 20, 12);
+    EXPECT_EQ(put(bob, "/small/bob.bin", body).reason, "NOSPACE");
+
+    // Too slow: told so, and cut off; the part file and its space are gone.
+    bh::Frame f;
+    ASSERT_TRUE(cid.recv_frame(f, 15000)) << cid.error();
+    EXPECT_EQ(f.payload, fail("SLOW"));
+    EXPECT_FALSE(cid.recv_frame(f, 5000));
+    EXPECT_NE(cid.error(), "timed out");
+    EXPECT_TRUE(snapshot(small).empty());
+    EXPECT_GE(free_bytes() + (64 << 10), free0);
+    EXPECT_TRUE(srv.wait_for_output("PUT /small/slow.bin cancelled: slower than 65536 bytes/s"))
+        << srv.out();
+    // ann's uploads went the same way: no part file is left anywhere.
+    for (int i = 0; i < 500; i++) {
+        bool parts = false;
+        for (const auto& entry : snapshot(srv.share))
+            parts = parts || entry.first.find(".boardhub-part-") != std::string::npos;
+        if (!parts) break;
+        usleep(10000);
+    }
+    for (const auto& entry : snapshot(srv.share))
+        EXPECT_EQ(entry.first.find(".boardhub-part-"), std::string::npos) << entry.first;
+
+    // Space and the account's upload are free again; a fast upload is never cut.
+    EXPECT_TRUE(put(bob, "/small/bob.bin", body).ok());
+    bh::Client again = folders::user(srv, "ann");
+    EXPECT_TRUE(put(again, "/pub/second", "2").ok());
+    EXPECT_EQ(e2e::read_file(small + "/bob.bin"), body);
+    for (auto& c : ann) c.close();
+    EXPECT_EQ(folders::finish(srv, {&again, &bob}), 0) << srv.err();
 }
