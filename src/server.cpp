@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,7 @@ bool camera = false;
 int client_sockfd = -1;
 char STR_MOD[MOD_SIZE];
 std::mutex mod_lock;
+std::atomic<bool> memory_to_trim{false};
 const char* const USER_ADMIN = "관리자";
 
 namespace {
@@ -275,12 +277,27 @@ bool accept_one(int listener) {
 }
 
 [[noreturn]] void accept_loop() {
+    using Clock = std::chrono::steady_clock;
+    auto last_trim = Clock::now();
     for (;;) {
+        // Memory freed by sessions that ended goes back to the system, at most once a second.
+        int timeout = -1;
+        if (memory_to_trim.load()) {
+            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                last_trim + std::chrono::seconds(1) - Clock::now());
+            if (wait.count() <= 0) {
+                memory_to_trim.store(false);
+                malloc_trim(0);
+                last_trim = Clock::now();
+            } else {
+                timeout = static_cast<int>(wait.count()) + 1;
+            }
+        }
         // A negative descriptor (no local socket) is skipped by poll.
         struct pollfd p[3] = {{server.sock, POLLIN, 0},
                               {server.local_sock, POLLIN, 0},
                               {signal_pipe[0], POLLIN, 0}};
-        if (poll(p, 3, -1) < 0) {
+        if (poll(p, 3, timeout) < 0) {
             if (errno == EINTR) continue;
             logger.write("main", LOG_CRITICAL, "ERROR on accept");
             exit(1);
@@ -413,6 +430,10 @@ int server_main(int argc, char** argv) {
     // of address space: with 200 sessions that is over 1 GiB of virtual size for nothing.
     // A few arenas serve two cores as well.
     mallopt(M_ARENA_MAX, 4);
+    // Every block of 64 KiB or more (a Session, a frame-sized string) is mapped on its own and
+    // given back whole when freed. Without a fixed threshold glibc raises it after the first such
+    // free, and the Sessions of ended connections then stay resident in the arenas.
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);
 
     try {
         config.open(argv[1]);

@@ -93,6 +93,10 @@ extern std::mutex users_lock;
 // the next session that claims it.
 extern uint64_t users_gen[MAX_USERS];
 
+// Set by each session that ends: the main thread then gives the heap memory freed back to the
+// system (malloc_trim) within about a second, once for any number of sessions ending together.
+extern std::atomic<bool> memory_to_trim;
+
 // The server notice. mod_lock: STR_MOD is never read half-written.
 extern char STR_MOD[MOD_SIZE];
 extern std::mutex mod_lock;
@@ -136,11 +140,9 @@ struct Session {
     bool local;                     // the connection came through the local socket
     Data reply;
     Data request;
-    char path[TEXT_SIZE];           // LIST/LISTALL "PATH"
+    char path[FILE_PATH_SIZE];      // LIST/LISTALL "PATH" (a longer one names no folder)
     char file[FILE_PATH_SIZE];      // FILE/DATA/SEND "FILE"
     char full_path[FILE_PATH_SIZE];
-    char log_text[LOG_TEXT_SIZE];
-    char work[TEXT_SIZE];           // scratch for a handler (one listing line, a group list...)
     FILE* send_stream;              // opened by SEND, read by NEXT; closed exactly once
     bool logged_in;                 // a LOGIN of this session succeeded (and was not replaced
                                     // by a suspended account's)

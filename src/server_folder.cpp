@@ -391,8 +391,11 @@ int dispatch_list(Session* s, json_object* request, bool all) {
         logger.write("cmd_list", LOG_DEBUG, s->reply.text);
         return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
     }
-    // The request payload is at most one frame, so it always fits the listing path buffer.
-    copy_text(s->path, path);
-    cmd_list(&s->reply, nullptr, s->slot, s->path, all);
+    // A path that does not fit the buffer is longer than any path of the share can be: it is
+    // answered as one that cannot be opened, never cut (a cut path names another folder).
+    if (copy_text(s->path, path))
+        cmd_list(&s->reply, nullptr, s->slot, s->path, all);
+    else
+        strcpy(s->reply.text, "ERROR\n");
     return slot_send_text(s->slot, TYPE_TEXT, s->reply.text) < 0 ? -1 : 0;
 }

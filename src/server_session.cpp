@@ -40,6 +40,9 @@ uint64_t users_gen[MAX_USERS];
 
 namespace {
 
+// A command longer than this gets a new parser after it (see handle_command).
+constexpr size_t LONG_COMMAND = 4096;
+
 // The most members a command may have; no command uses more than a handful.
 constexpr size_t MAX_COMMAND_MEMBERS = 32;
 
@@ -420,6 +423,16 @@ int handle_command(Session* s) {
             if (request) json_object_put(request);
             request = nullptr;
         }
+        // A long command grew the parser's buffer to its length (up to 128 KiB), which the
+        // parser would keep for the session's life: a new parser gives it back.
+        if (strlen(s->request.text) > LONG_COMMAND) {
+            json_tokener_free(session_tokener);
+            session_tokener = json_tokener_new_ex(2);
+            if (!session_tokener) {
+                if (request) json_object_put(request);
+                return -1;
+            }
+        }
     }
     s->reply.text[0] = '\0';
 
@@ -671,5 +684,6 @@ void* client_handler(void* arg) {
     release_slot(slot, sock);
     close(wake);
     current_session = nullptr;
+    memory_to_trim.store(true);
     return nullptr;
 }
