@@ -381,7 +381,8 @@ TEST(Hostile, LimitSettingsOutOfRangeStopStartUp) {
     const std::string base = "[server]\nshare = " + dir.path + "\ndata = " + dir.path +
                              "\nport = " + std::to_string(e2e::free_port()) + "\n";
     for (const char* bad : {"login_timeout = 0", "frame_timeout = 10s", "prelogin_per_address = 201",
-                            "prelogin_slots = -1"}) {
+                            "prelogin_slots = -1", "upload_min_rate = fast",
+                            "upload_min_rate = 2G", "upload_rate_window = 0"}) {
         e2e::write_file(dir.path + "/server.ini", base + bad + "\n");
         std::string out, err;
         EXPECT_EQ(e2e::run_server({dir.path + "/server.ini"}, &out, &err), 1) << bad;
