@@ -142,6 +142,8 @@ std::string reason_text(const std::string& reason) {
     if (reason == "NOSPACE") return "not enough free space on the server";
     if (reason == "NOTEMPTY") return "the folder is not empty";
     if (reason == "CANCELLED") return "the upload was cancelled";
+    if (reason == "BUSY") return "another upload of this account is under way";
+    if (reason == "SLOW") return "the upload was too slow and the server cut it off";
     if (reason.empty()) return "the server refused";
     return "the server failed (" + reason + ")";
 }
