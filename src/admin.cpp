@@ -334,6 +334,12 @@ int Admin::change_password(const UserInfo& info, const char* fresh, int* changed
     return set_password(info.name, hashed.c_str(), changed);
 }
 
+int Admin::users_version(long long* version) {
+    HandleGuard g(handles_lock, false, &closing);
+    return run(g.held() ? users_db : nullptr, "Admin:users_version", "PRAGMA data_version", {},
+               [version](sqlite3_stmt* st) { *version = sqlite3_column_int64(st, 0); });
+}
+
 void Admin::close() {
     closing = true;
     HandleGuard g(handles_lock, true);

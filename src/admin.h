@@ -70,6 +70,9 @@ public:
     // a new hash, a plain row the plain text. Same results as set_password; -1 also when no
     // hash could be made.
     int change_password(const UserInfo& info, const char* fresh, int* changed = nullptr);
+    // SQLite's data version of users.db on the server's connection: it changes whenever
+    // another connection (the admin tool) commits a change to the file. 0 or -1.
+    int users_version(long long* version);
     // Closes both connections; later calls find them absent. Waits for lookups in progress,
     // so it is safe while session threads still look up.
     void close();

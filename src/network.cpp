@@ -3,7 +3,9 @@
 // The receive side checks the header's digits and its length before reading a payload byte.
 #include "network.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -14,7 +16,36 @@
 #include <cstring>
 
 
-int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags) {
+namespace {
+
+long long monotonic_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+SendWatch::SendWatch(int sock, int stall_ms)
+    : sock_(sock), stall_ms_(stall_ms), progress_ms_(monotonic_ms()) {}
+
+void SendWatch::took() {
+    progress_ms_ = monotonic_ms();
+    queued_ = -1;
+}
+
+bool SendWatch::waited() {
+    int queued = -1;
+    long long now = monotonic_ms();
+    if (ioctl(sock_, SIOCOUTQ, &queued) == 0 && queued_ >= 0 && queued < queued_)
+        progress_ms_ = now;
+    queued_ = queued;
+    stalled_ = now - progress_ms_ >= stall_ms_;
+    return !stalled_;
+}
+
+int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags,
+                SendWatch* watch) {
     struct iovec iov[2];
     iov[0].iov_base = const_cast<void*>(a);
     iov[0].iov_len = alen;
@@ -34,8 +65,10 @@ int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen
         ssize_t n = sendmsg(sock, &msg, MSG_NOSIGNAL | flags);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (watch && (errno == EAGAIN || errno == EWOULDBLOCK) && watch->waited()) continue;
             return -1;
         }
+        if (watch && n > 0) watch->took();
         size_t left = static_cast<size_t>(n);
         while (count > 0 && left >= cur->iov_len) {
             left -= cur->iov_len;

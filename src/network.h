@@ -34,6 +34,30 @@ int safe_recv(int sock, char* type, char* buffer, int timeout_ms = -1);
 // filling all 12 bytes.
 bool is_valid(const char* header);
 
+// Whether a peer still takes what is sent to it. The socket has a short send time-out
+// (SO_SNDTIMEO), so a blocking send returns EAGAIN after each tick without room; the peer has
+// stalled once it has taken no byte for stall_ms: no send was accepted, and the bytes the
+// socket holds unsent or unacknowledged (SIOCOUTQ) did not fall.
+class SendWatch {
+public:
+    SendWatch(int sock, int stall_ms);
+    // A send accepted bytes.
+    void took();
+    // A send found no room for a tick: false once the peer has stalled.
+    bool waited();
+    // waited() has said so.
+    bool stalled() const { return stalled_; }
+
+private:
+    int sock_;
+    int stall_ms_;
+    int queued_ = -1;         // SIOCOUTQ at the last look, -1 before one
+    long long progress_ms_;   // monotonic milliseconds of the last progress
+    bool stalled_ = false;
+};
+
 // Sends all len bytes of the iovec-style pieces, looping on short writes and EINTR, with
-// MSG_NOSIGNAL so a vanished peer gives EPIPE, never SIGPIPE. 0 or -1 (errno kept).
-int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags = 0);
+// MSG_NOSIGNAL so a vanished peer gives EPIPE, never SIGPIPE. With a watch, a send that finds
+// no room (EAGAIN) is retried until the watch says the peer has stalled. 0 or -1 (errno kept).
+int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags = 0,
+                SendWatch* watch = nullptr);

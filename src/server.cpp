@@ -124,6 +124,20 @@ void take_write_limits() {
     }
 }
 
+// "stall_timeout": seconds a connection may take no byte of what is sent to it. A value that
+// is not a whole number from 1 to 3600 stops start-up.
+void take_stall_timeout() {
+    try {
+        send_stall_seconds = static_cast<int>(
+            config.get_number("server", "stall_timeout", SEND_STALL_SECONDS, 1, 3600));
+    } catch (const std::invalid_argument&) {
+        fprintf(stderr,
+                "configuration: the value of \"stall_timeout\" is not a whole number from 1 to "
+                "3600\n");
+        exit(1);
+    }
+}
+
 // A folder setting that must name something: an empty (or blank) value stops start-up, since
 // every path would then be taken from the root of the file system.
 void require_value(const char* value, const char* key) {
@@ -150,7 +164,7 @@ void warn_unknown_settings() {
         {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
                     "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
                     "upload_reserve", "upload_sync", "upload_min_rate", "upload_rate_window",
-                    "socket"}},
+                    "socket", "stall_timeout"}},
         {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
@@ -458,6 +472,7 @@ int server_main(int argc, char** argv) {
     logger.set(6, log_dir);
     warn_unknown_settings();
     read_connection_limits();
+    take_stall_timeout();
 
     server.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server.sock < 0) {
@@ -508,6 +523,10 @@ int server_main(int argc, char** argv) {
     admin.set_group_db(path);
 
     remove_stale_parts(server.share);
+    if (!start_account_watch()) {
+        logger.write("main", LOG_CRITICAL, "could not create thread");
+        return 1;
+    }
 
     camera = init_camera();
     if (!camera && device_video[0] != '\0' && strcmp(device_video, "NONE") != 0)

@@ -32,8 +32,11 @@ constexpr size_t MOD_SIZE = 256;           // STR_MOD, the server notice
 // Handlers keep large buffers in their Session (heap), never on the stack.
 constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
 
-// A connection that takes no bytes of a pending frame for this long is disconnected.
+// A connection that takes no byte of a pending frame for this long is disconnected, whatever
+// is being sent (a reply, a whole file, a piece, a camera frame, queued notices): the default
+// of the "stall_timeout" setting, kept in send_stall_seconds.
 constexpr int SEND_STALL_SECONDS = 30;
+extern int send_stall_seconds;
 // How long another session's thread may spend delivering a "21" frame before it leaves the
 // rest queued for the connection's owner.
 constexpr int POST_BUDGET_MS = 100;
@@ -148,6 +151,7 @@ struct Session {
                                     // by a suspended account's)
     bool logged_in_once;            // a LOGIN of this session has ever succeeded: the limits on
                                     // connections that have not logged in are behind it
+    bool counted;                   // its address is subject to those limits (not exempt)
     // The session whose handler is running on this thread (nullptr outside a session).
     static Session* current();
 };
@@ -177,6 +181,8 @@ public:
     FrameLock& operator=(const FrameLock&) = delete;
     bool ok() const { return ok_; }
     int sock() const { return sock_; }
+    // For every send of the caller on sock(): the stall rule (see SEND_STALL_SECONDS).
+    SendWatch* watch() { return &watch_; }
     // Marks the connection failed (a write of the caller failed).
     void fail();
 
@@ -184,12 +190,16 @@ private:
     int slot_;
     int sock_;
     bool ok_;
+    SendWatch watch_;
 };
 
-// Writes all len bytes to a socket (blocking, retrying EINTR and short writes). 0 or -1.
+// Writes all len bytes to a session's socket (blocking, retrying EINTR and short writes, under
+// the stall rule). 0 or -1.
 int write_all(int sock, const void* data, size_t len);
 // Writes a 12-byte header followed by len bytes of payload with one call where possible.
 int write_frame(int sock, const char* type, const void* payload, size_t len);
+// The send time-out given to every session's socket: a tick of the stall rule.
+int send_tick_ms();
 // Forms a header: "%s%10zu". dst must hold 13 bytes.
 void form_header(char* dst, const char* type, size_t len);
 
@@ -208,6 +218,13 @@ struct SlotRef {
     int slot;
     uint64_t gen;
 };
+
+// Ends a session that a scan has marked (alive cleared, its notice queued, under users_lock):
+// writes what is queued for it within POST_BUDGET_MS, then shuts its connection down, whatever
+// its thread is doing (waiting for a frame, sending, receiving, in a delay), so the slot is
+// freed at once. A slot released or reclaimed since the scan is left alone. Call it without
+// users_lock.
+void end_session(SlotRef ref);
 
 // ---------------------------------------------------------------------------------------------
 // Start-up and shutdown (server.cpp).
@@ -238,6 +255,11 @@ int cmd_login(Data* reply, json_object** pair, int slot);
 // same name, queueing the notice that tells it why (the caller's reply goes out as usual).
 void double_login(int slot);
 void remove_user(int slot);
+// Starts the account watcher: about every 250 ms it looks whether users.db has changed (its
+// SQLite data version) and, when it has, reads the rows of the names with live sessions: a
+// changed level applies to their next command, a suspended or deleted account's sessions end
+// with a "21" notice (TYPE 1001) that says why. False when the thread could not start.
+bool start_account_watch();
 void cmd_id(Data* reply, json_object** pair, int slot);
 void cmd_who(Data* reply, json_object** pair, int slot);
 void cmd_message(Data* reply, json_object** pair, int slot);

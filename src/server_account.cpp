@@ -2,8 +2,14 @@
 // MOD and PASSWORD. Names and levels of the table are read and written under users_lock;
 // frames for other sessions go through post_frame with the slot's generation taken during the
 // same scan, so a slow or vanished peer never holds anyone up and a reused slot gets nothing.
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "admin.h"
@@ -18,6 +24,8 @@ constexpr const char* TEXT_AUTH_FAILED = "인증실패";
 constexpr const char* TEXT_SUSPENDED = "사용정지";
 constexpr const char* TEXT_BAD_VERSION = "사용할 수 없는 버젼";
 constexpr const char* TEXT_DOUBLE_LOGIN = "동일 사용자가 로그인 되었습니다.";
+constexpr const char* TEXT_ACCOUNT_SUSPENDED = "사용정지된 사용자입니다. 접속을 종료합니다.";
+constexpr const char* TEXT_ACCOUNT_DELETED = "삭제된 사용자입니다. 접속을 종료합니다.";
 constexpr const char* TEXT_NO_MOD = "NONE";
 
 constexpr int LOGIN_OK = 0;
@@ -27,6 +35,16 @@ constexpr int LOGIN_VERSION = 900;
 
 constexpr int TYPE_NOTICE_MOD = 0;
 constexpr int TYPE_NOTICE_DOUBLE_LOGIN = 1000;
+constexpr int TYPE_NOTICE_ACCOUNT_CLOSED = 1001;
+
+// How often the account watcher looks at users.db's data version.
+constexpr int ACCOUNT_WATCH_MS = 250;
+
+// Bumped by the account watcher each time it reads the rows of the live sessions. A LOGIN that
+// read its row before such a read and named its slot after it asks for one more read
+// (recheck), so a change committed meanwhile is not missed.
+std::atomic<unsigned> account_reads{0};
+std::atomic<bool> account_recheck{false};
 
 // The longest password a client may set.
 constexpr size_t MAX_PASSWD = PASSWORD_MAX;
@@ -63,7 +81,7 @@ void slot_name(int slot, char (&name)[NAME_SIZE]) {
     memcpy(name, users[slot].name, NAME_SIZE);
 }
 
-// Clears alive of the session that a scan chose, unless the slot has been released since.
+// Ends the session that a scan chose, unless the slot has been released since.
 void remove_ref(SlotRef ref) {
     char name[NAME_SIZE];
     int sock;
@@ -74,6 +92,7 @@ void remove_ref(SlotRef ref) {
         sock = users[ref.slot].sock;
         users[ref.slot].alive.store(0);
     }
+    end_session(ref);
     logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, ref.slot, sock);
 }
 
@@ -138,6 +157,7 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
         UserInfo info;
         copy_text(info.name, username);
         info.passwd[0] = '\0';
+        const unsigned reads_before = account_reads.load();
         // A failed lookup, or a name without a row, is nobody: no password matches it.
         bool found = admin.get_user_info(&info) == 0 && info.found;
         if (!found || !password_matches(info, password)) {
@@ -150,6 +170,7 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
                 users[slot].level = level;
                 users[slot].login_time = time(nullptr);
             }
+            if (account_reads.load() != reads_before) account_recheck = true;
             if (level <= 0) code = LOGIN_SUSPENDED;
         }
     }
@@ -213,7 +234,7 @@ void double_login(int slot) {
     char notice[512];
     json_reply(notice, message_object(USER_ADMIN, TYPE_NOTICE_DOUBLE_LOGIN, TEXT_DOUBLE_LOGIN));
     struct Removed {
-        int slot;
+        SlotRef ref;
         int sock;
     };
     std::vector<Removed> removed;
@@ -234,13 +255,16 @@ void double_login(int slot) {
                 if (strcmp(users[i].name, name) != 0) continue;
                 users[i].alive.store(0);
                 queue_frame(i, users_gen[i], TYPE_MESSAGE, notice);
-                removed.push_back({i, users[i].sock});
+                removed.push_back({{i, users_gen[i]}, users[i].sock});
             }
         }
     }
-    // The session loop sends the caller's reply.
-    for (const Removed& r : removed)
-        logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, r.slot, r.sock);
+    // Each removed session is told and cut off now, whatever its thread is doing; the session
+    // loop then sends the caller's reply.
+    for (const Removed& r : removed) {
+        end_session(r.ref);
+        logger.writef("REMOVE", LOG_INFO, "%s(%d, %d)", name, r.ref.slot, r.sock);
+    }
 }
 
 void remove_user(int slot) {
@@ -423,4 +447,112 @@ void cmd_password(Data* reply, json_object** pair, int slot) {
     json_reply(reply->text, pair[0]);
     pair[0] = nullptr;
     logger.write("cmd_password", LOG_DEBUG, reply->text);
+}
+
+namespace {
+
+// A logged-in session as the watcher found it.
+struct LiveSession {
+    SlotRef ref;
+    char name[NAME_SIZE];
+};
+
+// Reads the rows of the names that have logged-in sessions and applies them: a new level to
+// the slot (the next command is judged by it), or, for a row that is gone or suspended, the
+// end of the session with a notice that says why. A lookup that fails changes nothing.
+void apply_account_rows() {
+    account_reads++;
+    std::vector<LiveSession> live;
+    live.reserve(MAX_USERS);
+    {
+        std::lock_guard<std::mutex> g(users_lock);
+        for (int i = 0; i < MAX_USERS; i++) {
+            // A suspended account's LOGIN leaves its name with a level of 0 or below: that
+            // session has not logged in and keeps nothing to lose.
+            if (users[i].in_use != 1 || users[i].alive.load() != 1 || users[i].name[0] == '\0' ||
+                users[i].level <= 0)
+                continue;
+            live.push_back({{i, users_gen[i]}, {}});
+            memcpy(live.back().name, users[i].name, NAME_SIZE);
+        }
+    }
+    std::sort(live.begin(), live.end(), [](const LiveSession& a, const LiveSession& b) {
+        return strcmp(a.name, b.name) < 0;
+    });
+    char suspended[512], deleted[512];
+    json_reply(suspended,
+               message_object(USER_ADMIN, TYPE_NOTICE_ACCOUNT_CLOSED, TEXT_ACCOUNT_SUSPENDED));
+    json_reply(deleted,
+               message_object(USER_ADMIN, TYPE_NOTICE_ACCOUNT_CLOSED, TEXT_ACCOUNT_DELETED));
+    struct Ended {
+        SlotRef ref;
+        bool found;
+        const char* name;  // in live
+    };
+    std::vector<Ended> ended;
+    UserInfo info;
+    for (size_t at = 0; at < live.size();) {
+        size_t next = at;
+        while (next < live.size() && strcmp(live[next].name, live[at].name) == 0) next++;
+        copy_text(info.name, live[at].name);
+        if (admin.get_user_info(&info) == 0) {
+            std::lock_guard<std::mutex> g(users_lock);
+            for (size_t k = at; k < next; k++) {
+                const SlotRef& r = live[k].ref;
+                UserSlot& u = users[r.slot];
+                // The slot may have been released, reclaimed, removed or logged in again as
+                // someone else since the scan.
+                if (u.in_use != 1 || users_gen[r.slot] != r.gen || u.alive.load() != 1 ||
+                    strcmp(u.name, live[k].name) != 0)
+                    continue;
+                if (info.found && info.level > 0) {
+                    u.level = info.level;
+                    continue;
+                }
+                u.alive.store(0);
+                queue_frame(r.slot, r.gen, TYPE_MESSAGE, info.found ? suspended : deleted);
+                ended.push_back({r, info.found, live[k].name});
+            }
+        }
+        at = next;
+    }
+    for (const Ended& e : ended) {
+        end_session(e.ref);
+        logger.writef("REMOVE", LOG_NOTICE, "%s(%d) %s", e.name, e.ref.slot,
+                      e.found ? "account suspended" : "account deleted");
+    }
+}
+
+void* account_watch(void*) {
+    long long seen = 0;
+    bool first = true;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ACCOUNT_WATCH_MS));
+        long long version = 0;
+        if (admin.users_version(&version) < 0) continue;
+        bool changed = first || version != seen;
+        first = false;
+        seen = version;
+        if (account_recheck.exchange(false)) changed = true;
+        if (changed) apply_account_rows();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool start_account_watch() {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, account_watch, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    return rc == 0;
 }

@@ -228,7 +228,7 @@ void cmd_camera(Data* reply, json_object** pair, int slot) {
     {
         FrameLock lock(slot);
         if (lock.ok() && send_pieces(lock.sock(), head, 2 * HEADER_SIZE + text_len, shot->bytes,
-                                     shot->length) < 0)
+                                     shot->length, 0, lock.watch()) < 0)
             lock.fail();
         // The buffer goes back once its last byte is written, and also after a failed send.
         release(shot);

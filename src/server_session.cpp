@@ -27,6 +27,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "logger.h"
 #include "network.h"
@@ -37,6 +38,9 @@
 UserSlot users[MAX_USERS];
 std::mutex users_lock;
 uint64_t users_gen[MAX_USERS];
+int send_stall_seconds = SEND_STALL_SECONDS;
+
+int send_tick_ms() { return send_stall_seconds > 1 ? 1000 : 500; }
 
 namespace {
 
@@ -86,6 +90,12 @@ void mark_failed_locked(SlotOut& o) {
 // socket's send time-out; otherwise writes until deadline and leaves the rest queued.
 // Returns -1 when the connection failed.
 int flush_queue(SlotOut& o, bool blocking, Clock::time_point deadline) {
+    int first_sock;
+    {
+        std::lock_guard<std::mutex> g(o.q);
+        first_sock = o.sock;
+    }
+    SendWatch watch(first_sock, send_stall_seconds * 1000);
     for (;;) {
         const std::string* frame;
         size_t off;
@@ -101,6 +111,12 @@ int flush_queue(SlotOut& o, bool blocking, Clock::time_point deadline) {
         ssize_t n;
         if (blocking) {
             n = send(sock, frame->data() + off, frame->size() - off, MSG_NOSIGNAL);
+            // The socket's send time-out is one tick of the stall rule.
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && watch.waited()) continue;
+            if (watch.stalled())
+                logger.writef("CLIENT", LOG_WARNING, "slot %d takes no data, disconnecting",
+                              static_cast<int>(&o - out));
+            if (n > 0) watch.took();
         } else {
             n = send(sock, frame->data() + off, frame->size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -203,10 +219,20 @@ int claim_slot(int sock, int wake, uint64_t* gen, const char* addr, bool counted
     return CLAIM_FULL;
 }
 
-// The session has logged in: it no longer counts as a connection waiting for a login.
-void slot_logged_in(int slot) {
+// Whether a session is counted as a connection waiting for a login: only while it has never
+// logged in (or is back to that state after a suspended account's LOGIN), and only when its
+// address is not exempt.
+void slot_set_counted(int slot, bool counted) {
     std::lock_guard<std::mutex> g(users_lock);
-    slot_counted[slot] = false;
+    slot_counted[slot] = counted;
+}
+
+// The session is still the one its slot was claimed for and has not been removed (by a later
+// login of its name, or a change of its account). Read under users_lock: a removal that has
+// happened is always seen.
+bool session_live(const Session* s) {
+    std::lock_guard<std::mutex> g(users_lock);
+    return users[s->slot].alive.load() == 1 && users_gen[s->slot] == s->gen;
 }
 
 // Closes the socket under the send lock (no frame of another thread is cut or sent to a
@@ -259,7 +285,7 @@ int wait_readable(Session* s, int wake, Clock::time_point login_deadline) {
         int timeout = -1;
         if (pending) {
             auto stalled = Clock::now() - progress;
-            if (stalled > std::chrono::seconds(SEND_STALL_SECONDS)) {
+            if (stalled > std::chrono::seconds(send_stall_seconds)) {
                 logger.writef("CLIENT", LOG_WARNING, "slot %d takes no data, disconnecting",
                               s->slot);
                 return -1;
@@ -328,12 +354,15 @@ int do_login(Session* s, json_object* request) {
     if (code == LOGIN_HUNG_UP) return -1;  // nobody is left to answer
     if (code == 0) {
         s->logged_in = true;
-        if (!s->logged_in_once) slot_logged_in(s->slot);
+        if (!s->logged_in_once) slot_set_counted(s->slot, false);
         s->logged_in_once = true;
         double_login(s->slot);
     } else if (code == 200) {
+        // The slot now names a suspended user: the session is back to not logged in, and
+        // counts as such again (its login time-out has long begun).
         s->logged_in = false;
-    s->logged_in_once = false;  // the slot now names a suspended user
+        if (s->logged_in_once) slot_set_counted(s->slot, s->counted);
+        s->logged_in_once = false;
     }
     return 0;
 }
@@ -447,6 +476,11 @@ int handle_command(Session* s) {
         }
     }
     int result = 0;
+    // A session removed while its frame arrived runs nothing more.
+    if (!session_live(s)) {
+        if (request) json_object_put(request);
+        return -1;
+    }
     if (!command || ((command->flags & CMD_LOGIN) && !s->logged_in)) {
         reply_fail(&s->reply);
     } else {
@@ -487,6 +521,7 @@ void session_loop(Session* s, int wake) {
         if (kind == '1') {
             if (handle_command(s) < 0) break;
         } else if (kind == '0') {
+            if (!session_live(s)) break;
             slot_send_text(s->slot, TYPE_TEXT, s->request.text);
         }
     }
@@ -497,16 +532,18 @@ void session_loop(Session* s, int wake) {
 Session* Session::current() { return current_session; }
 
 int write_all(int sock, const void* data, size_t len) {
-    return send_pieces(sock, data, len, nullptr, 0);
+    SendWatch watch(sock, send_stall_seconds * 1000);
+    return send_pieces(sock, data, len, nullptr, 0, 0, &watch);
 }
 
 int write_frame(int sock, const char* type, const void* payload, size_t len) {
     char header[HEADER_SIZE + 1];
     form_header(header, type, len);
-    return send_pieces(sock, header, HEADER_SIZE, payload, len);
+    SendWatch watch(sock, send_stall_seconds * 1000);
+    return send_pieces(sock, header, HEADER_SIZE, payload, len, 0, &watch);
 }
 
-FrameLock::FrameLock(int slot) : slot_(slot), sock_(-1), ok_(false) {
+FrameLock::FrameLock(int slot) : slot_(slot), sock_(-1), ok_(false), watch_(-1, 0) {
     SlotOut& o = out[slot];
     o.send.lock();
     {
@@ -514,12 +551,15 @@ FrameLock::FrameLock(int slot) : slot_(slot), sock_(-1), ok_(false) {
         sock_ = o.sock;
         if (!o.open || o.failed) return;
     }
+    watch_ = SendWatch(sock_, send_stall_seconds * 1000);
     ok_ = flush_queue(o, true, Clock::now()) == 0;
 }
 
 FrameLock::~FrameLock() { release_send(out[slot_], true, Clock::now()); }
 
 void FrameLock::fail() {
+    if (watch_.stalled())
+        logger.writef("CLIENT", LOG_WARNING, "slot %d takes no data, disconnecting", slot_);
     SlotOut& o = out[slot_];
     std::lock_guard<std::mutex> g(o.q);
     mark_failed_locked(o);
@@ -531,7 +571,7 @@ int slot_send(int slot, const char* type, const void* payload, size_t len) {
     if (!lock.ok()) return -1;
     char header[HEADER_SIZE + 1];
     form_header(header, type, len);
-    if (send_pieces(lock.sock(), header, HEADER_SIZE, payload, len) < 0) {
+    if (send_pieces(lock.sock(), header, HEADER_SIZE, payload, len, 0, lock.watch()) < 0) {
         fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         lock.fail();
         return -1;
@@ -604,13 +644,38 @@ int queue_frame(int slot, uint64_t gen, const char* type, const char* text) {
     return 0;
 }
 
+void end_session(SlotRef ref) {
+    if (ref.slot < 0 || ref.slot >= MAX_USERS) return;
+    SlotOut& o = out[ref.slot];
+    {
+        std::lock_guard<std::mutex> g(o.q);
+        if (!o.open || o.gen != ref.gen) return;
+    }
+    // The notice goes out first, as far as the peer takes it within the budget. The session's
+    // own thread may be writing it meanwhile (woken by queue_frame): wait for that too. A
+    // thread that keeps the send lock for longer (a download to a slow reader) leaves it
+    // queued, and the shutdown below cuts that download.
+    auto deadline = Clock::now() + std::chrono::milliseconds(POST_BUDGET_MS);
+    for (;;) {
+        if (o.send.try_lock()) {
+            flush_queue(o, false, deadline);
+            release_send(o, false, deadline);
+        }
+        if (queue_empty(o) || Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::lock_guard<std::mutex> g(o.q);
+    if (o.gen == ref.gen) mark_failed_locked(o);
+}
+
 void* client_handler(void* arg) {
     int sock = static_cast<int>(reinterpret_cast<intptr_t>(arg));
 
     int one = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    struct timeval stall = {SEND_STALL_SECONDS, 0};
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof(stall));
+    // A send waits one tick for room, then its SendWatch judges whether the peer has stalled.
+    struct timeval tick = {send_tick_ms() / 1000, (send_tick_ms() % 1000) * 1000};
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tick, sizeof(tick));
 
     char addr[INET_ADDRSTRLEN] = "0.0.0.0";
     bool known_peer = false;  // an IPv4 peer whose address we could read
@@ -653,6 +718,8 @@ void* client_handler(void* arg) {
     s->local = local;
     s->send_stream = nullptr;
     s->logged_in = false;
+    s->logged_in_once = false;
+    s->counted = counted;
     s->reply.text[0] = '\0';
     current_session = s.get();
     // Depth 2: the command object and nothing below it (flat_command has refused the rest).

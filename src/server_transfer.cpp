@@ -68,19 +68,23 @@ int session_level(int slot) {
 enum SendResult { SENT = 0, WRITE_FAILED = -1, FILE_SHORT = -2 };
 
 // Sends n bytes of fd from its current offset, moving the offset. buf (TEXT_SIZE bytes) is used
-// only where sendfile cannot read the file. FILE_SHORT: the file ended before n bytes.
-SendResult send_file_bytes(int sock, int fd, uint64_t n, char* buf) {
+// only where sendfile cannot read the file. FILE_SHORT: the file ended before n bytes. A peer
+// that takes nothing for the stall limit (watch) ends it as WRITE_FAILED.
+SendResult send_file_bytes(int sock, int fd, uint64_t n, char* buf, SendWatch* watch) {
     bool use_sendfile = true;
     while (n > 0) {
         if (use_sendfile) {
             size_t chunk = static_cast<size_t>(n < SENDFILE_CHUNK ? n : SENDFILE_CHUNK);
             ssize_t r = sendfile(sock, fd, nullptr, chunk);
             if (r > 0) {
+                watch->took();
                 n -= static_cast<uint64_t>(r);
                 continue;
             }
             if (r == 0) return FILE_SHORT;
             if (errno == EINTR) continue;
+            // The socket's send time-out passed without room: one tick of the stall rule.
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && watch->waited()) continue;
             if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
                 use_sendfile = false;  // a file system that cannot feed sendfile
                 continue;
@@ -94,7 +98,7 @@ SendResult send_file_bytes(int sock, int fd, uint64_t n, char* buf) {
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return FILE_SHORT;
         uint64_t got = static_cast<uint64_t>(r);
-        if (send_pieces(sock, buf, got, nullptr, 0, got < n ? MSG_MORE : 0) < 0)
+        if (send_pieces(sock, buf, got, nullptr, 0, got < n ? MSG_MORE : 0, watch) < 0)
             return WRITE_FAILED;
         n -= got;
     }
@@ -118,12 +122,13 @@ int send_ok_and_data(Data* reply, int slot, const char* type, FILE* stream, uint
 
     FrameLock lock(slot);
     if (!lock.ok()) return -1;
-    if (send_pieces(lock.sock(), frames, total, nullptr, 0, len > 0 ? MSG_MORE : 0) < 0) {
+    if (send_pieces(lock.sock(), frames, total, nullptr, 0, len > 0 ? MSG_MORE : 0,
+                    lock.watch()) < 0) {
         fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         lock.fail();
         return -1;
     }
-    SendResult r = send_file_bytes(lock.sock(), fileno(stream), len, reply->text);
+    SendResult r = send_file_bytes(lock.sock(), fileno(stream), len, reply->text, lock.watch());
     if (r == FILE_SHORT) {
         // The frame announced more than the file now holds: a padded or short frame would put
         // the stream out of step, so the connection ends here.
@@ -372,15 +377,15 @@ int send_open_refusal(Session* s, const char* reason) {
 
 // Waits until the peer has read every byte sent to it so far, so that a connection never has
 // more than one descriptor on its way: a client that asks and never reads cannot make the
-// server's user hold files without end. False after SEND_STALL_SECONDS.
+// server's user hold files without end. False once the peer has taken no byte for the stall
+// limit.
 bool peer_took_all(int sock) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(SEND_STALL_SECONDS);
+    SendWatch watch(sock, send_stall_seconds * 1000);
     useconds_t pause = 100;
     for (;;) {
         int queued = 0;
         if (ioctl(sock, SIOCOUTQ, &queued) < 0 || queued == 0) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!watch.waited()) return false;
         usleep(pause);
         if (pause < 20000) pause *= 2;
     }
