@@ -132,7 +132,8 @@ void warn_unknown_settings() {
     static const std::vector<Config::Known> known = {
         {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
                     "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
-                    "upload_reserve", "upload_sync", "socket"}},
+                    "upload_reserve", "upload_sync", "socket", "local_trusted",
+                    "trusted_addresses"}},
         {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
@@ -234,13 +235,7 @@ bool accept_one(int listener) {
     client_sockfd = sock;
     if (all_slots_taken()) {
         // Refused here, without a thread; client_handler refuses a lost race the same way.
-        char addr[INET_ADDRSTRLEN] = "";
-        if (peer.ss_family == AF_INET)
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, addr,
-                      sizeof(addr));
-        else if (peer.ss_family == AF_UNIX)
-            copy_text(addr, "127.0.0.1");
-        log_refusal("%s refused: all %d slots in use", addr, MAX_USERS);
+        log_refusal("%s refused: all %d slots in use", identify_peer(sock).key, MAX_USERS);
         close(sock);
         return true;
     }
@@ -324,8 +319,9 @@ int open_local_socket(const char* path, std::string* why) {
         close(sock);
         return -1;
     }
-    // Any local user may connect (as anyone on this board reaches 127.0.0.1); every command
-    // still needs a login.
+    // Any local user may connect (as anyone on this board reaches the TCP port); every command
+    // still needs a login, and only root and "local_trusted" are spared the login guard and the
+    // per-address limits (identify_peer asks the kernel who connected).
     if (chmod(path, 0666) < 0 || listen(sock, LISTEN_BACKLOG) < 0 || lstat(path, &local_file) < 0) {
         *why = std::string(path) + ": " + strerror(errno);
         unlink(path);

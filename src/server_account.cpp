@@ -102,15 +102,13 @@ void cmd_hello(Data* reply, json_object** pair) {
 
 namespace {
 
-// Slows password guessing (server_guard.h): a LOGIN from an address waits for that address's
-// turn before its password is checked, and a wrong name or password is answered after a delay
-// that grows with the address's failures; a real login forgets them. A suspended account (200)
-// does not reset the delay, and a refused version (900) checked no password. The board's own
-// programs (127.0.0.1) and peers without an IPv4 address are never slowed; their failures are
-// still logged. No lock is held while waiting.
-bool throttled(const Session* s) {
-    return s && s->peer[0] != '\0' && strcmp(s->peer, "127.0.0.1") != 0;
-}
+// Slows password guessing (server_guard.h): a LOGIN from a peer waits for that peer's turn
+// before its password is checked, and a wrong name or password is answered after a delay that
+// grows with the peer's failures; a real login forgets them. A suspended account (200) does not
+// reset the delay, and a refused version (900) checked no password. Trusted peers (root and the
+// gateway on the local socket) are never slowed; their failures are still logged. No lock is
+// held while waiting.
+bool throttled(const Session* s) { return s && !s->trusted && s->peer[0] != '\0'; }
 
 }  // namespace
 

@@ -156,9 +156,9 @@ void wake_owner(SlotOut& o) {
 }
 
 // Connections that have not logged in, by slot (under users_lock): counted against the
-// per-address and the overall limits unless their address is exempt.
+// per-address and the overall limits unless their peer is trusted. slot_addr is the peer's key.
 bool slot_counted[MAX_USERS];
-char slot_addr[MAX_USERS][INET_ADDRSTRLEN];
+char slot_addr[MAX_USERS][PEER_KEY_SIZE];
 
 enum ClaimRefusal { CLAIM_FULL = -1, CLAIM_ADDRESS = -2, CLAIM_PRELOGIN = -3 };
 
@@ -599,22 +599,12 @@ void* client_handler(void* arg) {
     struct timeval stall = {SEND_STALL_SECONDS, 0};
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof(stall));
 
-    char addr[INET_ADDRSTRLEN] = "0.0.0.0";
-    bool known_peer = false;  // an IPv4 peer whose address we could read
-    bool local = false;       // a connection of the local socket: the board itself
-    struct sockaddr_storage peer;
-    socklen_t peer_len = sizeof(peer);
-    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0) {
-        if (peer.ss_family == AF_INET)
-            known_peer = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr,
-                                   addr, sizeof(addr)) != nullptr;
-        else if (peer.ss_family == AF_UNIX)
-            local = known_peer = copy_text(addr, "127.0.0.1");
-    }
+    const PeerId peer = identify_peer(sock);
+    const char* addr = peer.key;
 
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     uint64_t gen = 0;
-    const bool counted = known_peer && !exempt_peer(addr);
+    const bool counted = !exempt_peer(peer);
     int slot = wake < 0 ? CLAIM_FULL : claim_slot(sock, wake, &gen, addr, counted);
     if (slot < 0) {
         if (slot == CLAIM_ADDRESS)
@@ -636,8 +626,9 @@ void* client_handler(void* arg) {
     s->slot = slot;
     s->sock = sock;
     s->gen = gen;
-    copy_text(s->peer, known_peer ? addr : "");
-    s->local = local;
+    copy_text(s->peer, peer.key);
+    s->local = peer.local;
+    s->trusted = peer.trusted;
     s->send_stream = nullptr;
     s->logged_in = false;
     s->reply.text[0] = '\0';
