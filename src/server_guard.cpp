@@ -117,6 +117,8 @@ int login_failed(const char* addr) {
             delay = LOGIN_DELAY_MAX_MS;
         }
     }
+    // Ban tools count these lines: never left out (one per delay of the peer at most).
+    LogUnlimited unlimited;
     logger.writef("LOGIN", LOG_WARNING, "auth failure from %s", addr);
     return delay;
 }
@@ -332,6 +334,7 @@ long long refusals_unlogged = 0;
 
 void log_refusal(const char* fmt, ...) {
     long long unlogged = 0;
+    LogUnlimited unlimited;  // bounded here, whoever's thread writes it
     {
         std::lock_guard<std::mutex> g(refusal_lock);
         long long now = now_seconds();

@@ -519,7 +519,7 @@ int slot_send(int slot, const char* type, const void* payload, size_t len) {
     char header[HEADER_SIZE + 1];
     form_header(header, type, len);
     if (send_pieces(lock.sock(), header, HEADER_SIZE, payload, len) < 0) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
+        // A peer that vanished: its session ends, with its CLOSE line; nothing per frame.
         lock.fail();
         return -1;
     }
@@ -620,6 +620,11 @@ void* client_handler(void* arg) {
         return nullptr;
     }
     logger.writef("CLIENT", LOG_NOTICE, "%s (%d)", addr, slot);
+    // The lines this connection causes count against its peer's budget; a trusted program's
+    // connections (serving many people) each against their own.
+    char log_key[PEER_KEY_SIZE + 8];
+    snprintf(log_key, sizeof(log_key), "%s(%d)", addr, slot);
+    log_bind(peer.trusted ? log_key : addr);
 
     // Session buffers are not zeroed: untouched pages of an idle session stay unresident.
     std::unique_ptr<Session> s(new Session);
@@ -645,6 +650,7 @@ void* client_handler(void* arg) {
         std::lock_guard<std::mutex> g(users_lock);
         memcpy(name, users[slot].name, sizeof(name));
     }
+    log_unbind();
     logger.writef("CLIENT", LOG_NOTICE, "CLOSE %s(%d)", name, slot);
     {
         // Frames queued for the connection (the notice that removed it) go out first, within

@@ -119,7 +119,6 @@ int send_ok_and_data(Data* reply, int slot, const char* type, FILE* stream, uint
     FrameLock lock(slot);
     if (!lock.ok()) return -1;
     if (send_pieces(lock.sock(), frames, total, nullptr, 0, len > 0 ? MSG_MORE : 0) < 0) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         lock.fail();
         return -1;
     }
@@ -133,7 +132,6 @@ int send_ok_and_data(Data* reply, int slot, const char* type, FILE* stream, uint
         return -1;
     }
     if (r == WRITE_FAILED) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         lock.fail();
         return -1;
     }

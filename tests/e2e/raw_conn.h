@@ -58,19 +58,26 @@ public:
     }
 
     // The payload of the next frame; "" when the connection ends or nothing comes in time.
-    std::string read_frame(int timeout_ms = 20000) {
+    // type (when given) gets the frame's two-digit type.
+    std::string read_frame(int timeout_ms = 20000, std::string* type = nullptr) {
         char h[13] = {0};
         if (!read_exact(h, 12, timeout_ms)) return "";
+        if (type) type->assign(h, 2);
         std::string payload(static_cast<size_t>(atol(h + 2)), '\0');
         if (!read_exact(payload.data(), payload.size(), timeout_ms)) return "";
         return payload;
     }
 
-    // Sends a command ("11") and returns its reply; *ms: how long the reply took.
+    // Sends a command ("11") and returns its reply, passing over messages ("21") that come
+    // before it; *ms: how long the reply took.
     std::string command(const std::string& json, double* ms = nullptr) {
         auto t0 = std::chrono::steady_clock::now();
         if (!send_frame("11", json)) return "";
-        std::string reply = read_frame();
+        std::string type, reply;
+        do {
+            type.clear();
+            reply = read_frame(20000, &type);
+        } while (type == "21");
         if (ms)
             *ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                       .count();
