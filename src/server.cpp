@@ -465,6 +465,9 @@ int server_main(int argc, char** argv) {
     admin.set_users_db(path);
     snprintf(path, sizeof(path), "%s/group.db", server.data);
     admin.set_group_db(path);
+    // The hash that refusals of names without a row are checked against, made before the
+    // first login so that none of them costs more than another.
+    make_dummy_hash();
 
     remove_stale_parts(server.share);
 

@@ -130,15 +130,22 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
     } else if (!username || !password || strlen(username) >= NAME_SIZE ||
                strcmp(username, USER_ADMIN) == 0) {
         // A name that does not fit is refused, never cut into another user's name; the
-        // server's own sender name is nobody's.
+        // server's own sender name is nobody's. Refused at the cost of any refusal.
+        dummy_password_check(password);
         code = LOGIN_AUTH;
     } else {
         UserInfo info;
         copy_text(info.name, username);
         info.passwd[0] = '\0';
-        // A failed lookup, or a name without a row, is nobody: no password matches it.
+        // A failed lookup, or a name without a row, is nobody: no password matches it. Every
+        // refusal costs a hash check, so its time does not tell whether the name has a row,
+        // or which form its password has.
         bool found = admin.get_user_info(&info) == 0 && info.found;
-        if (!found || !password_matches(info, password)) {
+        if (!found) {
+            dummy_password_check(password);
+            code = LOGIN_AUTH;
+        } else if (!password_matches(info, password)) {
+            if (!is_password_hash(info.passwd)) dummy_password_check(password);
             code = LOGIN_AUTH;
         } else {
             level = info.level;
