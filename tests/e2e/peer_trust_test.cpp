@@ -150,3 +150,37 @@ TEST(PeerTrust, AnonymousLocalConnectionsCannotLockOutTheLan) {
     EXPECT_LT(ms, 1000);
     EXPECT_EQ(count_of(srv.out(), "CLIENT local:65534 ("), 5u);
 }
+
+TEST(PeerTrust, SettingsAreChecked) {
+    e2e::TestServer bad;
+    e2e::ServerOptions o;
+    o.keys["trusted_addresses"] = "127.0.0.1, 10.0.0.300";
+    EXPECT_FALSE(bad.start(o));
+    EXPECT_NE(bad.err().find("\"10.0.0.300\" in \"trusted_addresses\" is no IPv4 address"),
+              std::string::npos)
+        << bad.err();
+
+    // A trusted local user, named or by its group, is not slowed; an unknown name is said once.
+    for (const char* trusted : {"root, @no-such-group, nobody", "@nogroup"}) {
+        e2e::TestServer srv;
+        e2e::add_user(srv.data, "ann", "pw", 5);
+        chmod(srv.dir.path.c_str(), 0755);
+        const std::string sock = srv.dir.path + "/hub.sock";
+        o.keys["trusted_addresses"] = "";
+        o.keys["socket"] = sock;
+        o.keys["local_trusted"] = trusted;
+        ASSERT_TRUE(srv.start(o)) << srv.out() << srv.err();
+        Nobody guesser([&] {
+            Conn c;
+            double ms = 0;
+            if (!c.local(sock) || c.command(login_json("ann", "x"), &ms) != kFail100)
+                return std::string("-1");
+            return std::to_string(static_cast<long>(ms));
+        });
+        long ms = atol(guesser.said().c_str());
+        EXPECT_GE(ms, 0) << trusted;
+        EXPECT_LT(ms, 900) << trusted;
+        EXPECT_EQ(count_of(srv.out(), "no such user or group"),
+                  std::string(trusted).find("no-such") != std::string::npos ? 1u : 0u);
+    }
+}
