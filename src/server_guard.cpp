@@ -1,6 +1,6 @@
 // The login guard's table: a fixed array scanned under one short-held lock. Nothing here waits
 // on a socket or sleeps with the lock held; the delay itself is login_wait, run by the session
-// thread with no lock at all.
+// thread with no lock at all. Also who a peer is (identify_peer) and whether it is trusted.
 #include "server_guard.h"
 
 #include <arpa/inet.h>
@@ -10,18 +10,18 @@
 #include <pwd.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
-#include <algorithm>
 
 #include "config.h"
 #include "logger.h"
