@@ -622,7 +622,7 @@ void* client_handler(void* arg) {
     logger.writef("CLIENT", LOG_NOTICE, "%s (%d)", addr, slot);
     // The lines this connection causes count against its peer's budget; a trusted program's
     // connections (serving many people) each against their own.
-    char log_key[PEER_KEY_SIZE + 8];
+    char log_key[PEER_KEY_SIZE + 16];
     snprintf(log_key, sizeof(log_key), "%s(%d)", addr, slot);
     log_bind(peer.trusted ? log_key : addr);
 
