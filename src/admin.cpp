@@ -205,15 +205,36 @@ bool is_password_hash(const char* stored) {
     return stored[0] == '$' && strlen(stored) > PASSWORD_MAX && strchr(stored + 1, '$');
 }
 
+namespace {
+
+bool crypt_matches(const char* given, const char* stored) {
+    auto data = std::make_unique<crypt_data>();
+    hash_slots.acquire();
+    const char* hashed = crypt_rn(given, stored, data.get(), sizeof(*data));
+    bool match = hashed && same_bytes(hashed, stored);
+    hash_slots.release();
+    return match;
+}
+
+std::once_flag dummy_once;
+std::string dummy_hash;  // written once under dummy_once
+
+}  // namespace
+
 bool password_matches(const UserInfo& info, const char* given) {
     if (info.passwd_overflow || strlen(given) > PASSWORD_MAX) return false;
     if (!is_password_hash(info.passwd)) return strcmp(info.passwd, given) == 0;
-    auto data = std::make_unique<crypt_data>();
-    hash_slots.acquire();
-    const char* hashed = crypt_rn(given, info.passwd, data.get(), sizeof(*data));
-    bool match = hashed && same_bytes(hashed, info.passwd);
-    hash_slots.release();
-    return match;
+    return crypt_matches(given, info.passwd);
+}
+
+void make_dummy_hash() {
+    std::call_once(dummy_once, [] { dummy_hash = hash_password("no row has this password"); });
+}
+
+void dummy_password_check(const char* given) {
+    make_dummy_hash();
+    if (dummy_hash.empty() || !given || strlen(given) > PASSWORD_MAX) return;
+    crypt_matches(given, dummy_hash.c_str());
 }
 
 std::string hash_password(const char* password) {

@@ -100,6 +100,12 @@ bool is_password_hash(const char* stored);
 // milliseconds and about 16 MiB), and no other lock is held meanwhile.
 bool password_matches(const UserInfo& info, const char* given);
 constexpr int HASHES_AT_ONCE = 2;
+// Checks given against a hash of the cost of new hashes and drops the result: a refused login
+// whose name has no row (or a plain one) then costs what the refusal of a hashed row costs, so
+// the time of a refusal does not tell which names have accounts. The hash is made once, by
+// make_dummy_hash at start-up or by the first check.
+void dummy_password_check(const char* given);
+void make_dummy_hash();
 // A new yescrypt hash of password with a random salt, as Debian hashes its own accounts'; ""
 // when none could be made.
 std::string hash_password(const char* password);

@@ -8,14 +8,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
-
+#include <vector>
 
 Logger logger;
 
@@ -53,7 +56,140 @@ void hex_byte(std::string& out, unsigned char c) {
     out += hex[c & 0x0f];
 }
 
+// Budgets of lines written for clients (log_bind). Everything below is guarded by
+// budget_lock, except the thread-local binding.
+struct KeyBudget {
+    char key[48];     // "" when free
+    double tokens;
+    long long last_ms;
+    long long dropped;  // lines not written since the last report
+    int bound;          // threads bound to the key
+};
+
+std::mutex budget_lock;
+KeyBudget key_budgets[LOG_KEYS];
+double all_tokens = LOG_ALL_BURST;
+long long all_last_ms = -1;
+long long all_dropped = 0;
+
+thread_local char bound_key[48];  // "" when the thread is not bound
+thread_local int unlimited_depth = 0;
+
+long long budget_now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void refill(double& tokens, long long& last, long long now, int burst, int rate) {
+    if (last < 0 || now < last) {
+        last = now;
+        return;
+    }
+    tokens = std::min<double>(burst, tokens + static_cast<double>(now - last) * rate / 1000.0);
+    last = now;
+}
+
+// Caller holds budget_lock. The entry of key, made when missing; nullptr when every entry has
+// a binding. *evicted gets the report of an entry that made room.
+KeyBudget* key_locked(const char* key, long long now, std::string* evicted) {
+    KeyBudget* free_entry = nullptr;
+    KeyBudget* oldest = nullptr;
+    for (auto& e : key_budgets) {
+        if (e.key[0] == '\0') {
+            if (!free_entry) free_entry = &e;
+        } else if (strcmp(e.key, key) == 0) {
+            return &e;
+        } else if (e.bound == 0 && (!oldest || e.last_ms < oldest->last_ms)) {
+            oldest = &e;
+        }
+    }
+    KeyBudget* room = free_entry ? free_entry : oldest;
+    if (!room) return nullptr;
+    if (room->key[0] != '\0' && room->dropped > 0)
+        *evicted = std::to_string(room->dropped) + " more lines about " + room->key + " not logged";
+    snprintf(room->key, sizeof(room->key), "%s", key);
+    room->tokens = LOG_KEY_BURST;
+    room->last_ms = now;
+    room->dropped = 0;
+    room->bound = 0;
+    return room;
+}
+
+// Whether the bound thread may write a line now; reports of earlier lines not written go to
+// reports.
+bool admit(std::vector<std::string>* reports) {
+    std::string evicted;
+    std::lock_guard<std::mutex> g(budget_lock);
+    long long now = budget_now_ms();
+    KeyBudget* e = key_locked(bound_key, now, &evicted);
+    if (!evicted.empty()) reports->push_back(evicted);
+    refill(all_tokens, all_last_ms, now, LOG_ALL_BURST, LOG_ALL_LINES_PER_SECOND);
+    if (e) {
+        refill(e->tokens, e->last_ms, now, LOG_KEY_BURST, LOG_KEY_LINES_PER_SECOND);
+        if (e->tokens < 1) {
+            e->dropped++;
+            return false;
+        }
+    }
+    if (all_tokens < 1) {
+        all_dropped++;
+        return false;
+    }
+    all_tokens -= 1;
+    if (all_dropped > 0) {
+        reports->push_back(std::to_string(all_dropped) +
+                           " more lines about clients not logged (all clients over " +
+                           std::to_string(LOG_ALL_LINES_PER_SECOND) + " lines a second)");
+        all_dropped = 0;
+    }
+    if (e) {
+        e->tokens -= 1;
+        if (e->dropped > 0) {
+            reports->push_back(std::to_string(e->dropped) + " more lines about " + e->key +
+                               " not logged");
+            e->dropped = 0;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+void log_bind(const char* key) {
+    snprintf(bound_key, sizeof(bound_key), "%s", key && key[0] ? key : "?");
+    std::string evicted;
+    {
+        std::lock_guard<std::mutex> g(budget_lock);
+        KeyBudget* e = key_locked(bound_key, budget_now_ms(), &evicted);
+        if (e) e->bound++;
+    }
+    if (!evicted.empty()) {
+        LogUnlimited u;
+        logger.write("CLIENT", LOG_WARNING, evicted.c_str());
+    }
+}
+
+void log_unbind() {
+    if (bound_key[0] == '\0') return;
+    std::string report;
+    {
+        std::lock_guard<std::mutex> g(budget_lock);
+        for (auto& e : key_budgets) {
+            if (strcmp(e.key, bound_key) != 0) continue;
+            if (e.bound > 0) e.bound--;
+            if (e.bound == 0 && e.dropped > 0) {
+                report = std::to_string(e.dropped) + " more lines about " + e.key + " not logged";
+                e.dropped = 0;
+            }
+            break;
+        }
+    }
+    bound_key[0] = '\0';
+    if (!report.empty()) logger.write("CLIENT", LOG_WARNING, report.c_str());
+}
+
+LogUnlimited::LogUnlimited() { unlimited_depth++; }
+LogUnlimited::~LogUnlimited() { unlimited_depth--; }
 
 void log_escape(std::string& out, const char* text) {
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; p++) {
@@ -96,8 +232,29 @@ void Logger::set(int level, const char* dir) {
 }
 
 void Logger::write(const char* tag, int level, const char* text) {
+    emit(tag, level, text, strlen(text));
+}
+
+void Logger::emit(const char* tag, int level, const char* text, size_t len) {
     if (level > threshold) return;
     if (level < 0 || level > 7) return;  // the tables have eight entries
+    if (bound_key[0] != '\0' && unlimited_depth == 0) {
+        std::vector<std::string> reports;
+        bool admitted = admit(&reports);
+        for (const std::string& r : reports) line("CLIENT", LOG_WARNING, r.c_str());
+        if (!admitted) return;
+    }
+    if (len <= LOG_TEXT_MAX) {
+        line(tag, level, text);
+        return;
+    }
+    size_t keep = complete_utf8(text, LOG_TEXT_MAX);
+    std::string cut(text, keep);
+    cut += "\u2026(+" + std::to_string(len - keep) + " bytes)";
+    line(tag, level, cut.c_str());
+}
+
+void Logger::line(const char* tag, int level, const char* text) {
     time_t now = time(nullptr);
     struct tm t;
     localtime_r(&now, &t);
@@ -176,6 +333,6 @@ void Logger::writef(const char* tag, int level, const char* fmt, ...) {
     va_start(ap, fmt);
     int n = vsnprintf(text, sizeof(text), fmt, ap);
     va_end(ap);
-    if (n >= static_cast<int>(sizeof(text))) text[complete_utf8(text, sizeof(text) - 1)] = '\0';
-    write(tag, level, text);
+    if (n < 0) return;
+    emit(tag, level, text, static_cast<size_t>(n));
 }

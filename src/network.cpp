@@ -105,7 +105,6 @@ int safe_send_bytes(int sock, const char* type, const void* payload, size_t len)
     char header[HEADER_SIZE + 1];
     form_header(header, type, len);
     if (send_pieces(sock, header, HEADER_SIZE, payload, len) < 0) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         return -1;
     }
     return static_cast<int>(len);
@@ -140,7 +139,6 @@ int send_frame_with_fd(int sock, const char* type, const void* payload, size_t l
         n = sendmsg(sock, &msg, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         return -1;
     }
     // The descriptor went with the first byte; what is left goes as plain bytes.
@@ -149,7 +147,6 @@ int send_frame_with_fd(int sock, const char* type, const void* payload, size_t l
     size_t body_sent = sent > HEADER_SIZE ? sent - HEADER_SIZE : 0;
     if (send_pieces(sock, header + HEADER_SIZE - head_left, head_left,
                     static_cast<const char*>(payload) + body_sent, len - body_sent) < 0) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         return -1;
     }
     return 0;
@@ -231,8 +228,6 @@ int safe_recv(int sock, char* type, char* buffer, int timeout_ms) {
     if (length > MAX_PAYLOAD) return -1;
 
     rc = recv_exact(sock, buffer, length, timed, deadline, false);
-    if (rc == -1 && errno != 0)
-        fprintf(stderr, "[safe_recv] Recv Error: %s\n", strerror(errno));
     if (rc < 0) return rc;
     buffer[length] = '\0';
     return static_cast<int>(length);

@@ -12,7 +12,9 @@ constexpr size_t TEXT_SIZE = 65536;        // a receive buffer: a frame payload 
 constexpr size_t MAX_PAYLOAD = TEXT_SIZE - 1;
 
 // Sends text (up to its NUL) as one frame of the given type: header and payload together.
-// Returns the number of payload bytes sent, or -1 ("[safe_send] Error: %s" on stderr).
+// Returns the number of payload bytes sent, or -1 with errno set. Nothing is printed: a peer
+// that vanishes is an everyday event, and a line per failed frame would let anyone flood the
+// server's standard error.
 int safe_send(int sock, const char* type, const char* text);
 // The same for a payload of len bytes that may hold NULs.
 int safe_send_bytes(int sock, const char* type, const void* payload, size_t len);

@@ -164,7 +164,7 @@ void warn_unknown_settings() {
         {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
                     "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
                     "upload_reserve", "upload_sync", "upload_min_rate", "upload_rate_window",
-                    "socket", "stall_timeout"}},
+                    "socket", "stall_timeout", "local_trusted", "trusted_addresses"}},
         {"web", {}},  // the web gateway's settings
     };
     std::vector<std::string> names = config.unknown(known);
@@ -266,13 +266,7 @@ bool accept_one(int listener) {
     client_sockfd = sock;
     if (all_slots_taken()) {
         // Refused here, without a thread; client_handler refuses a lost race the same way.
-        char addr[INET_ADDRSTRLEN] = "";
-        if (peer.ss_family == AF_INET)
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, addr,
-                      sizeof(addr));
-        else if (peer.ss_family == AF_UNIX)
-            copy_text(addr, "127.0.0.1");
-        log_refusal("%s refused: all %d slots in use", addr, MAX_USERS);
+        log_refusal("%s refused: all %d slots in use", identify_peer(sock).key, MAX_USERS);
         close(sock);
         return true;
     }
@@ -371,8 +365,9 @@ int open_local_socket(const char* path, std::string* why) {
         close(sock);
         return -1;
     }
-    // Any local user may connect (as anyone on this board reaches 127.0.0.1); every command
-    // still needs a login.
+    // Any local user may connect (as anyone on this board reaches the TCP port); every command
+    // still needs a login, and only root and "local_trusted" are spared the login guard and the
+    // per-address limits (identify_peer asks the kernel who connected).
     if (chmod(path, 0666) < 0 || listen(sock, LISTEN_BACKLOG) < 0 || lstat(path, &local_file) < 0) {
         *why = std::string(path) + ": " + strerror(errno);
         unlink(path);
@@ -521,6 +516,9 @@ int server_main(int argc, char** argv) {
     admin.set_users_db(path);
     snprintf(path, sizeof(path), "%s/group.db", server.data);
     admin.set_group_db(path);
+    // The hash that refusals of names without a row are checked against, made before the
+    // first login so that none of them costs more than another.
+    make_dummy_hash();
 
     remove_stale_parts(server.share);
     if (!start_account_watch()) {

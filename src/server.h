@@ -132,15 +132,19 @@ char* json_reply(char (&dst)[N], json_object* obj) {
 // The text of a string member, or nullptr when the member is missing or not a string.
 const char* json_text(json_object* obj, const char* key);
 
+// The key of a peer: "local:" and a user id, or a dotted IPv4 address, and a NUL.
+constexpr size_t PEER_KEY_SIZE = 24;
+
 // ---------------------------------------------------------------------------------------------
 // Session. One per connection, on the heap, owned by its thread (server_session.cpp).
 struct Session {
     int slot;
     int sock;
     uint64_t gen;
-    char peer[16];                  // the peer's dotted IPv4 address (INET_ADDRSTRLEN);
-                                    // "127.0.0.1" on the local socket
+    char peer[PEER_KEY_SIZE];       // the peer as the login guard keys it (server_guard.h):
+                                    // its IPv4 address, or "local:UID" on the local socket
     bool local;                     // the connection came through the local socket
+    bool trusted;                   // exempt from the login delay and per-address limits
     Data reply;
     Data request;
     char path[FILE_PATH_SIZE];      // LIST/LISTALL "PATH" (a longer one names no folder)

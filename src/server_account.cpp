@@ -121,15 +121,13 @@ void cmd_hello(Data* reply, json_object** pair) {
 
 namespace {
 
-// Slows password guessing (server_guard.h): a LOGIN from an address waits for that address's
-// turn before its password is checked, and a wrong name or password is answered after a delay
-// that grows with the address's failures; a real login forgets them. A suspended account (200)
-// does not reset the delay, and a refused version (900) checked no password. The board's own
-// programs (127.0.0.1) and peers without an IPv4 address are never slowed; their failures are
-// still logged. No lock is held while waiting.
-bool throttled(const Session* s) {
-    return s && s->peer[0] != '\0' && strcmp(s->peer, "127.0.0.1") != 0;
-}
+// Slows password guessing (server_guard.h): a LOGIN from a peer waits for that peer's turn
+// before its password is checked, and a wrong name or password is answered after a delay that
+// grows with the peer's failures; a real login forgets them. A suspended account (200) does not
+// reset the delay, and a refused version (900) checked no password. Trusted peers (root and the
+// gateway on the local socket) are never slowed; their failures are still logged. No lock is
+// held while waiting.
+bool throttled(const Session* s) { return s && !s->trusted && s->peer[0] != '\0'; }
 
 }  // namespace
 
@@ -151,16 +149,23 @@ int cmd_login(Data* reply, json_object** pair, int slot) {
     } else if (!username || !password || strlen(username) >= NAME_SIZE ||
                strcmp(username, USER_ADMIN) == 0) {
         // A name that does not fit is refused, never cut into another user's name; the
-        // server's own sender name is nobody's.
+        // server's own sender name is nobody's. Refused at the cost of any refusal.
+        dummy_password_check(password);
         code = LOGIN_AUTH;
     } else {
         UserInfo info;
         copy_text(info.name, username);
         info.passwd[0] = '\0';
         const unsigned reads_before = account_reads.load();
-        // A failed lookup, or a name without a row, is nobody: no password matches it.
+        // A failed lookup, or a name without a row, is nobody: no password matches it. Every
+        // refusal costs a hash check, so its time does not tell whether the name has a row,
+        // or which form its password has.
         bool found = admin.get_user_info(&info) == 0 && info.found;
-        if (!found || !password_matches(info, password)) {
+        if (!found) {
+            dummy_password_check(password);
+            code = LOGIN_AUTH;
+        } else if (!password_matches(info, password)) {
+            if (!is_password_hash(info.passwd)) dummy_password_check(password);
             code = LOGIN_AUTH;
         } else {
             level = info.level;

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+#include "server.h"
+
 constexpr int LOGIN_DELAY_FIRST_MS = 1000;
 constexpr int LOGIN_DELAY_MAX_MS = 15000;
 // Entries of the table (one per address with recent failures).
@@ -65,9 +67,28 @@ extern ConnectionLimits connection_limits;
 // range stops start-up (status 1) with a message naming the key. Missing keys keep defaults.
 void read_connection_limits();
 
-// The board's own address and peers without an IPv4 address: never slowed by the login
-// guard, never counted by the per-address limits.
-bool exempt_peer(const char* addr);
+// Who is at the other end of a connection, as the login guard and the per-address limits see
+// it. Over TCP a peer is its IPv4 address, 127.0.0.1 included: TCP cannot tell the users of a
+// host apart. On the local socket the kernel names the peer's user (SO_PEERCRED): root and the
+// users and groups of "local_trusted" are trusted, and every other local user is a peer of its
+// own, keyed "local:UID", guarded like a LAN host.
+struct PeerId {
+    char key[PEER_KEY_SIZE];  // "192.168.0.7", "local:65534"; "unknown" when unreadable
+    bool local;               // came through the local socket
+    bool trusted;             // exempt: see exempt_peer
+};
+PeerId identify_peer(int sock);
+
+// Trusted peers (root and "local_trusted" on the local socket, the addresses of
+// "trusted_addresses" over TCP) are never slowed by the login guard and never counted by the
+// per-address limits. Every other peer is.
+bool exempt_peer(const PeerId& peer);
+
+// Reads "local_trusted" (user names, and group names written "@group", separated by commas or
+// blanks; default "boardhub-web") and "trusted_addresses" (IPv4 addresses; default none) of
+// [server]. Names that do not exist are skipped (one WARNING when the key was set); an
+// address that is not dotted IPv4 stops start-up (status 1). Called by read_connection_limits.
+void read_trusted_peers();
 
 // Logs one line (tag "CLIENT", WARNING) for a refused or timed-out connection. At most
 // REFUSAL_LINES_PER_SECOND such lines are written in a second; the rest are counted and

@@ -175,9 +175,9 @@ void wake_owner(SlotOut& o) {
 }
 
 // Connections that have not logged in, by slot (under users_lock): counted against the
-// per-address and the overall limits unless their address is exempt.
+// per-address and the overall limits unless their peer is trusted. slot_addr is the peer's key.
 bool slot_counted[MAX_USERS];
-char slot_addr[MAX_USERS][INET_ADDRSTRLEN];
+char slot_addr[MAX_USERS][PEER_KEY_SIZE];
 
 enum ClaimRefusal { CLAIM_FULL = -1, CLAIM_ADDRESS = -2, CLAIM_PRELOGIN = -3 };
 
@@ -572,7 +572,7 @@ int slot_send(int slot, const char* type, const void* payload, size_t len) {
     char header[HEADER_SIZE + 1];
     form_header(header, type, len);
     if (send_pieces(lock.sock(), header, HEADER_SIZE, payload, len, 0, lock.watch()) < 0) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
+        // A peer that vanished: its session ends, with its CLOSE line; nothing per frame.
         lock.fail();
         return -1;
     }
@@ -677,22 +677,12 @@ void* client_handler(void* arg) {
     struct timeval tick = {send_tick_ms() / 1000, (send_tick_ms() % 1000) * 1000};
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tick, sizeof(tick));
 
-    char addr[INET_ADDRSTRLEN] = "0.0.0.0";
-    bool known_peer = false;  // an IPv4 peer whose address we could read
-    bool local = false;       // a connection of the local socket: the board itself
-    struct sockaddr_storage peer;
-    socklen_t peer_len = sizeof(peer);
-    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0) {
-        if (peer.ss_family == AF_INET)
-            known_peer = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr,
-                                   addr, sizeof(addr)) != nullptr;
-        else if (peer.ss_family == AF_UNIX)
-            local = known_peer = copy_text(addr, "127.0.0.1");
-    }
+    const PeerId peer = identify_peer(sock);
+    const char* addr = peer.key;
 
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     uint64_t gen = 0;
-    const bool counted = known_peer && !exempt_peer(addr);
+    const bool counted = !exempt_peer(peer);
     int slot = wake < 0 ? CLAIM_FULL : claim_slot(sock, wake, &gen, addr, counted);
     if (slot < 0) {
         if (slot == CLAIM_ADDRESS)
@@ -708,14 +698,20 @@ void* client_handler(void* arg) {
         return nullptr;
     }
     logger.writef("CLIENT", LOG_NOTICE, "%s (%d)", addr, slot);
+    // The lines this connection causes count against its peer's budget; a trusted program's
+    // connections (serving many people) each against their own.
+    char log_key[PEER_KEY_SIZE + 16];
+    snprintf(log_key, sizeof(log_key), "%s(%d)", addr, slot);
+    log_bind(peer.trusted ? log_key : addr);
 
     // Session buffers are not zeroed: untouched pages of an idle session stay unresident.
     std::unique_ptr<Session> s(new Session);
     s->slot = slot;
     s->sock = sock;
     s->gen = gen;
-    copy_text(s->peer, known_peer ? addr : "");
-    s->local = local;
+    copy_text(s->peer, peer.key);
+    s->local = peer.local;
+    s->trusted = peer.trusted;
     s->send_stream = nullptr;
     s->logged_in = false;
     s->logged_in_once = false;
@@ -734,6 +730,7 @@ void* client_handler(void* arg) {
         std::lock_guard<std::mutex> g(users_lock);
         memcpy(name, users[slot].name, sizeof(name));
     }
+    log_unbind();
     logger.writef("CLIENT", LOG_NOTICE, "CLOSE %s(%d)", name, slot);
     {
         // Frames queued for the connection (the notice that removed it) go out first, within

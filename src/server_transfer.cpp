@@ -124,7 +124,6 @@ int send_ok_and_data(Data* reply, int slot, const char* type, FILE* stream, uint
     if (!lock.ok()) return -1;
     if (send_pieces(lock.sock(), frames, total, nullptr, 0, len > 0 ? MSG_MORE : 0,
                     lock.watch()) < 0) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         lock.fail();
         return -1;
     }
@@ -138,7 +137,6 @@ int send_ok_and_data(Data* reply, int slot, const char* type, FILE* stream, uint
         return -1;
     }
     if (r == WRITE_FAILED) {
-        fprintf(stderr, "[safe_send] Error: %s\n", strerror(errno));
         lock.fail();
         return -1;
     }

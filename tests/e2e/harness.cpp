@@ -220,8 +220,13 @@ bool TestServer::start(const ServerOptions& options) {
             std::map<std::string, std::string> keys = {
                 {"name", "testhub"},          {"port", std::to_string(port)},
                 {"share", share},             {"data", data},
-                {"camera", "NONE"},           {"log", options.file_log ? "yes" : "no"}};
+                {"camera", "NONE"},           {"log", options.file_log ? "yes" : "no"},
+                // The tests' clients stand for the board's own programs at 127.0.0.1; tests of
+                // an untrusted loopback erase this key.
+                {"trusted_addresses", "127.0.0.1"}};
             for (const auto& kv : options.keys) keys[kv.first] = kv.second;
+            for (auto it = keys.begin(); it != keys.end();)
+                it = it->second.empty() ? keys.erase(it) : std::next(it);
             // "{port}" in the port value stands for this attempt's free port, so a test that
             // shapes the value still gets a fresh port when another process took the last one.
             std::string& value = keys["port"];

@@ -35,7 +35,8 @@ void add_group(const std::string& data_dir, const std::string& name, const std::
 
 struct ServerOptions {
     // Overrides for section [server]; "{port}" in "port" is replaced by the free port chosen
-    // for each attempt (a fixed port gets no retry when another process takes it).
+    // for each attempt (a fixed port gets no retry when another process takes it). An empty
+    // value leaves the key out.
     std::map<std::string, std::string> keys;
     std::string config_text;                  // when set, used verbatim as the configuration
     std::vector<std::string> env;             // extra "NAME=value" for the server process

@@ -104,8 +104,8 @@ TEST(LocalSocket, OpenHandsTheFileReadOnlyAndOnlyLocallyAnnouncesIt) {
     EXPECT_EQ(bh::json_member(e2e::login(c, "ann", "pw"), "RESULT"), "OK");
     bh::Client tcp = folders::user(srv, "lee");
     EXPECT_EQ(reply_of(tcp, cmd("FEATURES")), FEATURES_TCP);
-    // The local session is an ordinary one at the board's own address.
-    EXPECT_TRUE(srv.wait_for_output("CLIENT 127.0.0.1 (0)"));
+    // The local session is an ordinary one, named by the user that connected (root here).
+    EXPECT_TRUE(srv.wait_for_output("CLIENT local:0 (0)"));
     EXPECT_NE(reply_of(tcp, cmd("WHO")).find("ann"), std::string::npos);
 
     EXPECT_EQ(reply_of(c, cmd("OPEN", {{"FILE", "/docs/a.bin"}})),

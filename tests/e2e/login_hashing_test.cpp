@@ -1,5 +1,6 @@
 // Logins against a hashed row cost tens of milliseconds and about 16 MiB each while they hash:
 // many connections sending LOGIN at once must not multiply that memory.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -42,6 +43,34 @@ TEST(LoginHashing, ConcurrentLoginsOfAHashedRowStayBoundedInMemory) {
     // Unbounded, twelve checks at once would take about 190 MiB; two at a time about 32 MiB.
     EXPECT_LT(after - before, 64 * 1024) << "VmHWM " << before << " kB -> " << after << " kB";
     clients.clear();
+    EXPECT_EQ(srv.stop(), 0) << srv.err();
+}
+
+// The time of a refusal must not tell whether the name has a row, nor the form of its
+// password. Measured from 127.0.0.1, which the tests' server trusts: no delay is added.
+TEST(LoginHashing, RefusalsCostTheSameWhateverTheRow) {
+    e2e::TestServer srv;
+    e2e::add_user(srv.data, "hashed", hash_password("right"), 5);
+    e2e::add_user(srv.data, "plain", "right", 5);
+    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+    bh::Client c = srv.connect();
+    auto median_ms = [&](const std::string& name) {
+        std::vector<double> times;
+        for (int i = 0; i < 7; i++) {
+            auto t0 = std::chrono::steady_clock::now();
+            EXPECT_NE(e2e::login(c, name, "wrong").find("\"ERROR\": 100"), std::string::npos);
+            times.push_back(std::chrono::duration<double, std::milli>(
+                                std::chrono::steady_clock::now() - t0).count());
+        }
+        std::sort(times.begin(), times.end());
+        return times[times.size() / 2];
+    };
+    double hashed = median_ms("hashed"), missing = median_ms("nosuchuser"),
+           plain = median_ms("plain");
+    printf("refusal of a hashed row %.2f ms, of a missing name %.2f ms, of a plain row %.2f ms\n",
+           hashed, missing, plain);
+    EXPECT_GT(missing, hashed / 2);
+    EXPECT_GT(plain, hashed / 2);
     EXPECT_EQ(srv.stop(), 0) << srv.err();
 }
 

@@ -215,23 +215,64 @@ TEST(Logger, NoColorLeavesOutEscapes) {
 }
 
 // A text cut to the 1024-byte buffer must not end inside a UTF-8 character.
-TEST(Logger, WritefCutsLongTextAtACharacterBoundary) {
+TEST(Logger, LongTextsAreCutAtACharacterBoundaryWithAMark) {
     Logger log;
     log.set(6, "");
-    std::string head(1022, 'a');
+    std::string head(LOG_TEXT_MAX - 2, 'a');
     StdoutCapture cap;
     log.writef("t", LOG_INFO, "%s%s", head.c_str(), "가나");
     std::string out = cap.text();
-    size_t start = out.find("t ") + 2;
-    size_t end = out.find("\n\x1b[0m");
-    ASSERT_NE(end, std::string::npos);
-    EXPECT_EQ(out.substr(start, end - start), head);
+    EXPECT_NE(out.find("t " + head + "\u2026(+6 bytes)\n"), std::string::npos) << out;
 
     StdoutCapture cap2;
-    std::string fits(1020, 'b');
-    log.writef("t", LOG_INFO, "%s%s", fits.c_str(), "가");  // exactly 1023 bytes
+    std::string fits(LOG_TEXT_MAX - 3, 'b');
+    log.writef("t", LOG_INFO, "%s%s", fits.c_str(), "가");  // exactly LOG_TEXT_MAX bytes
     out = cap2.text();
-    EXPECT_NE(out.find(fits + "가\n"), std::string::npos);
+    EXPECT_NE(out.find("t " + fits + "가\n"), std::string::npos);
+
+    // Beyond writef's buffer and through write: the mark counts every byte left out.
+    StdoutCapture cap3;
+    std::string huge(5000, 'c');
+    log.writef("t", LOG_INFO, "%s", huge.c_str());
+    log.write("t", LOG_INFO, huge.c_str());
+    out = cap3.text();
+    std::string want = "t " + std::string(LOG_TEXT_MAX, 'c') + "\u2026(+" +
+                       std::to_string(5000 - LOG_TEXT_MAX) + " bytes)\n";
+    size_t first = out.find(want);
+    EXPECT_NE(first, std::string::npos) << out.substr(0, 400);
+    EXPECT_NE(out.find(want, first + 1), std::string::npos);
+}
+
+// Lines of a bound thread: the key's burst, then nothing until time passes; the lines left
+// out are reported once, when the binding ends. Unlimited lines always pass.
+TEST(Logger, BoundLinesAreBudgetedPerKeyAndReported) {
+    Logger& log = logger;
+    log.set(6, "");
+    StdoutCapture cap;
+    std::thread t([&] {
+        log_bind("10.1.2.3");
+        for (int i = 0; i < LOG_KEY_BURST + 50; i++) log.writef("T", LOG_INFO, "line %d", i);
+        {
+            LogUnlimited u;
+            log.write("T", LOG_WARNING, "always");
+        }
+        log_unbind();
+        log.write("T", LOG_INFO, "unbound");
+    });
+    t.join();
+    std::string out = cap.text();
+    EXPECT_NE(out.find("line " + std::to_string(LOG_KEY_BURST - 1) + "\n"), std::string::npos);
+    EXPECT_EQ(out.find("line " + std::to_string(LOG_KEY_BURST + 49) + "\n"), std::string::npos);
+    EXPECT_NE(out.find("always"), std::string::npos);
+    EXPECT_NE(out.find("unbound"), std::string::npos);
+    // Lines of the burst are the only ones the rate could have let through so fast; at most
+    // one a tenth of a second more.
+    size_t reported = out.find(" more lines about 10.1.2.3 not logged");
+    ASSERT_NE(reported, std::string::npos) << out.substr(out.size() > 600 ? out.size() - 600 : 0);
+    size_t digits = out.rfind(' ', reported - 1) + 1;
+    long dropped = atol(out.c_str() + digits);
+    EXPECT_GE(dropped, 45);
+    EXPECT_LE(dropped, 50);
 }
 
 // Every console line is one write: lines of many threads never mix, even through a pipe.
@@ -255,7 +296,7 @@ TEST(Logger, ConcurrentConsoleLinesStayWhole) {
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; t++) {
         writers.emplace_back([&log, t] {
-            std::string pad(100 + t * 50, static_cast<char>('a' + t));
+            std::string pad(40 + t * 30, static_cast<char>('a' + t));
             for (int i = 0; i < kLines; i++)
                 log.writef("thread", LOG_NOTICE, "%d-%d-%s-end", t, i, pad.c_str());
         });
@@ -279,7 +320,7 @@ TEST(Logger, ConcurrentConsoleLinesStayWhole) {
         ASSERT_TRUE(std::regex_match(one, m, line)) << one;
         int t = std::stoi(m[1]);
         EXPECT_EQ(std::stoi(m[2]), next[t]++);  // each thread's lines in its own order
-        EXPECT_EQ(m[3].str(), std::string(100 + t * 50, static_cast<char>('a' + t)));
+        EXPECT_EQ(m[3].str(), std::string(40 + t * 30, static_cast<char>('a' + t)));
         pos = end + 4;
         count++;
     }

@@ -259,8 +259,8 @@ TEST(SafeSend, VanishedPeerFailsWithoutSigpipe) {
     EXPECT_EQ(safe_send(p.fd[0], "10", big.c_str()), -1);
     EXPECT_EQ(send_pieces(p.fd[0], "x", 1, nullptr, 0), -1);
     EXPECT_EQ(errno, EPIPE);
-    std::string text = err.text();
-    EXPECT_NE(text.find("[safe_send] Error: Broken pipe\n"), std::string::npos) << text;
+    // A vanished peer is an everyday event: no line per failed frame.
+    EXPECT_EQ(err.text(), "");
 }
 
 }  // namespace
