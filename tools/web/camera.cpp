@@ -6,6 +6,7 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -103,6 +104,8 @@ Camera::JpegPtr Camera::next(uint64_t after, int timeout_ms) {
 
 bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h) {
     std::string frame;
+    // Not longer than a frame's time behind another request of the lending browser.
+    int wait_ms = std::max(1, 1000 / sessions_.settings().camera_fps);
     bool ok = sessions_.exchange(s, [&](bh::Client& c) {
         bh::Frame reply;
         if (w <= 0 || h <= 0) {  // the capture size, once per run of the loop
@@ -119,7 +122,7 @@ bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h) {
             frame.append(d, n);
             return true;
         });
-    });
+    }, wait_ms) == Sessions::Exchange::ok;
     if (!ok || w <= 0 || h <= 0 || frame.empty()) return false;
     return yuyv_to_jpeg(reinterpret_cast<const unsigned char*>(frame.data()), frame.size(), w, h,
                         sessions_.settings().jpeg_quality, jpeg);
@@ -144,11 +147,18 @@ void Camera::run() {
                 running_ = false;
                 return;
             }
-            // The first viewer whose session still lives lends its protocol session.
+            // The first viewer whose session still lives and is not busy with a request of
+            // its own (an upload holds it for long) lends its protocol session.
+            SessionPtr busy;
             for (auto it = viewers_.begin(); it != viewers_.end() && !source; ++it) {
                 source = it->second.lock();
                 if (source && source->ended) source.reset();
+                if (source && source->busy) {
+                    if (!busy) busy = source;
+                    source.reset();
+                }
             }
+            if (!source) source = busy;
         }
         // A fixed schedule, so that the time a grab takes does not lower the rate; after a
         // stall the schedule starts again from now instead of catching up in a burst.
