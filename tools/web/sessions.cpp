@@ -334,6 +334,7 @@ void Sessions::watch() {
                     }
                     if (f.type == "21") arrived.push_back(std::move(f));
                 }
+                if (s->ended) s->conn.close();  // an end that could not wait for io
             }
             for (auto& m : arrived) deliver(s, m);
             if (failed) end(s, "closed");
