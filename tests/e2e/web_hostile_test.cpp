@@ -586,7 +586,7 @@ std::vector<int> answers(const std::vector<int>& fds, const std::string& request
 // and lists meanwhile within a second.
 TEST(WebHostile, OneBrowsersStalledUploadAndFloodHoldNoOneElse) {
     Gateway g;
-    ASSERT_TRUE(g.start("request_timeout = 4\nupload_min_rate = 1000\n")) << g.output();
+    ASSERT_TRUE(g.start("request_timeout = 6\nupload_min_rate = 1000\n")) << g.output();
     std::string cookie, csrf;
     Reply r = g.login("bob", "bob", &cookie, &csrf);
     ASSERT_EQ(r.status, 200);
@@ -626,23 +626,27 @@ TEST(WebHostile, OneBrowsersStalledUploadAndFloodHoldNoOneElse) {
     const auto alice = served(g, "127.0.0.10", "alice");
     EXPECT_LT(alice, std::chrono::seconds(2)) << "the target is a second";
     flood.join();
-    int refused = 0, waited = 0;
+    int refused = 0, waited = 0, answered = 0;
     for (int s : status) {
         refused += s == 429;
         waited += s == 503;
+        answered += s > 0;
     }
-    EXPECT_EQ(refused + waited, 255) << "every request of bob's answered within 10 s";
-    EXPECT_LE(waited, 8) << "bob's share: eight requests in flight, the upload one of them";
+    EXPECT_EQ(answered, 255) << "every request of bob's answered within 10 s";
+    // Bob's share is eight requests in flight, the upload one of them; those seven wait 2 s
+    // for the session (or, should the upload be cut meanwhile, are served).
+    EXPECT_GE(refused, 255 - 7);
     for (int fd : fds) close(fd);
 
-    // The upload is cut once it is behind: 1 byte after 4 s, when 1000 a second were due.
+    // The upload is cut once it is behind: a few bytes after 6 s, when 1000 a second were due.
     EXPECT_TRUE(closed_by_peer(up, 20000));
     const auto cut = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
     stop = true;
     trickle.join();
     close(up);
-    EXPECT_LT(cut, std::chrono::seconds(12)) << "request_timeout 4 s, then 1000 bytes a second";
+    EXPECT_LT(cut, std::chrono::seconds(14)) << "request_timeout 6 s, then 1000 bytes a second";
     EXPECT_NE(g.output().find("upload too slow"), std::string::npos) << g.output();
+    EXPECT_EQ(g.output().find("unknown [web] settings"), std::string::npos) << g.output();
     Reply after;
     for (int i = 0; i < 50 && after.status != 200; i++) {
         after = http(g.port, "GET", "/api/list?path=/", {cookie});

@@ -438,7 +438,7 @@ std::unique_ptr<Upload> Gateway::begin_upload(const Request& r, Response& refusa
     if (!s->admit()) return refuse(too_many_requests());
     s->last_used = now_seconds();
     // Another upload of the same browser holds the connection until its last byte.
-    std::unique_lock<std::timed_mutex> io(s->io, std::defer_lock);
+    std::unique_lock<TimedLock> io(s->io, std::defer_lock);
     if (!io.try_lock_for(std::chrono::milliseconds(Sessions::BUSY_WAIT_MS))) {
         s->inflight--;
         return refuse(not_exchanged(Sessions::Exchange::busy));

@@ -159,7 +159,7 @@ Sessions::LoginResult Sessions::login(const std::string& user, const std::string
     // Frames that came with the reply (a message sent at once) are delivered like later ones.
     std::deque<bh::Frame> early;
     {
-        std::lock_guard<std::timed_mutex> g(s->io);
+        std::lock_guard<TimedLock> g(s->io);
         early.swap(s->conn.messages);
     }
     for (auto& f : early) deliver(s, f);
@@ -221,7 +221,7 @@ void Sessions::end(const SessionPtr& s, const std::string& reason) {
     {
         // An exchange that holds the connection longer (an upload on its way) sees ended and
         // closes the connection itself when it lets go.
-        std::unique_lock<std::timed_mutex> g(s->io, std::defer_lock);
+        std::unique_lock<TimedLock> g(s->io, std::defer_lock);
         if (g.try_lock_for(std::chrono::milliseconds(BUSY_WAIT_MS))) {
             if (s->conn.connected() && reason != "replaced" && reason != "closed") {
                 // LOGOUT ends the protocol session; its "BYE" is not waited for long.
@@ -279,7 +279,7 @@ Sessions::Exchange Sessions::exchange(const SessionPtr& s,
     std::deque<bh::Frame> arrived;
     bool ok;
     {
-        std::unique_lock<std::timed_mutex> g(s->io, std::defer_lock);
+        std::unique_lock<TimedLock> g(s->io, std::defer_lock);
         if (!g.try_lock_for(std::chrono::milliseconds(wait_ms))) return Exchange::busy;
         s->busy = true;
         ok = !s->ended && s->conn.connected() && f(s->conn);
@@ -303,7 +303,7 @@ void Sessions::watch() {
             for (auto& [id, s] : sessions_) {
                 if (s->busy || s->ended) continue;
                 // The descriptor is the exchange's to change: read it only when none runs.
-                std::unique_lock<std::timed_mutex> io(s->io, std::try_to_lock);
+                std::unique_lock<TimedLock> io(s->io, std::try_to_lock);
                 if (!io.owns_lock()) continue;
                 int fd = s->conn.fd();
                 if (fd < 0) continue;
@@ -320,7 +320,7 @@ void Sessions::watch() {
             std::deque<bh::Frame> arrived;
             bool failed = false;
             {
-                std::unique_lock<std::timed_mutex> g(s->io, std::try_to_lock);
+                std::unique_lock<TimedLock> g(s->io, std::try_to_lock);
                 if (!g.owns_lock() || s->busy || s->conn.fd() != fds[i].fd) continue;
                 // Whatever is there: whole frames, each read to its end.
                 for (;;) {

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -95,6 +96,42 @@ private:
     bool closing_ = false;
 };
 
+// A lock whose waits can be bounded (try_lock_for), made of a mutex and a condition variable
+// rather than std::timed_mutex, whose timed wait ThreadSanitizer does not follow.
+class TimedLock {
+public:
+    void lock() {
+        std::unique_lock<std::mutex> g(m_);
+        free_.wait(g, [&] { return !held_; });
+        held_ = true;
+    }
+    bool try_lock() {
+        std::lock_guard<std::mutex> g(m_);
+        if (held_) return false;
+        held_ = true;
+        return true;
+    }
+    template <class Rep, class Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& wait) {
+        std::unique_lock<std::mutex> g(m_);
+        if (!free_.wait_for(g, wait, [&] { return !held_; })) return false;
+        held_ = true;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            held_ = false;
+        }
+        free_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable free_;
+    bool held_ = false;
+};
+
 // A live event for a browser: a message, a notice, or the end of its session.
 struct Event {
     uint64_t seq = 0;
@@ -118,7 +155,7 @@ struct Session {
     // The protocol connection: one exchange at a time, under io. busy tells the watcher to
     // leave the socket to the exchange. Waits for io are bounded (try_lock_for), so a request
     // behind another of the same browser (an upload holds io until its last byte) fails soon.
-    std::timed_mutex io;
+    TimedLock io;
     bh::Client conn;             // guarded by io
     std::string stream_path;     // guarded by io: the file SEND opened, and where it stands
     uint64_t stream_pos = 0;
@@ -340,7 +377,7 @@ std::string parse_listing(const std::string& text, std::vector<Entry>& entries);
 // reply (the protocol takes no other command meanwhile). Destroyed unfinished, it cancels.
 class Upload {
 public:
-    Upload(Sessions& sessions, SessionPtr s, std::unique_lock<std::timed_mutex> io, uint64_t size)
+    Upload(Sessions& sessions, SessionPtr s, std::unique_lock<TimedLock> io, uint64_t size)
         : sessions_(sessions), s_(std::move(s)), io_(std::move(io)), size_(size) {}
     ~Upload();
     bool write(const char* data, size_t n);  // false: the board's server failed
@@ -350,7 +387,7 @@ public:
 private:
     Sessions& sessions_;
     SessionPtr s_;
-    std::unique_lock<std::timed_mutex> io_;
+    std::unique_lock<TimedLock> io_;
     uint64_t size_, sent_ = 0;
     bool done_ = false, failed_ = false;
 };
