@@ -579,19 +579,23 @@ std::vector<int> answers(const std::vector<int>& fds, const std::string& request
 
 }  // namespace
 
-// One browser does the worst it can with its own session: an upload of 100 bytes that sends a
-// byte a second, and 255 listings with its cookie from eight addresses at once. Its listings are
-// answered at once (429 past its share, 503 after a short wait for its busy session), the upload
-// is cut once it falls behind upload_min_rate and leaves nothing, and another browser signs in
-// and lists meanwhile within a second.
+// One browser does the worst it can with its own session: a live view, an upload of 100 bytes
+// that sends a byte a second, and 255 listings with its cookie from eight addresses at once. Its
+// listings are answered at once (429 past its share, 503 after a short wait for its busy
+// session), the upload is cut once it falls behind upload_min_rate and leaves nothing, and
+// another browser signs in, lists and watches meanwhile.
 TEST(WebHostile, OneBrowsersStalledUploadAndFloodHoldNoOneElse) {
     Gateway g;
-    ASSERT_TRUE(g.start("request_timeout = 6\nupload_min_rate = 1000\n")) << g.output();
+    ASSERT_TRUE(g.start("request_timeout = 6\nupload_min_rate = 1000\n", fake_camera(g.srv.dir.path)))
+        << g.output() << g.srv.out();
     std::string cookie, csrf;
     Reply r = g.login("bob", "bob", &cookie, &csrf);
     ASSERT_EQ(r.status, 200);
     if (r.body.find("\"write\"") == std::string::npos) GTEST_SKIP() << "the server takes no writes";
     const long threads0 = e2e::proc_status(g.pid, "Threads");
+    // Bob is the camera's first viewer, so his session would be the one it takes frames over.
+    std::vector<int> views;
+    ASSERT_EQ(stuck_reader(g.port, "/camera/live", cookie, views, "127.0.0.11"), 200);
 
     auto t0 = Clock::now();
     int up = dial(g.port, "127.0.0.2");
@@ -625,6 +629,17 @@ TEST(WebHostile, OneBrowsersStalledUploadAndFloodHoldNoOneElse) {
     const long threads1 = e2e::proc_status(g.pid, "Threads");
     const auto alice = served(g, "127.0.0.10", "alice");
     EXPECT_LT(alice, std::chrono::seconds(2)) << "the target is a second";
+    // Alice's live view goes on, over her own session while bob's is busy.
+    std::string alice_cookie;
+    ASSERT_EQ(g.login("alice", "alice", &alice_cookie, nullptr, "127.0.0.10").status, 200);
+    int v = dial(g.port, "127.0.0.10");
+    std::string req = request_text("GET", "/camera/live", {alice_cookie}, ""), got;
+    ASSERT_GT(send(v, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    // Within 2 s: bob's view, stalled with his session, would give up its place after 5 s.
+    auto view_end = Clock::now() + std::chrono::seconds(2);
+    while (count(got, "--frame\r\n") < 4 && Clock::now() < view_end) read_more(v, got, 100);
+    EXPECT_GE(count(got, "--frame\r\n"), 4u) << "frames while bob's upload stalls";
+    close(v);
     flood.join();
     int refused = 0, waited = 0, answered = 0;
     for (int s : status) {
@@ -637,6 +652,7 @@ TEST(WebHostile, OneBrowsersStalledUploadAndFloodHoldNoOneElse) {
     // for the session (or, should the upload be cut meanwhile, are served).
     EXPECT_GE(refused, 255 - 7);
     for (int fd : fds) close(fd);
+    for (int fd : views) close(fd);
 
     // The upload is cut once it is behind: a few bytes after 6 s, when 1000 a second were due.
     EXPECT_TRUE(closed_by_peer(up, 20000));

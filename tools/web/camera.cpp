@@ -102,11 +102,11 @@ Camera::JpegPtr Camera::next(uint64_t after, int timeout_ms) {
     return nullptr;
 }
 
-bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h) {
+bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h, bool& busy) {
     std::string frame;
     // Not longer than a frame's time behind another request of the lending browser.
     int wait_ms = std::max(1, 1000 / sessions_.settings().camera_fps);
-    bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+    auto done = sessions_.exchange(s, [&](bh::Client& c) {
         bh::Frame reply;
         if (w <= 0 || h <= 0) {  // the capture size, once per run of the loop
             if (!c.command("{\"CMD\": \"CAMINFO\"}", reply) || reply.type != "11") return false;
@@ -122,8 +122,9 @@ bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h) {
             frame.append(d, n);
             return true;
         });
-    }, wait_ms) == Sessions::Exchange::ok;
-    if (!ok || w <= 0 || h <= 0 || frame.empty()) return false;
+    }, wait_ms);
+    busy = done == Sessions::Exchange::busy;
+    if (done != Sessions::Exchange::ok || w <= 0 || h <= 0 || frame.empty()) return false;
     return yuyv_to_jpeg(reinterpret_cast<const unsigned char*>(frame.data()), frame.size(), w, h,
                         sessions_.settings().jpeg_quality, jpeg);
 }
@@ -165,7 +166,10 @@ void Camera::run() {
         next_at += period;
         if (next_at < Clock::now()) next_at = Clock::now() + period;
         std::string jpeg;
-        bool ok = source && grab(source, jpeg, w, h);
+        bool busy = false;
+        bool ok = source && grab(source, jpeg, w, h, busy);
+        // A lender busy with a request of its own is no failure of the camera: no frame this time.
+        if (busy) continue;
         std::lock_guard<std::mutex> g(lock_);
         if (ok) {
             auto j = std::make_shared<Jpeg>();

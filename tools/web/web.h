@@ -270,7 +270,8 @@ public:
 
 private:
     void run();
-    bool grab(const SessionPtr& s, std::string& jpeg, int& w, int& h);
+    // busy: the session was held by another request for longer than a frame's time.
+    bool grab(const SessionPtr& s, std::string& jpeg, int& w, int& h, bool& busy);
 
     Sessions& sessions_;
     std::mutex lock_;
