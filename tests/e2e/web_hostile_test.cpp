@@ -545,8 +545,9 @@ TEST(WebHostile, EveryRequestOfAKeptOpenConnectionIsTimed) {
 namespace {
 
 // Sends one request on each of fds at once and reads every answer (each connection ends with
-// its response): the statuses, -1 for one not answered within timeout_ms.
-std::vector<int> answers(const std::vector<int>& fds, const std::string& request, int timeout_ms) {
+// its response): the statuses, -1 for one not answered within timeout_ms. done counts them.
+std::vector<int> answers(const std::vector<int>& fds, const std::string& request, int timeout_ms,
+                         std::atomic<int>& done) {
     for (int fd : fds) (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::vector<std::string> got(fds.size());
     std::vector<int> status(fds.size(), -1);
@@ -571,6 +572,7 @@ std::vector<int> answers(const std::vector<int>& fds, const std::string& request
             if (n < 0 && errno == EAGAIN) continue;
             open[i] = false;
             left--;
+            done++;
             status[i] = parse(got[i]).status;
         }
     }
@@ -630,10 +632,14 @@ TEST(WebHostile, OneBrowsersStalledUploadAndFloodHoldNoOneElse) {
             fds.push_back(dial(g.port, ("127.0.0." + std::to_string(a)).c_str()));
     ASSERT_EQ(fds.size(), 254u);
     std::vector<int> status;
+    std::atomic<int> done{0};
     std::thread flood([&] {
-        status = answers(fds, request_text("GET", "/api/list?path=/", {cookie}, ""), 10000);
+        status = answers(fds, request_text("GET", "/api/list?path=/", {cookie}, ""), 10000, done);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Once bob's requests beyond his share have been turned away (the gateway's connections are
+    // all his until then), and while his seven wait for his session.
+    for (int i = 0; i < 100 && done < 254 - 7; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const long threads1 = e2e::proc_status(g.pid, "Threads");
     const auto alice = served(g, "127.0.0.10", "alice");
     EXPECT_LT(alice, std::chrono::seconds(2)) << "the target is a second";
