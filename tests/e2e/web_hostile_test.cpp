@@ -738,3 +738,53 @@ TEST(WebHostile, StuckDownloadsOverTcpAreBoundedPerBrowserAndInAll) {
            "%ld kB, peak %ld kB\n",
            bobs, statuses[200], rss0, rss1, peak);
 }
+
+// Signing out while an upload of the same browser stalls: the sign-out is answered within the
+// short wait for the session, and the upload ends with it (its connection, its protocol
+// session and its part file).
+TEST(WebHostile, SigningOutEndsAStalledUpload) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    const int server0 = sockets_of(g.srv.pid);
+    std::string cookie, csrf;
+    Reply r = g.login("bob", "bob", &cookie, &csrf);
+    ASSERT_EQ(r.status, 200);
+    if (r.body.find("\"write\"") == std::string::npos) GTEST_SKIP() << "the server takes no writes";
+    size_t entries0 = 0;
+    for (auto& e : std::filesystem::directory_iterator(g.srv.share)) entries0 += !e.path().empty();
+    int up = dial(g.port);
+    const std::string head = "POST /api/upload?path=/out.bin HTTP/1.0\r\nHost: x\r\n" + cookie +
+                             "\r\nX-CSRF-Token: " + csrf + "\r\nContent-Length: 1000\r\n\r\n0123456789";
+    ASSERT_GT(send(up, head.data(), head.size(), MSG_NOSIGNAL), 0);
+    // Once the upload holds the session, a listing is told so within a few seconds.
+    Reply busy;
+    for (int i = 0; i < 3 && busy.status != 503; i++) {
+        int fd = dial(g.port);
+        std::string req = request_text("GET", "/api/list?path=/", {cookie}, ""), got;
+        (void)!send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+        read_until(fd, got, "\x01never", 5000);
+        close(fd);
+        busy = parse(got);
+    }
+    ASSERT_EQ(busy.status, 503) << "the upload holds the session";
+
+    auto t0 = Clock::now();
+    r = http(g.port, "POST", "/api/logout",
+             {cookie, "X-CSRF-Token: " + csrf, "Content-Type: application/json"}, "{}");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    // The upload's next bytes find its session ended.
+    (void)!send(up, "x", 1, MSG_NOSIGNAL);
+    EXPECT_TRUE(closed_by_peer(up, 5000));
+    close(up);
+    EXPECT_EQ(sockets_settle(g.srv.pid, server0), server0) << "bob's protocol session is gone";
+    size_t entries = 0;
+    for (int i = 0; i < 50; i++) {
+        entries = 0;
+        for (auto& e : std::filesystem::directory_iterator(g.srv.share)) entries += !e.path().empty();
+        if (entries == entries0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(entries, entries0) << "the part file is removed";
+    EXPECT_EQ(http(g.port, "GET", "/api/session", {cookie}).status, 401);
+}
