@@ -1,7 +1,8 @@
 // The HTTP layer: libmicrohttpd with a thread per connection (a download or an event stream
 // may wait on the board's server without holding up anyone else), bounded in connections,
 // connections per address, header memory, body size, the time a request takes to arrive and
-// the rate at which an upload's body arrives. It turns each request into a Request, hands it to the Gateway and sends the Response back.
+// the rate at which an upload's body arrives. It turns each request into a Request, hands it
+// to the Gateway and sends the Response back.
 //
 // Threads: libmicrohttpd's (one per connection, and its listener) call on_request,
 // on_completed and on_connection; the watchdog thread ends connections whose request is late
