@@ -475,3 +475,316 @@ TEST(WebHostile, UploadsAreStreamedAndRefusedBeforeTheirBytes) {
     EXPECT_EQ(http(g.port, "GET", "/api/list?path=/", {cookie}).status, 200);
     printf("32 MiB upload: VmRSS %ld kB, peak %ld kB\n", rss0, peak);
 }
+
+// Kept-open connections: whatever the first request was (a page, a JSON call, a download, an
+// upload), a second request on the same connection that stops half-way (a JSON body, an
+// upload's body) is cut when request_timeout has passed, not when the connection has been idle
+// for two minutes.
+TEST(WebHostile, EveryRequestOfAKeptOpenConnectionIsTimed) {
+    Gateway g;
+    // On the server's local socket, so that downloads are sent from the file's descriptor.
+    e2e::ServerOptions o;
+    const std::string sock = g.srv.dir.path + "/server.sock";
+    o.keys["socket"] = sock;
+    ASSERT_TRUE(g.start("request_timeout = 2\n", o, "socket = " + sock + "\n")) << g.output();
+    std::string cookie, csrf;
+    ASSERT_EQ(g.login("bob", "bob", &cookie, &csrf).status, 200);
+    e2e::write_file(g.srv.share + "/small.txt", "twelve bytes");
+    const std::string token = "X-CSRF-Token: " + csrf;
+    const std::string half_json = "POST /api/notice HTTP/1.1\r\nHost: x\r\n" + cookie +
+                                  "\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n{\"te";
+    const std::string half_upload = "POST /api/upload?path=/half.txt HTTP/1.1\r\nHost: x\r\n" + cookie +
+                                    "\r\n" + token + "\r\nContent-Length: 1000\r\n\r\n0123456789";
+    struct First {
+        const char* what;
+        std::string request;
+        const std::string& half;
+    } firsts[] = {
+        {"page", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", half_json},
+        {"JSON call", "GET /api/list?path=/ HTTP/1.1\r\nHost: x\r\n" + cookie + "\r\n\r\n", half_json},
+        {"download", "GET /files/small.txt HTTP/1.1\r\nHost: x\r\n" + cookie + "\r\n\r\n", half_json},
+        {"HEAD", "HEAD /files/small.txt HTTP/1.1\r\nHost: x\r\n" + cookie + "\r\n\r\n", half_json},
+        {"upload", "POST /api/upload?path=/up.txt&replace=1 HTTP/1.1\r\nHost: x\r\n" + cookie +
+                       "\r\n" + token + "\r\nContent-Length: 5\r\n\r\nhello", half_json},
+        {"page", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", half_upload},
+    };
+    std::vector<int> fds;
+    for (auto& f : firsts) {
+        int fd = dial(g.port, "127.0.0.2");
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        ASSERT_GT(send(fd, f.request.data(), f.request.size(), MSG_NOSIGNAL), 0);
+        std::string got;
+        // The whole first response (each is short and has a length; HEAD's has no body).
+        const bool head = f.request.rfind("HEAD", 0) == 0;
+        for (int i = 0; i < 50; i++) {
+            Reply r = parse(got);
+            if (r.status && (head || r.body.size() >= std::stoul(r.header("content-length"))))
+                break;
+            ASSERT_TRUE(read_more(fd, got, 5000)) << f.what << ": " << got;
+        }
+        ASSERT_LT(parse(got).status, 300) << f.what << ": " << got;
+    }
+    // Every second request at once, then each connection's end as it comes.
+    auto t0 = Clock::now();
+    for (size_t i = 0; i < fds.size(); i++)
+        ASSERT_GT(send(fds[i], firsts[i].half.data(), firsts[i].half.size(), MSG_NOSIGNAL), 0);
+    for (size_t i = 0; i < fds.size(); i++) {
+        const First& f = firsts[i];
+        EXPECT_TRUE(closed_by_peer(fds[i], 15000)) << f.what;
+        const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+        EXPECT_GE(held, std::chrono::milliseconds(1000)) << f.what;
+        EXPECT_LT(held, std::chrono::milliseconds(8000)) << f.what << ": request_timeout is 2 s";
+        const bool upload = &f.half == &half_upload;
+        printf("after a %s: half a %s cut within %lld ms\n", f.what, upload ? "upload" : "JSON body",
+               static_cast<long long>(held.count()));
+        close(fds[i]);
+    }
+}
+
+namespace {
+
+// Sends one request on each of fds at once and reads every answer (each connection ends with
+// its response): the statuses, -1 for one not answered within timeout_ms. done counts them.
+std::vector<int> answers(const std::vector<int>& fds, const std::string& request, int timeout_ms,
+                         std::atomic<int>& done) {
+    for (int fd : fds) (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::vector<std::string> got(fds.size());
+    std::vector<int> status(fds.size(), -1);
+    std::vector<bool> open(fds.size(), true);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    size_t left = fds.size();
+    while (left && Clock::now() < deadline) {
+        std::vector<struct pollfd> p;
+        std::vector<size_t> which;
+        for (size_t i = 0; i < fds.size(); i++)
+            if (open[i]) p.push_back({fds[i], POLLIN, 0}), which.push_back(i);
+        if (poll(p.data(), p.size(), 100) <= 0) continue;
+        for (size_t k = 0; k < p.size(); k++) {
+            if (!p[k].revents) continue;
+            size_t i = which[k];
+            char buf[4096];
+            ssize_t n = recv(fds[i], buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0) {
+                got[i].append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) continue;
+            open[i] = false;
+            left--;
+            done++;
+            status[i] = parse(got[i]).status;
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+// One browser does the worst it can with its own session: a live view, an upload of 100 bytes
+// that sends a byte a second, and 254 listings with its cookie from eight addresses at once (all
+// 256 connections of the gateway). Its
+// listings are answered at once (429 past its share, 503 after a short wait for its busy
+// session), the upload is cut once it falls behind upload_min_rate and leaves nothing, and
+// another browser signs in, lists and watches meanwhile.
+TEST(WebHostile, OneBrowsersStalledUploadAndFloodHoldNoOneElse) {
+    Gateway g;
+    ASSERT_TRUE(g.start("request_timeout = 6\nupload_min_rate = 1000\n", fake_camera(g.srv.dir.path)))
+        << g.output() << g.srv.out();
+    std::string cookie, csrf;
+    Reply r = g.login("bob", "bob", &cookie, &csrf);
+    ASSERT_EQ(r.status, 200);
+    if (r.body.find("\"write\"") == std::string::npos) GTEST_SKIP() << "the server takes no writes";
+    const long threads0 = e2e::proc_status(g.pid, "Threads");
+    // Bob is the camera's first viewer, so his session would be the one it takes frames over.
+    std::vector<int> views;
+    ASSERT_EQ(stuck_reader(g.port, "/camera/live", cookie, views, "127.0.0.11"), 200);
+
+    // What the share holds: the upload's part file (a name of its own) must not stay.
+    auto entries = [&] {
+        size_t n = 0;
+        for (auto& e : std::filesystem::directory_iterator(g.srv.share)) n += !e.path().empty();
+        return n;
+    };
+    const size_t entries0 = entries();
+    auto t0 = Clock::now();
+    int up = dial(g.port, "127.0.0.2");
+    const std::string head = "POST /api/upload?path=/stalled.bin HTTP/1.0\r\nHost: x\r\n" + cookie +
+                             "\r\nX-CSRF-Token: " + csrf + "\r\nContent-Length: 100\r\n\r\nx";
+    ASSERT_GT(send(up, head.data(), head.size(), MSG_NOSIGNAL), 0);
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (int i = 0; i < 99 && !stop; i++) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (send(up, "x", 1, MSG_NOSIGNAL) != 1) break;
+        }
+    });
+    // Once the upload holds the session, another request of bob's waits a short while only.
+    Reply busy;
+    for (int i = 0; i < 20 && busy.status != 503; i++)
+        busy = http(g.port, "GET", "/api/list?path=/", {cookie}, "", "127.0.0.12");
+    EXPECT_EQ(busy.status, 503) << busy.body;
+    EXPECT_EQ(busy.header("retry-after"), "2");
+
+    std::vector<int> fds;
+    for (int a = 2; a <= 9; a++)
+        for (int i = a == 2 ? 1 : 0; i < (a == 9 ? 31 : 32); i++)
+            fds.push_back(dial(g.port, ("127.0.0." + std::to_string(a)).c_str()));
+    ASSERT_EQ(fds.size(), 254u);
+    std::vector<int> status;
+    std::atomic<int> done{0};
+    std::thread flood([&] {
+        status = answers(fds, request_text("GET", "/api/list?path=/", {cookie}, ""), 10000, done);
+    });
+    // Once bob's requests beyond his share have been turned away (the gateway's connections are
+    // all his until then), and while his seven wait for his session.
+    for (int i = 0; i < 100 && done < 254 - 7; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long threads1 = e2e::proc_status(g.pid, "Threads");
+    const auto alice = served(g, "127.0.0.10", "alice");
+    EXPECT_LT(alice, std::chrono::seconds(2)) << "the target is a second";
+    // Alice's live view goes on, over her own session while bob's is busy.
+    std::string alice_cookie;
+    ASSERT_EQ(g.login("alice", "alice", &alice_cookie, nullptr, "127.0.0.10").status, 200);
+    int v = dial(g.port, "127.0.0.10");
+    std::string req = request_text("GET", "/camera/live", {alice_cookie}, ""), got;
+    ASSERT_GT(send(v, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    // Within 2 s: bob's view, stalled with his session, would give up its place after 5 s.
+    auto view_end = Clock::now() + std::chrono::seconds(2);
+    while (count(got, "--frame\r\n") < 4 && Clock::now() < view_end) read_more(v, got, 100);
+    EXPECT_GE(count(got, "--frame\r\n"), 4u) << "frames while bob's upload stalls";
+    close(v);
+    flood.join();
+    int refused = 0, waited = 0, answered = 0;
+    for (int s : status) {
+        refused += s == 429;
+        waited += s == 503;
+        answered += s > 0;
+    }
+    EXPECT_EQ(answered, 254) << "every request of bob's answered within 10 s";
+    // Bob's share is eight requests in flight, the upload one of them; those seven wait 2 s
+    // for the session (or, should the upload be cut meanwhile, are served).
+    EXPECT_GE(refused, 254 - 7);
+    for (int fd : fds) close(fd);
+    for (int fd : views) close(fd);
+
+    // The upload is cut once it is behind: a few bytes after 6 s, when 1000 a second were due.
+    EXPECT_TRUE(closed_by_peer(up, 20000));
+    const auto cut = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    stop = true;
+    trickle.join();
+    close(up);
+    EXPECT_LT(cut, std::chrono::seconds(14)) << "request_timeout 6 s, then 1000 bytes a second";
+    EXPECT_NE(g.output().find("upload too slow"), std::string::npos) << g.output();
+    EXPECT_EQ(g.output().find("unknown [web] settings"), std::string::npos) << g.output();
+    Reply after;
+    for (int i = 0; i < 50 && after.status != 200; i++) {
+        after = http(g.port, "GET", "/api/list?path=/", {cookie});
+        if (after.status != 200) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(after.status, 200) << "bob's session goes on";
+    EXPECT_EQ(entries(), entries0) << "the part file is removed";
+    long threads2 = e2e::proc_status(g.pid, "Threads");
+    for (int i = 0; i < 50 && threads2 > threads0 + 1; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        threads2 = e2e::proc_status(g.pid, "Threads");
+    }
+    EXPECT_LE(threads2, threads0 + 1);
+    printf("254 requests of a browser with a stalled upload: %d refused, %d answered 503; alice"
+           " signed in and listed in %lld ms; the upload cut after %lld ms; threads %ld -> %ld"
+           " -> %ld\n",
+           refused, waited, static_cast<long long>(alice.count()),
+           static_cast<long long>(cut.count()), threads0, threads1, threads2);
+}
+
+// Over TCP (no local socket) every download holds a buffer of 256 KiB while its browser reads
+// nothing: one browser gets eight of them at once, all browsers 64, and the gateway stays well
+// under 64 MiB however many are tried.
+TEST(WebHostile, StuckDownloadsOverTcpAreBoundedPerBrowserAndInAll) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    e2e::write_file(g.srv.share + "/big.bin", pattern(8 << 20, 7));
+    std::string bob;
+    ASSERT_EQ(g.login("bob", "bob", &bob).status, 200);
+    const long rss0 = e2e::proc_status(g.pid, "VmRSS");
+
+    std::vector<int> fds;
+    std::map<int, int> statuses;
+    for (int i = 0; i < 250; i++)
+        statuses[stuck_reader(g.port, "/files/big.bin", bob, fds,
+                              "127.0.0." + std::to_string(2 + i / 32))]++;
+    const int bobs = statuses[200];
+    EXPECT_EQ(bobs, 8) << "one browser's share";
+    EXPECT_EQ(statuses[429], 242);
+    const long peak_one = e2e::proc_status(g.pid, "VmHWM");
+    printf("one browser, 250 stuck downloads: %d taken, peak %ld kB\n", bobs, peak_one);
+    // Seven more browsers take their eight each; then the gateway has 64 and refuses the next.
+    for (int u = 0; u < 8; u++) {
+        std::string name = "reader" + std::to_string(u), cookie;
+        e2e::add_user(g.srv.data, name, name, 5);
+        ASSERT_EQ(g.login(name, name, &cookie).status, 200);
+        for (int i = 0; i < 8; i++)
+            statuses[stuck_reader(g.port, "/files/big.bin", cookie, fds,
+                                  "127.0.1." + std::to_string(u + 1))]++;
+    }
+    EXPECT_EQ(statuses[200], 64);
+    EXPECT_EQ(statuses[503], 8);
+    const long rss1 = e2e::proc_status(g.pid, "VmRSS"), peak = e2e::proc_status(g.pid, "VmHWM");
+    if (e2e::sanitizer_runtime().empty()) {
+        EXPECT_LT(peak, 64 * 1024) << "kB";
+    }
+    for (int fd : fds) close(fd);
+    printf("%d of 250 stuck downloads of one browser taken, %d of 314 in all; VmRSS %ld kB -> "
+           "%ld kB, peak %ld kB\n",
+           bobs, statuses[200], rss0, rss1, peak);
+}
+
+// Signing out while an upload of the same browser stalls: the sign-out is answered within the
+// short wait for the session, and the upload ends with it (its connection, its protocol
+// session and its part file).
+TEST(WebHostile, SigningOutEndsAStalledUpload) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    const int server0 = sockets_of(g.srv.pid);
+    std::string cookie, csrf;
+    Reply r = g.login("bob", "bob", &cookie, &csrf);
+    ASSERT_EQ(r.status, 200);
+    if (r.body.find("\"write\"") == std::string::npos) GTEST_SKIP() << "the server takes no writes";
+    size_t entries0 = 0;
+    for (auto& e : std::filesystem::directory_iterator(g.srv.share)) entries0 += !e.path().empty();
+    int up = dial(g.port);
+    const std::string head = "POST /api/upload?path=/out.bin HTTP/1.0\r\nHost: x\r\n" + cookie +
+                             "\r\nX-CSRF-Token: " + csrf + "\r\nContent-Length: 1000\r\n\r\n0123456789";
+    ASSERT_GT(send(up, head.data(), head.size(), MSG_NOSIGNAL), 0);
+    // Once the upload holds the session, a listing is told so within a few seconds.
+    Reply busy;
+    for (int i = 0; i < 3 && busy.status != 503; i++) {
+        int fd = dial(g.port);
+        std::string req = request_text("GET", "/api/list?path=/", {cookie}, ""), got;
+        (void)!send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+        read_until(fd, got, "\x01never", 5000);
+        close(fd);
+        busy = parse(got);
+    }
+    ASSERT_EQ(busy.status, 503) << "the upload holds the session";
+
+    auto t0 = Clock::now();
+    r = http(g.port, "POST", "/api/logout",
+             {cookie, "X-CSRF-Token: " + csrf, "Content-Type: application/json"}, "{}");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    // The upload's next bytes find its session ended.
+    (void)!send(up, "x", 1, MSG_NOSIGNAL);
+    EXPECT_TRUE(closed_by_peer(up, 5000));
+    close(up);
+    EXPECT_EQ(sockets_settle(g.srv.pid, server0), server0) << "bob's protocol session is gone";
+    size_t entries = 0;
+    for (int i = 0; i < 50; i++) {
+        entries = 0;
+        for (auto& e : std::filesystem::directory_iterator(g.srv.share)) entries += !e.path().empty();
+        if (entries == entries0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(entries, entries0) << "the part file is removed";
+    EXPECT_EQ(http(g.port, "GET", "/api/session", {cookie}).status, 401);
+}

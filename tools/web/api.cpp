@@ -28,6 +28,10 @@ constexpr int PIECES_PER_EXCHANGE = 16;  // pieces asked for at once (pipelined)
 constexpr int MAX_STREAMS_PER_SESSION = 4;
 constexpr int MAX_VIEWERS = 32;
 constexpr int MAX_VIEWERS_PER_SESSION = 4;
+// Downloads at once in all: each holds a connection and, over TCP, a buffer of PIECE * 4.
+constexpr int MAX_DOWNLOADS = 64;
+// How long a download waits for another request of its browser between two of its blocks.
+constexpr int STREAM_WAIT_MS = 15000;
 constexpr const char* CSP =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
     "media-src 'self'; connect-src 'self'; font-src 'self'; form-action 'self'; "
@@ -44,6 +48,24 @@ Response json_response(int status, const std::string& json) {
 
 Response error(int status, const std::string& text) {
     return json_response(status, "{\"error\":" + json_text(text) + "}");
+}
+
+// A refusal that a later try may get past.
+Response retry_later(int status, const std::string& text, int seconds) {
+    Response r = error(status, text);
+    r.header("Retry-After", std::to_string(seconds));
+    return r;
+}
+
+Response too_many_requests() {
+    return retry_later(429, "too many requests of this browser at once", 1);
+}
+
+// The answer when an exchange with the board's server did not happen.
+Response not_exchanged(Sessions::Exchange e) {
+    if (e == Sessions::Exchange::busy)
+        return retry_later(503, "this browser's session is busy with another request", 2);
+    return error(502, "the board's server does not answer");
 }
 
 // A JSON object held by its owner.
@@ -178,12 +200,12 @@ std::string entries_json(const std::vector<Entry>& entries) {
     return out + "]";
 }
 
-// Reads a listing of folder (LISTALL when all) over the session. Empty status when the
-// session failed.
+// Reads a listing of folder (LISTALL when all) over the session. Status "busy" when another
+// request held the session too long, empty when the session failed.
 std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::string& folder, bool all,
                         std::vector<Entry>& entries) {
     std::string text;
-    bool ok = sessions.exchange(s, [&](bh::Client& c) {
+    auto done = sessions.exchange(s, [&](bh::Client& c) {
         bh::Frame reply;
         if (!c.command(command(all ? "LISTALL" : "LIST", {{"PATH", folder}}), reply, 15000))
             return false;
@@ -191,7 +213,8 @@ std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::stri
         text = std::move(reply.payload);
         return true;
     });
-    if (!ok) return "";
+    if (done == Sessions::Exchange::busy) return "busy";
+    if (done != Sessions::Exchange::ok) return "";
     return parse_listing(text, entries);
 }
 
@@ -223,7 +246,7 @@ long fetch_into(Sessions& sessions, const SessionPtr& s, const std::string& path
                 char* dst, size_t want) {
     s->last_used = now_seconds();
     long got = 0;
-    bool ok = sessions.exchange(s, [&](bh::Client& c) {
+    auto done = sessions.exchange(s, [&](bh::Client& c) {
         bh::Frame reply;
         uint64_t length = 0;
         auto discard = [](const char*, size_t) { return true; };
@@ -277,8 +300,8 @@ long fetch_into(Sessions& sessions, const SessionPtr& s, const std::string& path
         }
         if (!all) s->stream_open = false;
         return true;
-    });
-    return ok ? got : -1;
+    }, STREAM_WAIT_MS);
+    return done == Sessions::Exchange::ok ? got : -1;
 }
 
 // The headers of every download, and the range asked for when ranges may be served: false
@@ -335,7 +358,7 @@ Response write_result(const std::string& reply) {
 }  // namespace
 
 Upload::~Upload() {
-    if (!done_ && !failed_ && io_.owns_lock()) {
+    if (!done_ && !failed_ && io_.owns_lock() && !s_->ended) {
         // Cut short: an empty "10" frame cancels, and the server answers FAIL CANCELLED.
         bh::Client& c = s_->conn;
         bh::Frame reply;
@@ -347,6 +370,7 @@ Upload::~Upload() {
     std::deque<bh::Frame> arrived;
     if (io_.owns_lock()) {
         arrived.swap(s_->conn.messages);
+        if (s_->ended) s_->conn.close();  // signed out meanwhile: the end left it to us
         s_->busy = false;
         io_.unlock();
     }
@@ -355,7 +379,7 @@ Upload::~Upload() {
 }
 
 bool Upload::write(const char* data, size_t n) {
-    if (failed_) return false;
+    if (failed_ || s_->ended) return false;
     s_->last_used = now_seconds();
     while (n > 0) {
         size_t k = std::min<size_t>(n, 65535);
@@ -411,9 +435,14 @@ std::unique_ptr<Upload> Gateway::begin_upload(const Request& r, Response& refusa
         return refuse(error(411, "the size must be given"));
     uint64_t size = std::stoull(length);
     bool replace = r.query.count("replace") && r.query.at("replace") == "1";
-    s->inflight++;
+    if (!s->admit()) return refuse(too_many_requests());
     s->last_used = now_seconds();
-    std::unique_lock<std::mutex> io(s->io);
+    // Another upload of the same browser holds the connection until its last byte.
+    std::unique_lock<TimedLock> io(s->io, std::defer_lock);
+    if (!io.try_lock_for(std::chrono::milliseconds(Sessions::BUSY_WAIT_MS))) {
+        s->inflight--;
+        return refuse(not_exchanged(Sessions::Exchange::busy));
+    }
     s->busy = true;
     auto up = std::make_unique<Upload>(sessions_, s, std::move(io), size);
     json_object* o = json_object_new_object();
@@ -649,7 +678,13 @@ Response Gateway::handle(const Request& r) {
         } else if (!s) {
             out = error(401, "signed out");
         } else if (r.path.rfind("/files/", 0) == 0) {
-            out = download(r, s, r.path.substr(6));
+            // Counted while it is looked up; a response that sends the file counts itself.
+            if (s->admit()) {
+                out = download(r, s, r.path.substr(6));
+                s->inflight--;
+            } else {
+                out = too_many_requests();
+            }
         } else if (r.path == "/camera/snapshot.jpg") {
             out = camera(r, s, false);
         } else if (r.path == "/camera/live") {
@@ -745,12 +780,12 @@ Response Gateway::api(const Request& r, const std::string& route) {
             return error(403, "missing or wrong CSRF token");
     }
     if (!s) return error(401, "signed out");
-    if (route != "events") s->last_used = now_seconds();
+    if (!s->admit()) return too_many_requests();
     struct Inflight {
         Session& s;
-        explicit Inflight(Session& x) : s(x) { s.inflight++; }
         ~Inflight() { s.inflight--; }
-    } inflight(*s);
+    } inflight{*s};
+    if (route != "events") s->last_used = now_seconds();
 
     if (route == "session" || route.rfind("session-of:", 0) == 0) {
         if (post && route == "session") return error(405, "method not allowed");
@@ -784,7 +819,8 @@ Response Gateway::api(const Request& r, const std::string& route) {
         bool all = r.query.count("all") && r.query.at("all") == "1";
         std::vector<Entry> entries;
         std::string status = list_folder(sessions_, s, path, all, entries);
-        if (status.empty()) return error(502, "the board's server does not answer");
+        if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
+        if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
         if (status == "closed") return error(403, "this folder is closed to you");
         if (status == "error") return error(404, "no such folder");
         if (status == "bad") return error(502, "the server's listing could not be read");
@@ -793,7 +829,7 @@ Response Gateway::api(const Request& r, const std::string& route) {
     }
     if (route == "who") {
         std::string users;
-        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+        auto done = sessions_.exchange(s, [&](bh::Client& c) {
             bh::Frame reply;
             if (!c.command("{\"CMD\": \"WHO\"}", reply) || reply.type != "11") return false;
             Json j(reply.payload);
@@ -813,7 +849,7 @@ Response Gateway::api(const Request& r, const std::string& route) {
             users += "]";
             return true;
         });
-        if (!ok) return error(502, "the board's server does not answer");
+        if (done != Sessions::Exchange::ok) return not_exchanged(done);
         return json_response(200, "{\"users\":" + users + "}");
     }
     if (route == "events") {
@@ -839,13 +875,13 @@ Response Gateway::api(const Request& r, const std::string& route) {
             cmd = command("PASSWORD", {{"CURRENT", a}, {"NEW", b}});
         }
         std::string result;
-        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+        auto done = sessions_.exchange(s, [&](bh::Client& c) {
             bh::Frame reply;
             if (!c.command(cmd, reply) || reply.type != "11") return false;
             result = bh::json_member(reply.payload, "RESULT");
             return true;
         });
-        if (!ok) return error(502, "the board's server does not answer");
+        if (done != Sessions::Exchange::ok) return not_exchanged(done);
         if (result == "OK") return json_response(200, "{\"ok\":true}");
         if (route == "message") return error(404, a + " is not connected");
         if (route == "password") return error(403, "the current password is wrong");
@@ -865,13 +901,13 @@ Response Gateway::api(const Request& r, const std::string& route) {
             cmd = route == "mkdir" ? command("MKDIR", {{"PATH", a}}) : command("DELETE", {{"FILE", a}});
         }
         std::string reply_text;
-        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+        auto done = sessions_.exchange(s, [&](bh::Client& c) {
             bh::Frame reply;
             if (!c.command(cmd, reply) || reply.type != "11") return false;
             reply_text = reply.payload;
             return true;
         });
-        if (!ok) return error(502, "the board's server does not answer");
+        if (done != Sessions::Exchange::ok) return not_exchanged(done);
         return write_result(reply_text);
     }
     return error(404, "not found");
@@ -881,18 +917,27 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
     if (!valid_path(path) || path.size() < 2 || path.back() == '/') return error(400, "bad path");
     size_t slash = path.rfind('/');
     std::string folder = slash == 0 ? "/" : path.substr(0, slash), name = path.substr(slash + 1);
+    // Counted while it is looked up; a response that sends the file counts itself.
+    if (downloads_.fetch_add(1) >= MAX_DOWNLOADS) {
+        downloads_--;
+        return retry_later(503, "too many downloads at once", 5);
+    }
+    struct Counted {
+        std::atomic<int>& n;
+        ~Counted() { n--; }
+    } counted{downloads_};
     if (s->has("open")) {
         // The server checks and opens the file; the bytes then go from its descriptor.
         OwnedFd file;
         std::string reason;
-        bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+        auto done = sessions_.exchange(s, [&](bh::Client& c) {
             int fd = -1;
             uint64_t size = 0;
             bool opened = bh::open_file(c, path, fd, size, reason);
             file = OwnedFd(fd);
             return opened || !reason.empty();  // no reason: no reply came
         });
-        if (!ok) return error(502, "the board's server does not answer");
+        if (done != Sessions::Exchange::ok) return not_exchanged(done);
         struct stat st;
         if (file.get() >= 0 && fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode))
             return send_file(r, s, name, std::move(file), st);
@@ -905,7 +950,8 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
     // The size and the right to read it come from the folder's listing, as for any client.
     std::vector<Entry> entries;
     std::string status = list_folder(sessions_, s, folder, name[0] == '.', entries);
-    if (status.empty()) return error(502, "the board's server does not answer");
+    if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
+    if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
     if (status == "closed") return error(403, "this folder is closed to you");
     const Entry* found = nullptr;
     for (const Entry& e : entries)
@@ -918,8 +964,13 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
         return out;
     if (total == 0 || r.method == "HEAD") return out;
     Sessions* sessions = &sessions_;
+    std::atomic<int>* downloads = &downloads_;
     s->inflight++;
-    out.done = [s] { s->inflight--; };
+    downloads_++;
+    out.done = [s, downloads] {
+        s->inflight--;
+        (*downloads)--;
+    };
     out.block = PIECE * 4;
     out.stream = [sessions, s, path, first, total](uint64_t pos, char* buf, size_t max) -> long {
         if (pos >= total) return 0;
@@ -969,8 +1020,13 @@ Response Gateway::send_file(const Request& r, const SessionPtr& s, const std::st
     if (total == 0 || r.method == "HEAD") return out;
     out.file = std::move(file);
     out.file_offset = first;
+    std::atomic<int>* downloads = &downloads_;
     s->inflight++;
-    out.done = [s] { s->inflight--; };
+    downloads_++;
+    out.done = [s, downloads] {
+        s->inflight--;
+        (*downloads)--;
+    };
     return out;
 }
 

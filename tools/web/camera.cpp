@@ -6,6 +6,7 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -101,9 +102,11 @@ Camera::JpegPtr Camera::next(uint64_t after, int timeout_ms) {
     return nullptr;
 }
 
-bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h) {
+bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h, bool& busy) {
     std::string frame;
-    bool ok = sessions_.exchange(s, [&](bh::Client& c) {
+    // Not longer than a frame's time behind another request of the lending browser.
+    int wait_ms = std::max(1, 1000 / sessions_.settings().camera_fps);
+    auto done = sessions_.exchange(s, [&](bh::Client& c) {
         bh::Frame reply;
         if (w <= 0 || h <= 0) {  // the capture size, once per run of the loop
             if (!c.command("{\"CMD\": \"CAMINFO\"}", reply) || reply.type != "11") return false;
@@ -119,8 +122,9 @@ bool Camera::grab(const SessionPtr& s, std::string& jpeg, int& w, int& h) {
             frame.append(d, n);
             return true;
         });
-    });
-    if (!ok || w <= 0 || h <= 0 || frame.empty()) return false;
+    }, wait_ms);
+    busy = done == Sessions::Exchange::busy;
+    if (done != Sessions::Exchange::ok || w <= 0 || h <= 0 || frame.empty()) return false;
     return yuyv_to_jpeg(reinterpret_cast<const unsigned char*>(frame.data()), frame.size(), w, h,
                         sessions_.settings().jpeg_quality, jpeg);
 }
@@ -144,18 +148,28 @@ void Camera::run() {
                 running_ = false;
                 return;
             }
-            // The first viewer whose session still lives lends its protocol session.
+            // The first viewer whose session still lives and is not busy with a request of
+            // its own (an upload holds it for long) lends its protocol session.
+            SessionPtr busy;
             for (auto it = viewers_.begin(); it != viewers_.end() && !source; ++it) {
                 source = it->second.lock();
                 if (source && source->ended) source.reset();
+                if (source && source->busy) {
+                    if (!busy) busy = source;
+                    source.reset();
+                }
             }
+            if (!source) source = busy;
         }
         // A fixed schedule, so that the time a grab takes does not lower the rate; after a
         // stall the schedule starts again from now instead of catching up in a burst.
         next_at += period;
         if (next_at < Clock::now()) next_at = Clock::now() + period;
         std::string jpeg;
-        bool ok = source && grab(source, jpeg, w, h);
+        bool busy = false;
+        bool ok = source && grab(source, jpeg, w, h, busy);
+        // A lender busy with a request of its own is no failure of the camera: no frame this time.
+        if (busy) continue;
         std::lock_guard<std::mutex> g(lock_);
         if (ok) {
             auto j = std::make_shared<Jpeg>();

@@ -1,10 +1,12 @@
 // The HTTP layer: libmicrohttpd with a thread per connection (a download or an event stream
 // may wait on the board's server without holding up anyone else), bounded in connections,
-// connections per address, header memory, body size and the time a request takes to arrive.
-// It turns each request into a Request, hands it to the Gateway and sends the Response back.
+// connections per address, header memory, body size, the time a request takes to arrive and
+// the rate at which an upload's body arrives. It turns each request into a Request, hands it
+// to the Gateway and sends the Response back.
 //
 // Threads: libmicrohttpd's (one per connection, and its listener) call on_request,
-// on_completed and on_connection; the watchdog thread ends connections whose request is late.
+// on_completed and on_connection; the watchdog thread ends connections whose request is late
+// or whose upload falls behind.
 // Watchdog::lock guards the set of connections; a connection leaves it (on_connection, closed)
 // before libmicrohttpd closes its socket, so the watchdog never shuts a descriptor down that
 // has been reused.
@@ -13,6 +15,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <fstream>
@@ -194,18 +197,23 @@ MHD_Result send_response(MHD_Connection* c, Response&& r, Context* ctx = nullptr
 
 }  // namespace
 
-// One connection as the watchdog sees it: waiting while a request is on its way.
+// One connection as the watchdog sees it: waiting while a request is on its way, or
+// uploading while an upload's body is (since then counts from the upload's start).
 struct Watch {
     int fd = -1;
     std::string peer;
     std::atomic<int64_t> since{0};  // ms: when the request being waited for began
     std::atomic<bool> waiting{true};
+    std::atomic<bool> uploading{false};
+    std::atomic<uint64_t> upload_size{0}, received{0};  // of the upload's body
     bool cut = false;  // under Watchdog::lock
 };
 
 struct Watchdog {
-    explicit Watchdog(int seconds) : limit_ms(static_cast<int64_t>(seconds) * 1000) {}
+    Watchdog(int seconds, int rate)
+        : limit_ms(static_cast<int64_t>(seconds) * 1000), min_rate(static_cast<uint64_t>(rate)) {}
     const int64_t limit_ms;
+    const uint64_t min_rate;  // bytes a second an upload keeps up once limit_ms is over
     std::mutex lock;
     std::condition_variable cv;
     std::set<Watch*> all;
@@ -218,12 +226,26 @@ struct Watchdog {
             cv.wait_for(g, std::chrono::milliseconds(250));
             int64_t now = now_ms();
             for (Watch* w : all) {
-                if (w->cut || !w->waiting || now - w->since < limit_ms) continue;
-                // The connection's thread sees the end of its socket and closes it.
+                if (w->cut) continue;
+                int64_t age = now - w->since;
+                std::string why;
+                if (w->waiting && age >= limit_ms) {
+                    why = " request time-out: not whole after " + std::to_string(limit_ms / 1000) + " s";
+                } else if (!w->waiting && w->uploading && age > limit_ms) {
+                    // By now min_rate for every second past the first limit_ms, or all of it.
+                    uint64_t due = min_rate * static_cast<uint64_t>(age - limit_ms) / 1000;
+                    uint64_t got = w->received;
+                    if (got < std::min<uint64_t>(due, w->upload_size))
+                        why = " upload too slow: " + std::to_string(got) + " of " +
+                              std::to_string(w->upload_size) + " bytes after " +
+                              std::to_string(age / 1000) + " s";
+                }
+                if (why.empty()) continue;
+                // The connection's thread sees the end of its socket and closes it (an
+                // upload is cancelled with it).
                 w->cut = true;
                 shutdown(w->fd, SHUT_RDWR);
-                refusals.line(w->peer + " request time-out: not whole after " +
-                              std::to_string(limit_ms / 1000) + " s");
+                refusals.line(w->peer + why);
             }
             refusals.tick();
         }
@@ -240,6 +262,17 @@ Watch* watch_of(MHD_Connection* c) {
 // The request has arrived whole (or is answered): no longer the watchdog's to end.
 void arrived(MHD_Connection* c) {
     if (Watch* w = watch_of(c)) w->waiting = false;
+}
+
+// An upload's body of size bytes is on its way: the watchdog checks its rate from now.
+void uploading(MHD_Connection* c, uint64_t size) {
+    if (Watch* w = watch_of(c)) {
+        w->received = 0;
+        w->upload_size = size;
+        w->since = now_ms();
+        w->uploading = true;
+        w->waiting = false;
+    }
 }
 
 void on_connection(void* cls, MHD_Connection* c, void** socket_context,
@@ -299,10 +332,12 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
         if (url && method && !strcmp(url, "/api/upload") && !strcmp(method, "POST")) {
             // A file goes to the board as it arrives, never whole in memory.
             Response no;
-            // An upload takes its time; the server bounds how long it waits for each piece.
             arrived(c);
             ctx->upload = d->gateway->begin_upload(request_of(c, url, method, d->tls), no);
             if (!ctx->upload) return send_response(c, std::move(no));
+            // It takes its time, at upload_min_rate at least (its size was checked above).
+            const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
+            uploading(c, length ? strtoull(length, nullptr, 10) : 0);
             return MHD_YES;
         }
         const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
@@ -316,6 +351,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     if (*upload_size) {
         if (ctx->upload) {
             if (!ctx->upload->write(upload, *upload_size)) return MHD_NO;
+            if (Watch* w = watch_of(c)) w->received += *upload_size;
         } else {
             if (ctx->body.size() + *upload_size > MAX_BODY) return MHD_NO;  // a chunked body too large
             ctx->body.append(upload, *upload_size);
@@ -341,6 +377,7 @@ void on_completed(void*, MHD_Connection* c, void** con_cls, MHD_RequestTerminati
     *con_cls = nullptr;
     // The next request on the connection has its own time from now.
     if (Watch* w = watch_of(c)) {
+        w->uploading = false;
         w->since = now_ms();
         w->waiting = true;
     }
@@ -360,7 +397,7 @@ Daemon daemon_record;
 }  // namespace
 
 HttpServer::HttpServer(Gateway& g, const Settings& s)
-    : gateway_(g), settings_(s), watchdog_(std::make_unique<Watchdog>(s.request_timeout)) {}
+    : gateway_(g), settings_(s), watchdog_(std::make_unique<Watchdog>(s.request_timeout, s.upload_min_rate)) {}
 
 HttpServer::~HttpServer() { stop(); }
 

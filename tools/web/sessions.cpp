@@ -3,6 +3,8 @@
 // Threads and shared state
 //   Session::io      one exchange at a time on a session's connection (HTTP threads, the
 //                    watcher, the camera loop). busy is set while it is held for an exchange.
+//                    Nobody waits for it longer than BUSY_WAIT_MS but a download's stream:
+//                    an upload holds it as long as its body takes to arrive.
 //   watcher          polls the connections of sessions that are not busy and reads the "21"
 //                    frames (messages, notices, the notice of a login elsewhere) that arrive
 //                    between exchanges; it only try_locks io, so it never waits behind one.
@@ -157,7 +159,7 @@ Sessions::LoginResult Sessions::login(const std::string& user, const std::string
     // Frames that came with the reply (a message sent at once) are delivered like later ones.
     std::deque<bh::Frame> early;
     {
-        std::lock_guard<std::mutex> g(s->io);
+        std::lock_guard<TimedLock> g(s->io);
         early.swap(s->conn.messages);
     }
     for (auto& f : early) deliver(s, f);
@@ -217,13 +219,17 @@ void Sessions::end(const SessionPtr& s, const std::string& reason) {
     }
     if (s->ended.exchange(true)) return;
     {
-        std::lock_guard<std::mutex> g(s->io);
-        if (s->conn.connected() && reason != "replaced" && reason != "closed") {
-            // LOGOUT ends the protocol session; its "BYE" is not waited for long.
-            bh::Frame bye;
-            s->conn.command("{\"CMD\": \"LOGOUT\"}", bye, 2000);
+        // An exchange that holds the connection longer (an upload on its way) sees ended and
+        // closes the connection itself when it lets go.
+        std::unique_lock<TimedLock> g(s->io, std::defer_lock);
+        if (g.try_lock_for(std::chrono::milliseconds(BUSY_WAIT_MS))) {
+            if (s->conn.connected() && reason != "replaced" && reason != "closed") {
+                // LOGOUT ends the protocol session; its "BYE" is not waited for long.
+                bh::Frame bye;
+                s->conn.command("{\"CMD\": \"LOGOUT\"}", bye, 2000);
+            }
+            s->conn.close();
         }
-        s->conn.close();
     }
     std::lock_guard<std::mutex> g(s->ev_lock);
     s->end_reason = reason;
@@ -267,21 +273,23 @@ void Sessions::deliver(const SessionPtr& s, const bh::Frame& f) {
                    ",\"text\":" + json_text(message) + "}");
 }
 
-bool Sessions::exchange(const SessionPtr& s, const std::function<bool(bh::Client&)>& f) {
-    if (s->ended) return false;
+Sessions::Exchange Sessions::exchange(const SessionPtr& s,
+                                      const std::function<bool(bh::Client&)>& f, int wait_ms) {
+    if (s->ended) return Exchange::failed;
     std::deque<bh::Frame> arrived;
     bool ok;
     {
-        std::lock_guard<std::mutex> g(s->io);
+        std::unique_lock<TimedLock> g(s->io, std::defer_lock);
+        if (!g.try_lock_for(std::chrono::milliseconds(wait_ms))) return Exchange::busy;
         s->busy = true;
-        ok = s->conn.connected() && f(s->conn);
+        ok = !s->ended && s->conn.connected() && f(s->conn);
         arrived.swap(s->conn.messages);
-        if (!ok) s->conn.close();
+        if (!ok || s->ended) s->conn.close();  // an end that could not wait for io closes here
         s->busy = false;
     }
     for (auto& m : arrived) deliver(s, m);
     if (!ok) end(s, "closed");
-    return ok;
+    return ok ? Exchange::ok : Exchange::failed;
 }
 
 void Sessions::watch() {
@@ -295,7 +303,7 @@ void Sessions::watch() {
             for (auto& [id, s] : sessions_) {
                 if (s->busy || s->ended) continue;
                 // The descriptor is the exchange's to change: read it only when none runs.
-                std::unique_lock<std::mutex> io(s->io, std::try_to_lock);
+                std::unique_lock<TimedLock> io(s->io, std::try_to_lock);
                 if (!io.owns_lock()) continue;
                 int fd = s->conn.fd();
                 if (fd < 0) continue;
@@ -312,7 +320,7 @@ void Sessions::watch() {
             std::deque<bh::Frame> arrived;
             bool failed = false;
             {
-                std::unique_lock<std::mutex> g(s->io, std::try_to_lock);
+                std::unique_lock<TimedLock> g(s->io, std::try_to_lock);
                 if (!g.owns_lock() || s->busy || s->conn.fd() != fds[i].fd) continue;
                 // Whatever is there: whole frames, each read to its end.
                 for (;;) {
@@ -326,6 +334,7 @@ void Sessions::watch() {
                     }
                     if (f.type == "21") arrived.push_back(std::move(f));
                 }
+                if (s->ended) s->conn.close();  // an end that could not wait for io
             }
             for (auto& m : arrived) deliver(s, m);
             if (failed) end(s, "closed");

@@ -73,6 +73,7 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
         {"max_connections", &s.max_connections, 8, 4096},
         {"max_connections_per_address", &s.max_connections_per_address, 2, 4096},
         {"request_timeout", &s.request_timeout, 1, 3600},
+        {"upload_min_rate", &s.upload_min_rate, 1, 1000000000},
         {"camera_fps", &s.camera_fps, 1, 60},
         {"jpeg_quality", &s.jpeg_quality, 10, 100},
     };

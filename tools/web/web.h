@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -43,6 +44,9 @@ struct Settings {
     int max_connections = 256;                    // HTTP connections at once
     int max_connections_per_address = 32;
     int request_timeout = 30;  // seconds a request (line, headers, JSON body) has to arrive whole
+    // Bytes a second an upload must keep up once its first request_timeout seconds are over:
+    // by then it has sent at least upload_min_rate for every second past them, or is cut.
+    int upload_min_rate = 4096;
     int camera_fps = 15;  // frames per second of the shared capture loop
     int jpeg_quality = 80;
     std::string name = "boardhub";  // the title shown on the page
@@ -92,6 +96,42 @@ private:
     bool closing_ = false;
 };
 
+// A lock whose waits can be bounded (try_lock_for), made of a mutex and a condition variable
+// rather than std::timed_mutex, whose timed wait ThreadSanitizer does not follow.
+class TimedLock {
+public:
+    void lock() {
+        std::unique_lock<std::mutex> g(m_);
+        free_.wait(g, [&] { return !held_; });
+        held_ = true;
+    }
+    bool try_lock() {
+        std::lock_guard<std::mutex> g(m_);
+        if (held_) return false;
+        held_ = true;
+        return true;
+    }
+    template <class Rep, class Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& wait) {
+        std::unique_lock<std::mutex> g(m_);
+        if (!free_.wait_for(g, wait, [&] { return !held_; })) return false;
+        held_ = true;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            held_ = false;
+        }
+        free_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable free_;
+    bool held_ = false;
+};
+
 // A live event for a browser: a message, a notice, or the end of its session.
 struct Event {
     uint64_t seq = 0;
@@ -113,8 +153,9 @@ struct Session {
     }
 
     // The protocol connection: one exchange at a time, under io. busy tells the watcher to
-    // leave the socket to the exchange.
-    std::mutex io;
+    // leave the socket to the exchange. Waits for io are bounded (try_lock_for), so a request
+    // behind another of the same browser (an upload holds io until its last byte) fails soon.
+    TimedLock io;
     bh::Client conn;             // guarded by io
     std::string stream_path;     // guarded by io: the file SEND opened, and where it stands
     uint64_t stream_pos = 0;
@@ -122,7 +163,20 @@ struct Session {
     std::atomic<bool> busy{false};
 
     std::atomic<int64_t> last_used{0};  // monotonic seconds of the last request
-    std::atomic<int> inflight{0};       // requests being served (an expiry waits for them)
+    // Requests being served: JSON calls, downloads until their response ends, an upload (event
+    // streams and live views have caps of their own). An expiry waits for them. At most
+    // MAX_REQUESTS are admitted, so that one browser holds no more than its share of the
+    // gateway's connections and threads.
+    static constexpr int MAX_REQUESTS = 8;
+    std::atomic<int> inflight{0};
+    // Counts a request in; false (nothing counted) when MAX_REQUESTS are being served.
+    bool admit() {
+        if (inflight.fetch_add(1) >= MAX_REQUESTS) {
+            inflight--;
+            return false;
+        }
+        return true;
+    }
 
     // Events, newest last, at most MAX_EVENTS kept; guarded by ev_lock.
     static constexpr size_t MAX_EVENTS = 64;
@@ -159,9 +213,14 @@ public:
     // Why a session that no longer exists ended ("replaced", "expired", ...), for a while after.
     std::string gone(const std::string& id);
 
+    // How long a request waits for the exchange of another request of the same browser.
+    static constexpr int BUSY_WAIT_MS = 2000;
+    enum class Exchange { ok, busy, failed };
     // Runs f with the protocol connection held; events that arrived meanwhile are delivered
-    // after. False when the session has ended or the connection failed (then it ends).
-    bool exchange(const SessionPtr& s, const std::function<bool(bh::Client&)>& f);
+    // after. busy (f not run) when another exchange held the connection for wait_ms; failed
+    // when the session has ended or the connection failed (then it ends).
+    Exchange exchange(const SessionPtr& s, const std::function<bool(bh::Client&)>& f,
+                      int wait_ms = BUSY_WAIT_MS);
     void push_event(const SessionPtr& s, const std::string& kind, const std::string& json);
 
     const Settings& settings() const { return settings_; }
@@ -211,7 +270,8 @@ public:
 
 private:
     void run();
-    bool grab(const SessionPtr& s, std::string& jpeg, int& w, int& h);
+    // busy: the session was held by another request for longer than a frame's time.
+    bool grab(const SessionPtr& s, std::string& jpeg, int& w, int& h, bool& busy);
 
     Sessions& sessions_;
     std::mutex lock_;
@@ -318,7 +378,7 @@ std::string parse_listing(const std::string& text, std::vector<Entry>& entries);
 // reply (the protocol takes no other command meanwhile). Destroyed unfinished, it cancels.
 class Upload {
 public:
-    Upload(Sessions& sessions, SessionPtr s, std::unique_lock<std::mutex> io, uint64_t size)
+    Upload(Sessions& sessions, SessionPtr s, std::unique_lock<TimedLock> io, uint64_t size)
         : sessions_(sessions), s_(std::move(s)), io_(std::move(io)), size_(size) {}
     ~Upload();
     bool write(const char* data, size_t n);  // false: the board's server failed
@@ -328,7 +388,7 @@ public:
 private:
     Sessions& sessions_;
     SessionPtr s_;
-    std::unique_lock<std::mutex> io_;
+    std::unique_lock<TimedLock> io_;
     uint64_t size_, sent_ = 0;
     bool done_ = false, failed_ = false;
 };
@@ -363,6 +423,7 @@ private:
     const Settings& settings_;
     Sessions sessions_;
     std::atomic<bool> closing_{false};
+    std::atomic<int> downloads_{0};  // downloads being served, at most MAX_DOWNLOADS
     LoginGuard guard_;
     Camera camera_;
     std::map<std::string, std::pair<std::string, std::string>> pages_;  // name: type, bytes
