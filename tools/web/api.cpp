@@ -345,6 +345,8 @@ Response write_result(const std::string& reply) {
         {"NOSPACE", {507, "the board has no room for it"}},
         {"NOTEMPTY", {409, "the folder is not empty"}},
         {"CANCELLED", {400, "the upload was cancelled"}},
+        {"BUSY", {409, "another upload of yours is still running"}},
+        {"SLOW", {408, "the upload came too slowly and was stopped"}},
         {"ERROR", {500, "the board could not do it"}},
     };
     std::string reason = bh::json_member(reply, "REASON");
