@@ -23,6 +23,13 @@ fail() { echo "test-install: FAIL: $*" >&2; exit 1; }
 step() { echo "test-install: [$((SECONDS - started))s] $*"; }
 
 [ "$(id -u)" -eq 0 ] || fail "run as root (debootstrap, chroot)"
+# Each tool this test runs, with the package that brings it (scripts/setup.sh --test).
+need() { command -v "$1" >/dev/null || fail "$1 is missing: apt-get install $2 (or scripts/setup.sh --test)"; }
+need cpack cmake
+need dpkg-shlibdeps dpkg-dev
+need debootstrap debootstrap
+need unshare util-linux
+need ip iproute2
 work="$(mktemp -d /tmp/boardhub-install-XXXXXX)"
 root="$work/root"
 cleanup() {
@@ -118,7 +125,8 @@ cat >"$root/tmp/session.sh" <<'SESSION'
 #!/bin/sh
 # Runs in a network namespace of its own: the configured port 8000 is free there.
 set -e
-ip link set lo up 2>/dev/null || true
+# Without its loopback the namespace has no 127.0.0.1 ("Network is unreachable").
+ip link set lo up
 # The folder of the local socket, as the unit's RuntimeDirectory makes it.
 mkdir -p "$1/run/boardhub" && chmod 0755 "$1/run/boardhub"
 chroot "$1" chown boardhub:boardhub /run/boardhub

@@ -8,8 +8,12 @@ here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 build="$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)"
 shots="$build/browser-shots"
-chromium="${CHROMIUM:-$(command -v chromium || command -v chromium-browser || true)}"
-[ -n "$chromium" ] || { echo "browser test: chromium is not installed (scripts/setup.sh)"; exit 1; }
+chromium="${CHROMIUM:-$(command -v chromium || command -v chromium-browser || echo)}"
+[ -n "$chromium" ] || { echo "browser test: chromium is missing: apt-get install chromium (or scripts/setup.sh --test)"; exit 1; }
+for tool in node npm; do
+    command -v "$tool" >/dev/null \
+        || { echo "browser test: $tool is missing: apt-get install npm (or scripts/setup.sh --test)"; exit 1; }
+done
 
 if [ ! -d "$here/node_modules/puppeteer-core" ]; then
     (cd "$here" && npm install --no-save --no-audit --no-fund --loglevel=error puppeteer-core@24) >&2

@@ -4,7 +4,9 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "account_util.h"
 #include "harness.h"
@@ -63,6 +65,30 @@ void expect_nothing_pending(bh::Client& c) {
               "{ \"RESULT\": \"OK\", \"SERVER\": \"testhub\", \"VERSION\": \"3.0.0\" }");
     EXPECT_TRUE(c.messages.empty());
     c.messages.clear();
+}
+
+// Every thread of the server sleeps (state S in /proc/PID/task/*/stat): each session has
+// finished its last frame and waits for the next one. A session removed by another login
+// while it is still between its reply and that wait ends at once, without a next frame.
+bool server_idle(pid_t pid, int timeout_ms = 10000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool asleep = true;
+        std::error_code ec;
+        for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+            std::string stat = e2e::read_file(t.path().string() + "/stat");
+            size_t close = stat.rfind(')');
+            // A thread that ended since the listing has no stat: it is not running.
+            if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'S') {
+                asleep = false;
+                break;
+            }
+        }
+        if (asleep && !ec) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 std::string login_json(const std::string& user, const std::string& pass,
@@ -186,6 +212,7 @@ TEST_F(Account, DoubleLoginTellsAndRemovesTheOlderSession) {
     EXPECT_EQ(login(other, "bob", "bpw").substr(0, 16), "{ \"RESULT\": \"OK\"");
 
     bh::Client b = connect();
+    ASSERT_TRUE(server_idle(srv.pid));  // a waits for its next frame
     ASSERT_TRUE(b.send_frame("11", login_json("alice", "pw")));
     std::string type;
     EXPECT_EQ(next_frame(b, &type), OK_ALICE);  // the new session's reply, once
@@ -207,6 +234,7 @@ TEST_F(Account, DoubleLoginTellsAndRemovesTheOlderSession) {
     EXPECT_EQ(next_frame(b), "{ \"FROM\": \"bob\", \"TYPE\": 0, \"MESSAGE\": \"m\" }");
     {
         bh::Client third = connect();
+        ASSERT_TRUE(server_idle(srv.pid));  // b waits for its next frame
         EXPECT_EQ(login(third, "alice", "pw"), OK_ALICE);
         EXPECT_EQ(next_frame(b), DOUBLE_LOGIN_NOTICE);
         EXPECT_TRUE(logged("REMOVE alice(2, "));

@@ -379,6 +379,35 @@ TEST(Core, BadCommandPayloadsFail) {
     EXPECT_EQ(count(srv.out(), "CLOSE"), 0u);
 }
 
+// A command is one flat object: a member that is an array is refused like one that is an
+// object, and so is a command of more than 32 members; brackets inside strings are text. Each
+// refusal answers FAIL and the session goes on.
+TEST(Core, CommandsAreFlatObjectsOfAtMost32Members) {
+    e2e::TestServer srv;
+    ASSERT_TRUE(srv.start()) << srv.out() << srv.err();
+    bh::Client c = srv.connect();
+    auto answer = [&](const std::string& payload) {
+        bh::Frame f;
+        if (!c.command(payload, f)) return "<" + c.error() + ">";
+        return f.payload;
+    };
+    auto with_members = [](int n) {  // HELLO and n - 1 more members
+        std::string p = "{\"CMD\":\"HELLO\"";
+        for (int i = 1; i < n; i++) p += ",\"k" + std::to_string(i) + "\":" + std::to_string(i);
+        return p + "}";
+    };
+    const std::string hello = "{ \"RESULT\": \"OK\", \"SERVER\": \"testhub\"";
+    for (const std::string& p : {std::string("{\"CMD\":\"HELLO\",\"x\":[]}"),
+                                 std::string("{\"CMD\":\"HELLO\",\"x\":[1,\"a\"]}"),
+                                 std::string("{\"CMD\":\"HELLO\",\"x\":{}}"),
+                                 std::string("{\"x\":[\"y\"],\"CMD\":\"HELLO\"}"),
+                                 with_members(33)})
+        EXPECT_EQ(answer(p), kFail) << p;
+    for (const std::string& p : {std::string("{\"CMD\":\"HELLO\",\"x\":\"[{\\\"]}\"}"),
+                                 with_members(32)})
+        EXPECT_EQ(answer(p).substr(0, hello.size()), hello) << p;
+}
+
 // Each invalid header ends its own session at once; the server serves the others.
 TEST(Core, InvalidHeadersEndTheSession) {
     e2e::TestServer srv;

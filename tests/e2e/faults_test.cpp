@@ -343,6 +343,8 @@ TEST_F(Faults, UsersDbOfRandomBytesFailsLoginsOnly) {
 TEST_F(Faults, ReadOnlyUsersDbLogsInButRefusesPasswordChanges) {
     const std::string db = srv_.data + "/users.db";
     // Root writes through file modes: make the file immutable instead where that works.
+    if (geteuid() == 0 && system("command -v chattr >/dev/null") != 0)
+        FAIL() << "chattr is missing: apt-get install e2fsprogs (or scripts/setup.sh --test)";
     bool immutable = geteuid() == 0 && system(("chattr +i '" + db + "' 2>/dev/null").c_str()) == 0;
     if (!immutable && geteuid() == 0) GTEST_SKIP() << "cannot make a file read-only for root here";
     if (!immutable) fs::permissions(db, fs::perms::owner_read | fs::perms::group_read);

@@ -167,13 +167,13 @@ TEST(Hostile, CostlyJsonFromEveryConnectionKeepsMemoryBounded) {
     EXPECT_TRUE(logged_in(conns[0].ask(jcmd("HELLO"))));
 }
 
-// 199 logged-in sessions that never read, and one that repeats the longest notice as fast as it
+// 198 logged-in sessions that never read, and one that repeats the longest notice as fast as it
 // is answered: the queues of the stuck sessions are capped (they end), the server stays within
 // its memory bound, and the flooder's replies never wait for the stuck ones.
 TEST(Hostile, NonReadersAndAFlooderKeepMemoryAndRepliesBounded) {
     e2e::TestServer srv;
-    const int kStuck = sanitized() ? 60 : 199;
-    for (int i = 0; i <= kStuck; i++) e2e::add_user(srv.data, "u" + std::to_string(i), "pw", 1);
+    const int kStuck = sanitized() ? 60 : 198;  // with the flooder and a probe: every slot
+    for (int i = 0; i <= kStuck + 1; i++) e2e::add_user(srv.data, "u" + std::to_string(i), "pw", 1);
     ASSERT_TRUE(srv.start()) << srv.out();
     std::vector<Raw> stuck;
     for (int i = 0; i < kStuck; i++) {
@@ -182,6 +182,21 @@ TEST(Hostile, NonReadersAndAFlooderKeepMemoryAndRepliesBounded) {
     }
     Raw flooder("127.0.0.1", srv.port);
     ASSERT_TRUE(logged_in(flooder.ask(login_cmd("u" + std::to_string(kStuck), "pw"))));
+    // A probe asks HELLO over and over meanwhile: its worst wait is what the machine's load
+    // alone costs a reply (other work stalls both processes now and then), so the flooder's
+    // worst wait beyond it is what the stuck peers cost.
+    Raw probe("127.0.0.1", srv.port);
+    ASSERT_TRUE(logged_in(probe.ask(login_cmd("u" + std::to_string(kStuck + 1), "pw"))));
+    std::atomic<bool> flooding{true};
+    double probe_worst = 0;
+    std::thread prober([&] {
+        while (flooding) {
+            auto t0 = Clock::now();
+            if (!logged_in(probe.ask(jcmd("HELLO")))) break;
+            probe_worst = std::max(probe_worst, ms_since(t0));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
     // 255 characters that JSON escapes to six bytes each: about 1.5 KB per notice frame.
     const std::string notice(255, '\x01');
     const std::string mod = jcmd("MOD", {{"MOD", notice}});
@@ -190,19 +205,26 @@ TEST(Hostile, NonReadersAndAFlooderKeepMemoryAndRepliesBounded) {
     auto start = Clock::now();
     while (ms_since(start) < (sanitized() ? 3000 : 6000)) {
         auto t0 = Clock::now();
-        ASSERT_EQ(flooder.ask(mod), R"({ "RESULT": "OK" })") << sent;
+        std::string reply = flooder.ask(mod);
+        if (reply != R"({ "RESULT": "OK" })") {
+            ADD_FAILURE() << sent << ": " << reply;
+            break;
+        }
         double ms = ms_since(t0);
         worst = std::max(worst, ms);
         total += ms;
         sent++;
     }
+    flooding = false;
+    prober.join();
     long peak = peak_rss_kb(srv.pid);
-    printf("[ figures  ] %d stuck readers, %d notices: reply worst %.1f ms, mean %.2f ms; "
-           "peak resident %ld KiB\n",
-           kStuck, sent, worst, total / sent, peak);
+    printf("[ figures  ] %d stuck readers, %d notices: reply worst %.1f ms, mean %.2f ms "
+           "(a HELLO meanwhile: worst %.1f ms); peak resident %ld KiB\n",
+           kStuck, sent, worst, total / std::max(sent, 1), probe_worst, peak);
     if (!sanitized()) {
         EXPECT_LT(peak, kMemoryBoundKb);
-        EXPECT_LT(worst, 400.0) << "a broadcast waits about 100 ms at most for stuck peers";
+        EXPECT_LT(worst, 400.0 + probe_worst) << worst << " ms"
+            << "a broadcast waits about 100 ms at most for stuck peers";
     }
     EXPECT_GT(sent, 20);
 }
@@ -252,11 +274,17 @@ TEST(Hostile, NoAddressCanHoldTheSlotsOfOthers) {
     // A logged-in session idles past the login time-out and stays.
     Raw ann("127.0.0.22", srv.port);
     ASSERT_TRUE(logged_in(ann.ask(login_cmd("ann", "pw"))));
-    // Every held connection is closed by the time-outs, without a frame.
+    // Every held connection is closed by the time-outs, without a frame. One deadline for
+    // all, well past the login time-out: a connection that met a full accept queue on a loaded
+    // machine is taken only when its handshake is retried, seconds later, and its time-out
+    // starts then.
     int closed = 0;
-    for (auto& c : held)
-        if (c.closed(8000)) closed++;
-    EXPECT_EQ(closed, static_cast<int>(held.size()));
+    const auto deadline = Clock::now() + std::chrono::seconds(40);
+    for (auto& c : held) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (c.closed(static_cast<int>(std::max<long>(left.count(), 0)))) closed++;
+    }
+    EXPECT_EQ(closed, static_cast<int>(held.size())) << srv.out();
     EXPECT_TRUE(logged_in(ann.ask(jcmd("HELLO"))));
     EXPECT_EQ(bh::json_member(ann.ask(jcmd("ID")), "NAME"), "ann");
 
@@ -289,6 +317,7 @@ TEST(Hostile, PasswordGuessingOverManyConnectionsRunsAtOnePerDelay) {
     const std::string failure = "LOGIN auth failure from 127.0.0.2";
 
     // A guess, then the sending side shut: no answer, and the failure is logged.
+    const auto first = Clock::now();  // no later than the first failure
     {
         Raw c("127.0.0.2", srv.port);
         ASSERT_TRUE(c.send_cmd(login_cmd("ann", "wrong")));
@@ -314,10 +343,16 @@ TEST(Hostile, PasswordGuessingOverManyConnectionsRunsAtOnePerDelay) {
     stop = true;
     for (auto& t : guessers) t.join();
     size_t checked = count_of(srv.out(), failure);
-    printf("[ figures  ] %d guesses sent over 6 s from one address, %zu checked\n", tries.load(),
-           checked);
-    // Delays of 1, 2, 4 s after the first failure: at most four checks in about 7 s.
-    EXPECT_LE(checked, 5u);
+    // Delays of 1, 2, 4, 8 s after the failures: the checks can come no faster than at 0, 1, 3,
+    // 7 and 15 s, so in T seconds there are at most 1 + log2(T + 1) of them. T is measured
+    // from before the first guess to after the count, so a slow machine only lowers the count.
+    const double t = std::chrono::duration<double>(Clock::now() - first).count();
+    size_t allowed = 1;
+    while (allowed < 5 && (1 << allowed) - 1 <= t) allowed++;
+    printf("[ figures  ] %d guesses sent over 6 s from one address, %zu checked in %.1f s "
+           "(at most %zu)\n", tries.load(), checked, t, allowed);
+    EXPECT_LE(checked, allowed);
+    EXPECT_GE(checked, 2u);
     EXPECT_GT(tries, 100);
 
     // Another address is not slowed; the right password from the guessing address is held

@@ -6,7 +6,10 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <utmp.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,12 +27,21 @@ namespace {
 // A program on the slave side of a pseudo-terminal of rows x cols; its output collected.
 class Pty {
 public:
+    // held: the terminal's output is stopped from the start (as by Ctrl-S), so the program's
+    // first write to it waits until resume_output().
     Pty(const std::vector<std::string>& args, const std::vector<std::string>& env,
-        const std::string& dir, int rows = 24, int cols = 80) {
+        const std::string& dir, int rows = 24, int cols = 80, bool held = false) {
         struct winsize ws = {static_cast<unsigned short>(rows), static_cast<unsigned short>(cols),
                              0, 0};
-        pid_ = forkpty(&master_, nullptr, nullptr, &ws);
+        if (openpty(&master_, &slave_, nullptr, nullptr, &ws) != 0) {
+            ADD_FAILURE() << "openpty: " << strerror(errno);
+            return;
+        }
+        if (held && tcflow(slave_, TCOOFF) != 0) ADD_FAILURE() << "tcflow: " << strerror(errno);
+        pid_ = fork();
         if (pid_ == 0) {
+            close(master_);
+            if (login_tty(slave_) != 0) _exit(125);
             if (chdir(dir.c_str()) != 0) _exit(126);
             unsetenv("BOARDHUB_PASSWORD");
             unsetenv("BOARDHUB_USER");
@@ -42,6 +54,12 @@ public:
             execv(argv[0], argv.data());
             _exit(127);
         }
+        // The slave stays open here only while output is held: the end of the program is then
+        // still seen as the end of its output.
+        if (!held) {
+            close(slave_);
+            slave_ = -1;
+        }
     }
     ~Pty() {
         if (pid_ > 0) {
@@ -49,7 +67,32 @@ public:
             int st;
             waitpid(pid_, &st, 0);
         }
+        if (slave_ >= 0) close(slave_);
         if (master_ >= 0) close(master_);
+    }
+    // True once the held program waits in a write to the terminal (read from
+    // /proc/PID/syscall), false when it did not within the time-out.
+    bool blocked_writing(int timeout_ms = 15000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        const std::string path = "/proc/" + std::to_string(pid_) + "/syscall";
+        while (std::chrono::steady_clock::now() < deadline) {
+            long nr = -1;
+            unsigned long fd = 0;
+            FILE* f = fopen(path.c_str(), "r");
+            if (f) {
+                if (fscanf(f, "%ld %lx", &nr, &fd) != 2) nr = -1;
+                fclose(f);
+            }
+            if ((nr == SYS_write || nr == SYS_writev) && (fd == 1 || fd == 2)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    void resume_output() {
+        if (slave_ < 0) return;
+        if (tcflow(slave_, TCOON) != 0) ADD_FAILURE() << "tcflow: " << strerror(errno);
+        close(slave_);
+        slave_ = -1;
     }
     void send(const std::string& keys) {
         if (write(master_, keys.data(), keys.size()) < 0) ADD_FAILURE() << "write to the pty";
@@ -103,6 +146,7 @@ private:
     }
     pid_t pid_ = -1;
     int master_ = -1;
+    int slave_ = -1;
     std::string out_;
     size_t mark_ = 0;
 };
@@ -333,16 +377,22 @@ TEST_F(Shell, ProgressLineFitsTheTerminal) {
         }
     }
 
-    // A resize during the download: the lines after it fit the new width.
+    // A resize during the download: the lines after it fit the new width. The terminal holds
+    // the client's output until the resize is made, so the download cannot end before it,
+    // however fast it runs: the progress line was set up for 120 columns and its first write
+    // waits.
     Pty p(cli("alice", {"get", "--piece", "512", "/" + name, work + "/resized"}),
-          {"BOARDHUB_PASSWORD=wonder"}, work, 24, 120);
-    ASSERT_TRUE(p.expect("%")) << p.out();
+          {"BOARDHUB_PASSWORD=wonder"}, work, 24, 120, true);
+    ASSERT_TRUE(p.blocked_writing()) << "the client never wrote to its terminal";
     p.resize(24, 50);
-    size_t resized_at = p.out().size();
+    p.resume_output();
     ASSERT_EQ(p.wait(60000), 0) << p.out();
-    std::vector<std::string> after = lines_of(p.out().substr(resized_at));
-    ASSERT_GT(after.size(), 2u);
-    // The first line after may have been written before the signal arrived.
+    std::vector<std::string> after = lines_of(p.out());
+    ASSERT_GE(after.size(), 2u) << p.out();
+    // The first line was drawn for the old width before the signal was seen; every later one,
+    // the last (100%) among them, fits the new width.
+    EXPECT_GT(columns(after[0]), 50u) << after[0];
+    EXPECT_NE(after.back().find("100%"), std::string::npos) << after.back();
     for (size_t i = 1; i < after.size(); i++)
         EXPECT_LT(columns(after[i]), 50u) << after[i];
 }

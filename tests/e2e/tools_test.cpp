@@ -861,6 +861,100 @@ TEST(ToolsDownload, BrokenTransfersNeverReachTheFinalName) {
     }
 }
 
+namespace {
+
+// A one-connection server whose listings name what no real share holds: a folder "..", one
+// named "/", a folder and a file whose names are absolute paths (into the test's folder, out
+// of the target), and one honest file "ok.txt". Any other folder lists one file, "x.txt"; any
+// SEND is answered with two bytes "ok".
+class LyingTreeServer {
+public:
+    explicit LyingTreeServer(const std::string& outside) : outside_(outside) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        listen(fd_, 1);
+        socklen_t len = sizeof(a);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LyingTreeServer() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+    }
+    int port = 0;
+
+private:
+    static std::string frame(const char* type, const std::string& payload) {
+        char h[13];
+        snprintf(h, sizeof(h), "%s%10zu", type, payload.size());
+        return std::string(h, 12) + payload;
+    }
+    void serve() {
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        char head[13] = {0};
+        std::string payload;
+        while (recv(c, head, 12, MSG_WAITALL) == 12) {
+            size_t len = static_cast<size_t>(atol(head + 2));
+            payload.assign(len, '\0');
+            if (len && recv(c, payload.data(), len, MSG_WAITALL) != static_cast<ssize_t>(len)) break;
+            std::string word = bh::json_member(payload, "CMD");
+            std::string path = bh::json_member(payload, "PATH");
+            std::string out;
+            if ((word == "LIST" || word == "LISTALL") && path == "/") {
+                out = frame("10", "DN,1,0,top\n");
+            } else if (word == "LIST" || word == "LISTALL") {
+                out = frame("10", path != "/top" ? "FN,0,2,x.txt\n"
+                                                 : "DN,0,0,..\nDN,0,0,/\nDN,0,0," + outside_ +
+                                                       "/dir\nFN,0,2," + outside_ +
+                                                       "/file\nFN,0,2,ok.txt\n");
+            } else if (word == "SEND") {
+                out = frame("11", "{ \"RESULT\": \"OK\" }") + frame("89", "ok");
+            } else {
+                out = frame("11", "{ \"RESULT\": \"FAIL\" }");
+            }
+            if (::send(c, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
+                break;
+        }
+        close(c);
+    }
+    std::string outside_;
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+}  // namespace
+
+// get -r takes a server's names as local names only when they stay inside the target: every
+// other entry is skipped with a line of its own and counted, and nothing appears beside the
+// target.
+TEST(ToolsDownload, TreeFromALyingServerStaysInsideTheTarget) {
+    e2e::TempDir dir;
+    LyingTreeServer lying(dir.path);
+    Proc p({BOARDHUB_CLI, "-p", std::to_string(lying.port), "get", "-r", "/top", dir.path + "/t"},
+           {}, "", dir.path);
+    EXPECT_EQ(p.wait(), 1) << p.err();
+    EXPECT_EQ(e2e::read_file(dir.path + "/t/ok.txt"), "ok");
+    std::vector<std::string> beside;
+    for (const auto& e : fs::recursive_directory_iterator(dir.path)) {
+        std::string rel = e.path().string().substr(dir.path.size());
+        if (rel != "/t" && rel != "/t/ok.txt" && rel.rfind("/proc", 0) != 0) beside.push_back(rel);
+    }
+    EXPECT_TRUE(beside.empty()) << beside.front();
+    const std::string err = p.err();
+    for (const std::string& child : {std::string("/top/.."), std::string("/top//"), "/top/" + dir.path + "/dir",
+                                     "/top/" + dir.path + "/file"})
+        EXPECT_NE(err.find(child + ": skipped, not usable as a local name\n"), std::string::npos)
+            << child << "\n" << err;
+    EXPECT_NE(err.find("get: 4 entries skipped\n"), std::string::npos) << err;
+}
+
 #ifdef FAKE_V4L2_LIB
 // ---- snapshot against the stand-in capture device ----
 #include <png.h>

@@ -387,6 +387,19 @@ TEST(Web, UploadsAndFolderChangesWhenTheServerTakesThem) {
     const std::string data = pattern(200000, 9);
     EXPECT_EQ(http(g.port, "POST", "/api/upload?path=/up/a.bin", {cookie}, data).status, 403)
         << "an upload without the token";
+    // A token that is there but wrong, or the right one cut short, is no token: refused, and
+    // the share holds neither the file nor a part of it.
+    for (const std::string& wrong : {std::string(64, '0'), csrf.substr(0, 63)}) {
+        EXPECT_EQ(http(g.port, "POST", "/api/upload?path=/up/a.bin",
+                       {cookie, "X-CSRF-Token: " + wrong}, data)
+                      .status,
+                  403)
+            << wrong;
+        std::vector<std::string> left;
+        for (const auto& e : std::filesystem::directory_iterator(g.srv.share + "/up"))
+            left.push_back(e.path().filename().string());
+        EXPECT_TRUE(left.empty()) << left.front();
+    }
     r = http(g.port, "POST", "/api/upload?path=/up/a.bin", {cookie, "X-CSRF-Token: " + csrf}, data);
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_TRUE(e2e::read_file(g.srv.share + "/up/a.bin") == data);

@@ -588,3 +588,36 @@ TEST(Write, OneUploadPerAccountAndSlowUploadsGiveTheirSpaceBack) {
     for (auto& c : ann) c.close();
     EXPECT_EQ(folders::finish(srv, {&again, &bob}), 0) << srv.err();
 }
+
+// Every byte of the refused classes, as a whole name and inside one, in every write that takes
+// a name (PUT, MKDIR, both ends of RENAME): each control byte 0x01 to 0x1F, DEL, bytes that
+// are no UTF-8 and surrogates. The printable neighbours (space, "~", U+00A0) are taken inside
+// a name.
+TEST(Write, EveryRefusedByteOfANameIsRefusedEverywhere) {
+    e2e::TestServer srv;
+    make_world(srv);
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    bh::Client ann = folders::user(srv, "ann");
+    auto before = snapshot(srv.share);
+    std::vector<std::string> bad;
+    for (int c = 0x01; c < 0x20; c++) bad.push_back(std::string(1, static_cast<char>(c)));
+    for (const char* b : {"\x7f", "\x80", "\xc2", "\xff", "\xed\xa0\x80", "\xf4\x90\x80\x80"})
+        bad.push_back(b);
+    for (const std::string& b : bad) {
+        for (const std::string& name : {b, "a" + b + "z"}) {
+            const std::string path = "/pub/" + name;
+            std::string shown;
+            for (unsigned char ch : name) shown += std::to_string(ch) + " ";
+            EXPECT_EQ(put(ann, path, "x").reason, "NAME") << shown;
+            EXPECT_EQ(bh::make_folder(ann, path).reason, "NAME") << shown;
+            EXPECT_EQ(bh::rename_entry(ann, "/pub/old.txt", path).reason, "NAME") << shown;
+            EXPECT_EQ(bh::rename_entry(ann, path, "/pub/new.txt").reason, "NAME") << shown;
+        }
+    }
+    EXPECT_EQ(snapshot(srv.share), before);
+    for (const char* ok : {" x", "~", "a b~\xc2\xa0"}) {
+        EXPECT_TRUE(bh::make_folder(ann, std::string("/pub/") + ok).ok()) << ok;
+        EXPECT_TRUE(bh::delete_entry(ann, std::string("/pub/") + ok).ok()) << ok;
+    }
+    EXPECT_EQ(folders::finish(srv, {&ann}), 0) << srv.err();
+}

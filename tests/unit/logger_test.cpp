@@ -349,6 +349,31 @@ TEST(LoggerEscape, ControlBytesAndBackslashes) {
     EXPECT_EQ(escaped("\\n \\x41 \\\\ \\\n \\"), "\\\\n \\\\x41 \\\\\\ \\\\\\n \\");
 }
 
+// The whole class, not samples of it: every C0 control and DEL, and all 32 C1 controls, come
+// out as escapes, alone and after a backslash; the characters just outside the class stay.
+TEST(LoggerEscape, EveryControlOfBothClasses) {
+    auto hex = [](unsigned c) {
+        char t[16];
+        snprintf(t, sizeof(t), "\\x%02x", c);
+        return std::string(t);
+    };
+    for (unsigned c = 1; c <= 0x7f; c++) {
+        if (c >= 0x20 && c < 0x7f) continue;
+        std::string want = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t"
+                         : c == 0x1b ? "\\e" : hex(c);
+        const char text[] = {'a', static_cast<char>(c), 'z', '\\', static_cast<char>(c), 0};
+        EXPECT_EQ(escaped(text), "a" + want + "z\\\\" + want) << "byte " << c;
+    }
+    for (unsigned c = 0x80; c <= 0x9f; c++) {
+        const char text[] = {'a', '\xc2', static_cast<char>(c), 'z', '\\', '\xc2',
+                             static_cast<char>(c), 0};
+        const std::string want = hex(0xc2) + hex(c);
+        EXPECT_EQ(escaped(text), "a" + want + "z\\\\" + want) << "U+00" << std::hex << c;
+    }
+    // Space, "~", U+00A0 and U+00A1 are printable: each stays as it is.
+    EXPECT_EQ(escaped(" ~\xc2\xa0\xc2\xa1"), " ~\xc2\xa0\xc2\xa1");
+}
+
 TEST(LoggerEscape, OneCallIsOneLineInBothModes) {
     TempFolder dir;
     Logger file_log;
