@@ -254,10 +254,13 @@ TEST(Web, LiveMessagesNoticesAndALoginElsewhere) {
     bh::Frame f;
     ASSERT_TRUE(alice.command("{\"CMD\":\"MESSAGE\",\"TO\":\"bob\",\"TYPE\":0,\"MESSAGE\":\"점심 먹자\"}", f));
     EXPECT_EQ(member(f.payload, "RESULT"), "OK");
-    EXPECT_TRUE(read_until(es, stream, "data: {\"from\":\"alice\",\"type\":0,\"text\":\"점심 먹자\"}"))
+    // Each event carries the time it arrived (seconds since the epoch).
+    EXPECT_TRUE(read_until(es, stream, ",\"from\":\"alice\",\"type\":0,\"text\":\"점심 먹자\"}"))
         << stream;
+    EXPECT_NE(stream.find("event: message\ndata: {\"time\":"), std::string::npos) << stream;
     ASSERT_TRUE(alice.command(cmd("MOD", {{"MOD", "back at 3"}}), f));
-    EXPECT_TRUE(read_until(es, stream, "event: notice\ndata: {\"text\":\"back at 3\"}")) << stream;
+    EXPECT_TRUE(read_until(es, stream, ",\"text\":\"back at 3\"}")) << stream;
+    EXPECT_NE(stream.find("event: notice\ndata: {\"time\":"), std::string::npos) << stream;
 
     // From the browser to alice.
     Reply r = http(g.port, "POST", "/api/message",
