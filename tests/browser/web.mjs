@@ -175,6 +175,7 @@ try {
   await page.click('#password-form button');
   await noteSays(page, '#password-note', 'at most 31 bytes');
   check(true, 'a 38-byte password refused with the limit named');
+  await page.$eval('#password-note', (e) => e.scrollIntoView({ block: 'end' }));
   await shot(page, '6-people');
   // Reloaded, the page shows the session's messages again, on a 24-hour clock.
   await page.reload({ waitUntil: 'load' });

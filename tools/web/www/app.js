@@ -234,7 +234,7 @@ async function browse(path, note) {
   state.writable = r.status === 200 && canWrite() && r.data.writable !== false;
   fileTools();
   if (r.status !== 200) {
-    const why = r.data.error || 'The folder cannot be shown.';
+    const why = sentence(r.data.error || 'the folder cannot be shown');
     show($('files-note'), note ? note.text + ' ' + why : why, false);
     return;
   }
@@ -244,25 +244,33 @@ async function browse(path, note) {
   for (const e of r.data.entries) body.append(entryRow(base, e));
 }
 
+// A name with places to break a line after "_", "-" and "." (for names without blanks).
+function breakable(name) {
+  const out = [];
+  for (const part of shownName(name).split(/(?<=[_.\-])/)) out.push(part, el('wbr'));
+  out.pop();
+  return el('span', {}, ...out);
+}
+
 function entryRow(base, e) {
   const full = base + '/' + e.name;
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
-      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), shownName(e.name),
+      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), breakable(e.name),
         el('span', { class: 'sr' }, ' (closed folder)')),
       el('td', { class: 'num' }, 'closed'), el('td', { class: 'act' }));
   }
   if (e.dir) {
     return el('tr', {},
       el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) },
-        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), shownName(e.name))),
+        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), breakable(e.name))),
       el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'),
       el('td', { class: 'act' }, ...rowActions(e)));
   }
   const url = '/files' + encodePath(full);
   return el('tr', {},
     el('td', {}, el('a', { class: 'name', href: url, download: shownName(e.name) },
-      el('span', { class: 'kind file', 'aria-hidden': 'true' }), shownName(e.name))),
+      el('span', { class: 'kind file', 'aria-hidden': 'true' }), breakable(e.name))),
     el('td', { class: 'num' }, formatSize(e.size)),
     el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
       'aria-label': 'Open ' + shownName(e.name) }, 'Open'), ...rowActions(e)));
