@@ -404,6 +404,7 @@ const CommandEntry kCommands[] = {
     {"VIEWPORT", slot_command<cmd_viewport>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"RELAY", slot_command<cmd_relay>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"FEATURES", session_command<dispatch_features>, CMD_OWN_FRAMES},
+    {"ACCESS", session_command<dispatch_access>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"PUT", session_command<dispatch_put>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"MKDIR", session_command<dispatch_mkdir>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"RENAME", session_command<dispatch_rename>, CMD_LOGIN | CMD_OWN_FRAMES},

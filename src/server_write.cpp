@@ -38,8 +38,10 @@ constexpr int UPLOAD_IDLE_SECONDS = 60;
 const char* const FOLDER_DIR = ".folder";
 
 // Why a write was refused; the text goes into the reply's "REASON".
+// PERM is the file system refusing the server's own process (the share's owner and modes, a
+// read-only mount); DENIED is the access files refusing the user.
 enum class Why { OK, DENIED, NAME, EXISTS, NOTFOUND, LINK, TOOBIG, NOSPACE, NOTEMPTY, CANCELLED,
-                 BUSY, SLOW, ERROR };
+                 BUSY, SLOW, PERM, ERROR };
 
 const char* reason_text(Why why) {
     switch (why) {
@@ -55,6 +57,7 @@ const char* reason_text(Why why) {
         case Why::CANCELLED: return "CANCELLED";
         case Why::BUSY: return "BUSY";
         case Why::SLOW: return "SLOW";
+        case Why::PERM: return "PERM";
         case Why::ERROR: return "ERROR";
     }
     return "ERROR";
@@ -71,7 +74,7 @@ Why errno_reason(int err) {
         case ENOTEMPTY: return Why::NOTEMPTY;
         case EACCES:
         case EPERM:
-        case EROFS: return Why::DENIED;
+        case EROFS: return Why::PERM;
         default: return Why::ERROR;
     }
 }
@@ -309,10 +312,22 @@ void sync_dir(int dir) {
     if (write_limits.sync) fsync(dir);
 }
 
+// A refusal by the file system's permissions is the operator's to fix: a WARNING that names
+// the folder on disk. path passed split_target, so it holds no control byte.
+void log_perm(const char* user, const char* what, const char* path) {
+    std::string folder(path, strlen(path));
+    folder.erase(folder.rfind('/'));
+    logger.writef(user, LOG_WARNING,
+                  "%s %s refused: the server's process may not write in %s%s (file permissions "
+                  "or a read-only file system)",
+                  what, path, server.share, folder.c_str());
+}
+
 // The logged form of a refusal.
 void log_refused(int slot, const char* what, const char* path, Why why) {
     char name[NAME_SIZE];
     session_name(slot, name);
+    if (why == Why::PERM) return log_perm(name, what, path);
     logger.writef(name, LOG_INFO, "%s %s refused: %s", what, path, reason_text(why));
 }
 
@@ -640,9 +655,38 @@ int dispatch_features(Session* s, json_object*) {
     json_object* list = json_object_new_array();
     json_object_array_add(list, json_object_new_string("write"));
     json_object_array_add(list, json_object_new_string("offset"));
+    json_object_array_add(list, json_object_new_string("access"));
     // A descriptor can only pass over the local socket.
     if (s->local) json_object_array_add(list, json_object_new_string("open"));
     json_object_object_add(obj, "FEATURES", list);
+    json_reply(s->reply.text, obj);
+    return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+}
+
+int dispatch_access(Session* s, json_object* request) {
+    const char* path = json_text(request, "PATH");
+    if (!path) return send_plain_fail(s);
+    // The folder as a Target whose folder is PATH itself (the root: "" or "/").
+    Target t;
+    if (path[0] != '\0' && strcmp(path, "/") != 0) {
+        Why why = split_target(path, &t, false);
+        if (why != Why::OK) return send_reply(s, why);
+        t.parts.push_back(t.name);
+        t.folder += "/" + t.name;
+    }
+    bool read = get_path_code(s->slot, t.folder.c_str()) > 0, write = false;
+    if (read) {
+        Fd dir;
+        Why why = open_folder(t, &dir);
+        if (why == Why::NOTFOUND) return send_reply(s, why);
+        // A link on the way is followed for reads but refuses every write.
+        write = why == Why::OK && may_write(s->slot, t) &&
+                faccessat(dir.get(), ".", W_OK | X_OK, AT_EACCESS) == 0;
+    }
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string("OK"));
+    json_object_object_add(obj, "READ", json_object_new_boolean(read));
+    json_object_object_add(obj, "WRITE", json_object_new_boolean(write));
     json_reply(s->reply.text, obj);
     return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
 }
@@ -766,7 +810,10 @@ int dispatch_rename(Session* s, json_object* request) {
     if (why != Why::OK) {
         char name[NAME_SIZE];
         session_name(s->slot, name);
-        logger.writef(name, LOG_INFO, "RENAME %s -> %s refused: %s", from, to, reason_text(why));
+        if (why == Why::PERM)
+            log_perm(name, "RENAME", to);
+        else
+            logger.writef(name, LOG_INFO, "RENAME %s -> %s refused: %s", from, to, reason_text(why));
         return send_reply(s, why);
     }
     sync_dir(dst_dir.get());

@@ -36,6 +36,9 @@ int remove_stale_parts(const char* share);
 
 // The session loop calls these with the parsed request; -1 when the session must end.
 int dispatch_features(Session* s, json_object* request);
+// ACCESS: whether the user may read the folder PATH and whether a write inside it can succeed
+// (the access files allow it and the server's process may write there).
+int dispatch_access(Session* s, json_object* request);
 int dispatch_put(Session* s, json_object* request);
 int dispatch_mkdir(Session* s, json_object* request);
 int dispatch_rename(Session* s, json_object* request);

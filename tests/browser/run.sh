@@ -38,24 +38,36 @@ printf '안녕하세요, 보드입니다.\n' > "$world/share/사진/인사.txt"
 head -c 300000 /dev/urandom > "$world/share/docs/data.bin"
 # A name that would read as "billexe.pdf" if shown as it is (U+202E, right-to-left override).
 printf 'b\n' > "$world/share/docs/$(printf 'bill\342\200\256fdp.exe')"
+# Long names: one with words to break between, one without any.
+printf 'x\n' > "$world/share/docs/회의록 2026년 3분기 이사회 정기 회의 결과 정리 최종본 수정.txt"
+printf 'x\n' > "$world/share/docs/quarterly_report_for_the_board_meeting_of_the_third_quarter_final.txt"
 echo alice > "$world/share/private/.folder/users_r"
 printf 'only alice\n' > "$world/share/private/secret.txt"
 for u in bob alice; do
     echo "$u" | "$build/tools/boardhub-admin" -d "$world/data" user add "$u" --level 5 >/dev/null
 done
 
-# A port that was free when picked may be taken before the program binds it (other tests run
-# beside this one): each program is started again on a new port when it could not listen.
-write_ini() {
-    cat > "$world/boardhub.ini" <<INI
+mkdir -p "$world/share/staff/.folder"
+echo bob > "$world/share/staff/.folder/users_r"
+echo alice > "$world/share/staff/.folder/users_w"
+printf 'plan\n' > "$world/share/staff/plan.txt"
+cp -r "$world/data" "$world/data2"
+
+# Two boards on the same share: one with the stand-in camera, one without any camera (its own
+# copy of the accounts). A port that was free when picked may be taken before the program
+# binds it (other tests run beside this one): each program is started again on a new port
+# when it could not listen.
+write_ini() {  # NAME DATA CAMERA-LINE
+    cat > "$world/$1.ini" <<INI
 [server]
 name = 보드허브
 port = $server_port
-socket = $world/boardhub.sock
+socket = $world/$1.sock
 share = $world/share
-data = $world/data
-camera = $world/video0
+data = $2
+$3
 log = no
+upload_max_size = 1M
 [web]
 listen = 127.0.0.1
 port = $web_port
@@ -77,27 +89,36 @@ start() {  # LOG READY-TEXT COMMAND...
     pids+=("$pid")
     return 0
 }
-web_port="$(free_port)"
-for attempt in 1 2 3 4 5; do
-    server_port="$(free_port)"
-    write_ini
-    start "$world/server.log" "Server started at" env LD_PRELOAD="$build/tests/fakes/libfake_v4l2.so"         FAKE_V4L2_DEVICE="$world/video0" FAKE_V4L2_CONFIG="fmt=YUYV:d640x480"         "${SERVER_BIN:-$build/boardhub}" "$world/boardhub.ini" && break
-    echo "browser test: the server could not start (attempt $attempt):"; tail -3 "$world/server.log"
-done
-for attempt in 1 2 3 4 5; do
-    start "$world/web.log" "listening on" "$build/tools/boardhub-web" "$world/boardhub.ini" && break
-    echo "browser test: the gateway could not start (attempt $attempt):"; tail -3 "$world/web.log"
+start_board() {  # NAME DATA CAMERA-LINE: sets server_port and web_port
     web_port="$(free_port)"
-    write_ini
-done
+    for attempt in 1 2 3 4 5; do
+        server_port="$(free_port)"
+        write_ini "$1" "$2" "$3"
+        start "$world/$1-server.log" "Server started at" env LD_PRELOAD="$build/tests/fakes/libfake_v4l2.so" \
+            FAKE_V4L2_DEVICE="$world/video0" FAKE_V4L2_CONFIG="fmt=YUYV:d640x480" \
+            "${SERVER_BIN:-$build/boardhub}" "$world/$1.ini" && break
+        echo "browser test: the server could not start (attempt $attempt):"; tail -3 "$world/$1-server.log"
+    done
+    for attempt in 1 2 3 4 5; do
+        start "$world/$1-web.log" "listening on" "$build/tools/boardhub-web" "$world/$1.ini" && break
+        echo "browser test: the gateway could not start (attempt $attempt):"; tail -3 "$world/$1-web.log"
+        web_port="$(free_port)"
+        write_ini "$1" "$2" "$3"
+    done
+}
+start_board nocam "$world/data2" ""
+nocam_port="$web_port"
+start_board board "$world/data" "camera = $world/video0"
 
 rm -rf "$shots"
 mkdir -p "$shots"
 status=0
 CHROMIUM="$chromium" BASE="http://127.0.0.1:$web_port" SERVER_PORT="$server_port" SHOTS="$shots" \
-    SHARE="$world/share" node "$here/web.mjs" || status=$?
+    NOCAM_BASE="http://127.0.0.1:$nocam_port" SHARE="$world/share" node "$here/web.mjs" || status=$?
 if [ $status -ne 0 ]; then
-    echo "--- server log"; tail -20 "$world/server.log"
-    echo "--- gateway log"; tail -20 "$world/web.log"
+    for b in board nocam; do
+        echo "--- $b server log"; tail -20 "$world/$b-server.log"
+        echo "--- $b gateway log"; tail -20 "$world/$b-web.log"
+    done
 fi
 exit $status

@@ -6,7 +6,7 @@ import path from 'node:path';
 import os from 'node:os';
 import puppeteer from 'puppeteer-core';
 
-const { CHROMIUM, BASE, SERVER_PORT, SHOTS, SHARE } = process.env;
+const { CHROMIUM, BASE, NOCAM_BASE, SERVER_PORT, SHOTS, SHARE } = process.env;
 const failures = [];
 function check(ok, what) {
   console.log((ok ? 'ok   ' : 'FAIL ') + what);
@@ -46,6 +46,10 @@ const browser = await puppeteer.launch({
 });
 const shot = (page, name) => page.screenshot({ path: path.join(SHOTS, name + '.png') });
 const timeout = 15000;
+const text = (page, sel) => page.$eval(sel, (e) => (e.hidden ? '' : e.textContent));
+const noteSays = (page, sel, part) =>
+  page.waitForFunction((s, p) => { const n = document.querySelector(s); return !n.hidden && n.textContent.includes(p); },
+    {}, sel, part);
 try {
   const page = await browser.newPage();
   page.setDefaultTimeout(timeout);
@@ -105,6 +109,8 @@ try {
     page.once('dialog', (d) => d.accept('새 폴더'));
     await page.click('#file-tools button');
     await page.waitForFunction(() => document.querySelector('#listing').textContent.includes('새 폴더'));
+    await noteSays(page, '#files-note', 'Folder 새 폴더 made.');
+    check(true, 'a success note after a new folder');
     await page.click('a[href="#/files/docs/%EC%83%88%20%ED%8F%B4%EB%8D%94"]');
     await page.waitForSelector('#upload-input');
     const local = path.join(downloads, 'upload-me.txt');
@@ -113,10 +119,34 @@ try {
     await input.uploadFile(local);
     await page.waitForFunction(() => document.querySelector('#listing').textContent.includes('upload-me.txt'));
     check(fs.readFileSync(path.join(SHARE, 'docs/새 폴더/upload-me.txt'), 'utf8') === '올립니다\n', 'upload into a new folder');
+    await noteSays(page, '#files-note', 'upload-me.txt uploaded.');
+    check(true, 'a success note after an upload');
     await shot(page, '5b-files-written');
+    // Refused by the server (larger than its upload_max_size): its reason stays on the page.
+    const big = path.join(downloads, 'too-big.bin');
+    fs.writeFileSync(big, Buffer.alloc(2 * 1024 * 1024, 7));
+    await (await page.$('#upload-input')).uploadFile(big);
+    await noteSays(page, '#files-note', 'too-big.bin not uploaded: the file is larger than the board takes');
+    await new Promise((r) => setTimeout(r, 300));  // the listing that follows leaves it standing
+    check((await text(page, '#files-note')).includes('larger than the board takes'), 'a refused upload shows the reason');
+    check(!fs.existsSync(path.join(SHARE, 'docs/새 폴더/too-big.bin')), 'the refused upload left nothing');
+    await shot(page, '5c-upload-refused');
+
+    // Read-only to bob: no Upload, New folder, Rename or Delete.
+    await page.goto(BASE + '/#/files/staff');
+    await page.waitForFunction(() => document.querySelector('#listing').textContent.includes('plan.txt'));
+    check(await page.$eval('#file-tools', (e) => e.children.length === 0), 'no write tools in a read-only folder');
+    check(!(await page.$('#listing button')), 'no Rename or Delete in a read-only folder');
   } else {
     console.log('skip writes: the server does not list them');
   }
+
+  // A closed folder: the reason, a way up, nothing to write with.
+  await page.goto(BASE + '/#/files/private');
+  await noteSays(page, '#files-note', 'closed to you');
+  check(await page.$eval('#listing', (e) => e.textContent.includes('Up one folder')), 'a closed folder offers Up one folder');
+  check(await page.$eval('#file-tools', (e) => e.children.length === 0), 'a closed folder offers no write tools');
+  await shot(page, '5d-closed-folder');
 
   // People: a message from alice arrives live; the notice shows.
   await page.goto(BASE + '/#/people');
@@ -136,9 +166,25 @@ try {
   await page.type('#msg-to', 'alice');
   await page.type('#msg-text', 'See you at noon');
   await page.click('#message-form button');
-  await page.waitForFunction(() => document.querySelector('#message-note').textContent.includes('Sent'));
+  await noteSays(page, '#message-note', 'Message sent to alice.');
   check(true, 'message sent from the page');
+  // 38 bytes: refused on the page with the limit named.
+  await page.type('#pw-current', 'bob');
+  await page.type('#pw-new', 'p'.repeat(38));
+  await page.type('#pw-again', 'p'.repeat(38));
+  await page.click('#password-form button');
+  await noteSays(page, '#password-note', 'at most 31 bytes');
+  check(true, 'a 38-byte password refused with the limit named');
+  await page.$eval('#password-note', (e) => e.scrollIntoView({ block: 'end' }));
   await shot(page, '6-people');
+  // Reloaded, the page shows the session's messages again, on a 24-hour clock.
+  await page.reload({ waitUntil: 'load' });
+  await page.waitForFunction(() => document.querySelector('#messages').textContent.includes('점심 같이 해요'));
+  const kept = await page.$eval('#messages', (e) => e.textContent);
+  check(kept.includes('To alice') && kept.includes('See you at noon') && kept.includes('점검'), 'messages kept across a reload');
+  const times = await page.$$eval('#messages .time', (ts) => ts.map((t) => t.textContent));
+  check(times.length >= 3 && times.every((t) => /^([01]\d|2[0-3]):[0-5]\d$/.test(t)), '24-hour times: ' + times.join(' '));
+  await shot(page, '6b-people-reloaded');
 
   // Camera: a snapshot, then the live view at the camera's size.
   await page.goto(BASE + '/#/camera');
@@ -155,11 +201,26 @@ try {
   await shot(page, '7-camera-live');
   await page.click('#live');
 
-  // A phone.
+  // A phone: Rename and Delete in a menu per row, long names wrapped, no sideways scrolling.
   await page.setViewport({ width: 390, height: 800, isMobile: true, hasTouch: true });
   await page.goto(BASE + '/#/files/docs');
   await page.waitForFunction(() => document.querySelector('#listing').textContent.includes('notes.txt'));
+  if (features.includes('write')) {
+    check(await page.$eval('#listing .row-menu', (e) => getComputedStyle(e).display !== 'none'), 'phone: a menu per row');
+    check(await page.$eval('#listing .row-buttons', (e) => getComputedStyle(e).display === 'none'), 'phone: no stacked buttons');
+    const fine = await page.evaluate(() => matchMedia('(pointer: fine)').matches);
+    const hint = await page.$eval('.drop-hint', (e) => getComputedStyle(e).display !== 'none');
+    check(hint === fine, 'the drop hint only with a fine pointer (fine: ' + fine + ')');
+  }
+  check(await page.evaluate(() => document.documentElement.scrollWidth <= innerWidth), 'phone: no sideways scrolling');
   await shot(page, '8-phone-files');
+  if (features.includes('write')) {
+    await page.click('#listing tr:nth-child(3) .row-menu summary');
+    await shot(page, '8b-phone-row-menu');
+  }
+  await page.goto(BASE + '/#/people');
+  await page.waitForFunction(() => document.querySelector('#who').textContent.includes('bob'));
+  await shot(page, '8c-phone-people');
   await page.setViewport({ width: 1100, height: 760 });
 
   // bob signs in elsewhere: the page says so and returns to the sign-in.
@@ -173,6 +234,22 @@ try {
   await shot(page, '9-replaced');
   alice.close();
   bob.close();
+
+  // A board without a camera: the page says so and offers no buttons.
+  const other = await browser.newPage();
+  other.setDefaultTimeout(timeout);
+  await other.setViewport({ width: 1100, height: 760 });
+  await other.goto(NOCAM_BASE + '/', { waitUntil: 'networkidle0' });
+  await other.type('#user', 'bob');
+  await other.type('#password', 'bob');
+  await other.keyboard.press('Enter');
+  await other.waitForSelector('#app:not([hidden])');
+  await other.goto(NOCAM_BASE + '/#/camera');
+  await noteSays(other, '#camera-note', 'The server has no camera.');
+  check(await other.$eval('#snap', (e) => e.hidden) && await other.$eval('#live', (e) => e.hidden), 'no camera: no Start or Snapshot');
+  await shot(other, '10-no-camera');
+  await other.setViewport({ width: 390, height: 800, isMobile: true, hasTouch: true });
+  await shot(other, '10b-phone-no-camera');
 
   check(!problems.some((p) => /Content Security Policy|Refused/.test(p)), 'no CSP violations: ' + problems.join(' / '));
 } catch (e) {

@@ -254,10 +254,13 @@ TEST(Web, LiveMessagesNoticesAndALoginElsewhere) {
     bh::Frame f;
     ASSERT_TRUE(alice.command("{\"CMD\":\"MESSAGE\",\"TO\":\"bob\",\"TYPE\":0,\"MESSAGE\":\"점심 먹자\"}", f));
     EXPECT_EQ(member(f.payload, "RESULT"), "OK");
-    EXPECT_TRUE(read_until(es, stream, "data: {\"from\":\"alice\",\"type\":0,\"text\":\"점심 먹자\"}"))
+    // Each event carries the time it arrived (seconds since the epoch).
+    EXPECT_TRUE(read_until(es, stream, ",\"from\":\"alice\",\"type\":0,\"text\":\"점심 먹자\"}"))
         << stream;
+    EXPECT_NE(stream.find("event: message\ndata: {\"time\":"), std::string::npos) << stream;
     ASSERT_TRUE(alice.command(cmd("MOD", {{"MOD", "back at 3"}}), f));
-    EXPECT_TRUE(read_until(es, stream, "event: notice\ndata: {\"text\":\"back at 3\"}")) << stream;
+    EXPECT_TRUE(read_until(es, stream, ",\"text\":\"back at 3\"}")) << stream;
+    EXPECT_NE(stream.find("event: notice\ndata: {\"time\":"), std::string::npos) << stream;
 
     // From the browser to alice.
     Reply r = http(g.port, "POST", "/api/message",
@@ -452,4 +455,71 @@ TEST(Web, ServesHttpsWithTheConfiguredCertificate) {
     EXPECT_NE(r.header("set-cookie").find("; Secure"), std::string::npos) << r.header("set-cookie");
     // Plain HTTP on the HTTPS port gets no page.
     EXPECT_NE(http(g.port, "GET", "/").status, 200);
+}
+
+// What the page needs to tell what happened: where writing can work, the password's limit, a
+// server without a camera, and the messages of the session kept for a page loaded again.
+TEST(Web, TellsWhatCanWorkAndKeepsRecentMessages) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    e2e::write_file(g.srv.share + "/staff/.folder/users_r", "bob\n");
+    e2e::write_file(g.srv.share + "/staff/.folder/users_w", "alice\n");
+    std::string cookie, csrf;
+    ASSERT_EQ(g.login("bob", "bob", &cookie, &csrf).status, 200);
+    const std::vector<std::string> json = {cookie, "X-CSRF-Token: " + csrf,
+                                           "Content-Type: application/json"};
+
+    Reply r = http(g.port, "GET", "/api/list?path=/", {cookie});
+    EXPECT_NE(r.body.find("\"writable\":true"), std::string::npos) << r.body;
+    r = http(g.port, "GET", "/api/list?path=/staff", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"writable\":false"), std::string::npos) << r.body;
+
+    // 38 bytes: the limit is named and nothing reaches the server; a wrong current password
+    // is still told as such.
+    r = http(g.port, "POST", "/api/password", json,
+             "{\"current\":\"bob\",\"new\":\"" + std::string(38, 'p') + "\"}");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(member(r.body, "error").find("at most 31 bytes"), std::string::npos) << r.body;
+    r = http(g.port, "POST", "/api/password", json, "{\"current\":\"nope\",\"new\":\"short\"}");
+    EXPECT_EQ(r.status, 403);
+    EXPECT_NE(member(r.body, "error").find("current password is wrong"), std::string::npos);
+
+    r = http(g.port, "GET", "/api/camera", {cookie});
+    EXPECT_EQ(r.body, "{\"camera\":false}");
+    r = http(g.port, "GET", "/camera/snapshot.jpg", {cookie});
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(member(r.body, "error"), "the server has no camera");
+
+    // A message in, one out: both are kept, with their time, in order.
+    bh::Client alice = g.srv.connect();
+    e2e::login(alice, "alice", "alice");
+    bh::Frame f;
+    ASSERT_TRUE(alice.command("{\"CMD\":\"MESSAGE\",\"TO\":\"bob\",\"TYPE\":0,\"MESSAGE\":\"점심?\"}", f));
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        r = http(g.port, "GET", "/api/recent", {cookie});
+        if (r.body.find("점심?") != std::string::npos || Clock::now() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_NE(r.body.find("\"kind\":\"message\",\"data\":{\"time\":"), std::string::npos) << r.body;
+    EXPECT_EQ(http(g.port, "POST", "/api/message", json, "{\"to\":\"alice\",\"text\":\"yes\"}").status,
+              200);
+    r = http(g.port, "GET", "/api/recent", {cookie});
+    size_t in = r.body.find("점심?"), out = r.body.find("\"kind\":\"sent\"");
+    ASSERT_NE(out, std::string::npos) << r.body;
+    EXPECT_LT(in, out) << r.body;
+    EXPECT_NE(r.body.find(",\"to\":\"alice\",\"text\":\"yes\"}"), std::string::npos) << r.body;
+    // The stream goes on after the last event the page has shown, not from the start.
+    std::string seq = r.body.substr(7, r.body.find(',') - 7);
+    ASSERT_EQ(r.body.compare(0, 7, "{\"seq\":"), 0) << r.body;
+    int es = dial(g.port);
+    ASSERT_GE(es, 0);
+    std::string req = request_text("GET", "/api/events?after=" + std::to_string(std::stoull(seq) - 1),
+                                   {cookie}, "");
+    ASSERT_GT(send(es, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    std::string stream;
+    EXPECT_TRUE(read_until(es, stream, "event: sent\n")) << stream;
+    EXPECT_EQ(stream.find("점심?"), std::string::npos) << stream;
+    close(es);
 }

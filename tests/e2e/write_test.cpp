@@ -3,6 +3,9 @@
 // whole or absent under a cut connection, a full disk, two writers of one name and a reader
 // during a replace.
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -125,7 +128,7 @@ TEST(Write, FeaturesAndUploadRoundTrip) {
     bh::Client c = folders::user(srv, "ann");
 
     EXPECT_EQ(reply_of(c, "{\"CMD\": \"FEATURES\"}"),
-              "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\" ] }");
+              "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\" ] }");
 
     // Exact bytes: go-ahead, content in frames of any size, final reply.
     ASSERT_TRUE(c.send_frame("11", put_cmd("/pub/a.txt", 11)));
@@ -620,4 +623,91 @@ TEST(Write, EveryRefusedByteOfANameIsRefusedEverywhere) {
         EXPECT_TRUE(bh::delete_entry(ann, std::string("/pub/") + ok).ok()) << ok;
     }
     EXPECT_EQ(folders::finish(srv, {&ann}), 0) << srv.err();
+
+namespace {
+
+// A folder the server's process may not write in, whatever the access files say: read-only
+// modes for an ordinary user, the immutable flag for root (which modes do not stop). Undone
+// when it goes, so that the test's folder can be removed.
+class Unwritable {
+public:
+    explicit Unwritable(const std::string& dir) : dir_(dir) {
+        if (geteuid() != 0) {
+            ok_ = chmod(dir.c_str(), 0555) == 0;
+            return;
+        }
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            ok_ = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) close(fd);
+    }
+    ~Unwritable() {
+        if (!ok_) return;
+        if (geteuid() != 0) {
+            chmod(dir_.c_str(), 0755);
+            return;
+        }
+        int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0) close(fd);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    std::string dir_;
+    bool ok_ = false;
+};
+
+std::string access_of(bh::Client& c, const std::string& path) {
+    return reply_of(c, cmd("ACCESS", {{"PATH", path}}));
+}
+
+std::string access_reply(bool read, bool write) {
+    return std::string("{ \"RESULT\": \"OK\", \"READ\": ") + (read ? "true" : "false") +
+           ", \"WRITE\": " + (write ? "true" : "false") + " }";
+}
+
+}  // namespace
+
+// ACCESS tells the access files and the server's own permissions apart from each other, and a
+// write the file system refuses says so (PERM, not DENIED) with the folder named in the log.
+TEST(Write, AccessAndTheServersOwnPermissions) {
+    e2e::TestServer srv;
+    make_world(srv);
+    e2e::make_dirs(srv.share + "/pub/locked");
+    ASSERT_TRUE(start(srv)) << srv.out() << srv.err();
+    bh::Client ann = folders::user(srv, "ann");
+    bh::Client bob = folders::user(srv, "bob");
+
+    EXPECT_EQ(access_of(ann, "/"), access_reply(true, true));
+    EXPECT_EQ(access_of(ann, "/team"), access_reply(true, true));
+    EXPECT_EQ(access_of(bob, "/team"), access_reply(true, false));
+    EXPECT_EQ(access_of(ann, "/team/closed"), access_reply(false, false));
+    EXPECT_EQ(access_of(ann, "/links/dir-link"), access_reply(true, false));  // no write via links
+    EXPECT_EQ(access_of(ann, "/nothing"), fail("NOTFOUND"));
+    EXPECT_EQ(access_of(ann, "/pub/../team"), fail("NAME"));
+    EXPECT_EQ(reply_of(ann, "{\"CMD\": \"ACCESS\"}"), FAIL);
+    bh::Client anon = srv.connect();
+    EXPECT_EQ(access_of(anon, "/pub"), FAIL);  // needs a login
+
+    Unwritable locked(srv.share + "/pub/locked");
+    if (!locked.ok()) GTEST_SKIP() << "cannot make a folder unwritable here";
+    EXPECT_EQ(access_of(ann, "/pub/locked"), access_reply(true, false));
+    auto before = snapshot(srv.share);
+    EXPECT_EQ(put(ann, "/pub/locked/a.txt", "x").reason, "PERM");
+    EXPECT_EQ(reply_of(ann, cmd("MKDIR", {{"PATH", "/pub/locked/new"}})), fail("PERM"));
+    EXPECT_EQ(reply_of(ann, cmd("RENAME", {{"FROM", "/pub/old.txt"}, {"TO", "/pub/locked/o"}})),
+              fail("PERM"));
+    EXPECT_EQ(snapshot(srv.share), before);
+    EXPECT_TRUE(srv.wait_for_output("MKDIR /pub/locked/new refused: the server's process may not "
+                                    "write in " + srv.share + "/pub/locked"))
+        << srv.out();
+    EXPECT_EQ(folders::finish(srv, {&ann, &bob, &anon}), 0) << srv.err();
 }

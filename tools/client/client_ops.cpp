@@ -144,6 +144,8 @@ std::string reason_text(const std::string& reason) {
     if (reason == "CANCELLED") return "the upload was cancelled";
     if (reason == "BUSY") return "another upload of this account is under way";
     if (reason == "SLOW") return "the upload was too slow and the server cut it off";
+    if (reason == "PERM")
+        return "the server's own file permissions do not let it write there (ask its operator)";
     if (reason.empty()) return "the server refused";
     return "the server failed (" + reason + ")";
 }

@@ -32,6 +32,11 @@ constexpr int MAX_VIEWERS_PER_SESSION = 4;
 constexpr int MAX_DOWNLOADS = 64;
 // How long a download waits for another request of its browser between two of its blocks.
 constexpr int STREAM_WAIT_MS = 15000;
+// The longest password the board stores, in bytes (the server refuses a longer one as it
+// refuses a wrong current password, so it is told apart here).
+constexpr size_t PASSWORD_MAX = 31;
+// Kept events a reloaded page shows again.
+constexpr size_t RECENT_EVENTS = 50;
 constexpr const char* CSP =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
     "media-src 'self'; connect-src 'self'; font-src 'self'; form-action 'self'; "
@@ -201,16 +206,27 @@ std::string entries_json(const std::vector<Entry>& entries) {
 }
 
 // Reads a listing of folder (LISTALL when all) over the session. Status "busy" when another
-// request held the session too long, empty when the session failed.
+// request held the session too long, empty when the session failed. With writable, also
+// whether a write in the folder can work: the server's ACCESS when it offers it, else whether
+// it takes writes at all.
 std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::string& folder, bool all,
-                        std::vector<Entry>& entries) {
+                        std::vector<Entry>& entries, bool* writable = nullptr) {
     std::string text;
+    if (writable) *writable = s->has("write");
     auto done = sessions.exchange(s, [&](bh::Client& c) {
         bh::Frame reply;
         if (!c.command(command(all ? "LISTALL" : "LIST", {{"PATH", folder}}), reply, 15000))
             return false;
         if (reply.type != "10") return false;
         text = std::move(reply.payload);
+        if (writable && *writable && s->has("access")) {
+            if (!c.command(command("ACCESS", {{"PATH", folder}}), reply, 15000) || reply.type != "11")
+                return false;
+            Json j(reply.payload);
+            json_object* w = nullptr;
+            *writable = j.o && json_object_object_get_ex(j.o, "WRITE", &w) &&
+                        json_object_is_type(w, json_type_boolean) && json_object_get_boolean(w);
+        }
         return true;
     });
     if (done == Sessions::Exchange::busy) return "busy";
@@ -347,6 +363,7 @@ Response write_result(const std::string& reply) {
         {"CANCELLED", {400, "the upload was cancelled"}},
         {"BUSY", {409, "another upload of yours is still running"}},
         {"SLOW", {408, "the upload came too slowly and was stopped"}},
+        {"PERM", {403, "the board's own file permissions do not let it write in this folder"}},
         {"ERROR", {500, "the board could not do it"}},
     };
     std::string reason = bh::json_member(reply, "REASON");
@@ -820,13 +837,15 @@ Response Gateway::api(const Request& r, const std::string& route) {
         if (path.size() > 1 && path.back() == '/') path.pop_back();
         bool all = r.query.count("all") && r.query.at("all") == "1";
         std::vector<Entry> entries;
-        std::string status = list_folder(sessions_, s, path, all, entries);
+        bool writable = false;
+        std::string status = list_folder(sessions_, s, path, all, entries, &writable);
         if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
         if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
         if (status == "closed") return error(403, "this folder is closed to you");
         if (status == "error") return error(404, "no such folder");
         if (status == "bad") return error(502, "the server's listing could not be read");
         return json_response(200, "{\"path\":" + json_text(path) +
+                                      ",\"writable\":" + (writable ? "true" : "false") +
                                       ",\"entries\":" + entries_json(entries) + "}");
     }
     if (route == "who") {
@@ -858,6 +877,42 @@ Response Gateway::api(const Request& r, const std::string& route) {
         if (post) return error(405, "method not allowed");
         return events(r, s);
     }
+    if (route == "recent") {
+        // The latest messages and notices of this session, for a page loaded again; "seq" is
+        // where its event stream goes on (/api/events?after=seq).
+        if (post) return error(405, "method not allowed");
+        std::vector<std::string> items;
+        uint64_t seq = 0;
+        {
+            std::lock_guard<std::mutex> g(s->ev_lock);
+            seq = s->ev_seq;
+            for (auto it = s->events.rbegin(); it != s->events.rend() && items.size() < RECENT_EVENTS;
+                 ++it)
+                if (it->kind == "message" || it->kind == "notice" || it->kind == "sent")
+                    items.push_back("{\"kind\":" + json_text(it->kind) + ",\"data\":" + it->json + "}");
+        }
+        std::string out = "{\"seq\":" + std::to_string(seq) + ",\"items\":[";
+        for (size_t i = items.size(); i-- > 0;) out += items[i] + (i ? "," : "");
+        return json_response(200, out + "]}");
+    }
+    if (route == "camera") {
+        if (post) return error(405, "method not allowed");
+        std::string reply_text;
+        auto done = sessions_.exchange(s, [&](bh::Client& c) {
+            bh::Frame reply;
+            if (!c.command("{\"CMD\": \"CAMINFO\"}", reply) || reply.type != "11") return false;
+            reply_text = reply.payload;
+            return true;
+        });
+        if (done != Sessions::Exchange::ok) return not_exchanged(done);
+        if (bh::json_member(reply_text, "RESULT") != "OK") return json_response(200, "{\"camera\":false}");
+        Json j(reply_text);
+        json_object *w = nullptr, *h = nullptr;
+        int width = j.o && json_object_object_get_ex(j.o, "WIDTH", &w) ? json_object_get_int(w) : 0;
+        int height = j.o && json_object_object_get_ex(j.o, "HEIGHT", &h) ? json_object_get_int(h) : 0;
+        return json_response(200, "{\"camera\":true,\"width\":" + std::to_string(width) +
+                                      ",\"height\":" + std::to_string(height) + "}");
+    }
     if (route == "message" || route == "notice" || route == "password") {
         if (!post) return error(405, "method not allowed");
         Json body(r.body);
@@ -872,8 +927,12 @@ Response Gateway::api(const Request& r, const std::string& route) {
                 return error(400, "a text of at most 255 bytes is needed");
             cmd = command("MOD", {{"MOD", a}});
         } else {
-            if (!body.text("current", a) || !body.text("new", b) || b.empty() || b.size() > 127)
+            if (!body.text("current", a) || !body.text("new", b) || b.empty())
                 return error(400, "the current password and a new one are needed");
+            if (b.size() > PASSWORD_MAX)
+                return error(400, "the new password is " + std::to_string(b.size()) +
+                                      " bytes long; the board takes at most " +
+                                      std::to_string(PASSWORD_MAX) + " bytes");
             cmd = command("PASSWORD", {{"CURRENT", a}, {"NEW", b}});
         }
         std::string result;
@@ -884,7 +943,11 @@ Response Gateway::api(const Request& r, const std::string& route) {
             return true;
         });
         if (done != Sessions::Exchange::ok) return not_exchanged(done);
-        if (result == "OK") return json_response(200, "{\"ok\":true}");
+        if (result == "OK") {
+            if (route == "message")
+                sessions_.push_event(s, "sent", "{\"to\":" + json_text(a) + ",\"text\":" + json_text(b) + "}");
+            return json_response(200, "{\"ok\":true}");
+        }
         if (route == "message") return error(404, a + " is not connected");
         if (route == "password") return error(403, "the current password is wrong");
         return error(502, "the server refused");
@@ -1032,7 +1095,7 @@ Response Gateway::send_file(const Request& r, const SessionPtr& s, const std::st
     return out;
 }
 
-Response Gateway::events(const Request&, const SessionPtr& s) {
+Response Gateway::events(const Request& r, const SessionPtr& s) {
     {
         std::lock_guard<std::mutex> g(s->ev_lock);
         if (s->streams >= MAX_STREAMS_PER_SESSION) return error(429, "too many live streams");
@@ -1046,8 +1109,13 @@ Response Gateway::events(const Request&, const SessionPtr& s) {
     };
     auto st = std::make_shared<State>();
     {
+        // Only what arrives from now on, or after the event a reloaded page has shown.
         std::lock_guard<std::mutex> g(s->ev_lock);
-        st->seen = s->ev_seq;  // only what arrives from now on
+        st->seen = s->ev_seq;
+        auto after = r.query.find("after");
+        if (after != r.query.end() && !after->second.empty() && after->second.size() < 20 &&
+            after->second.find_first_not_of("0123456789") == std::string::npos)
+            st->seen = std::min<uint64_t>(st->seen, std::stoull(after->second));
     }
     Response out;
     out.header("Content-Type", "text/event-stream; charset=utf-8");
@@ -1105,7 +1173,17 @@ Response Gateway::camera(const Request& r, const SessionPtr& s, bool live) {
         // A frame taken before this request may be one period old; a snapshot wants a new one.
         if (j) j = camera_.next(j->seq, 5000);
         camera_.leave(id);
-        if (!j) return error(503, "the camera gives no picture");
+        if (!j) {
+            // The server without a camera is told as such, as the shell tells it.
+            std::string info;
+            sessions_.exchange(s, [&](bh::Client& c) {
+                bh::Frame reply;
+                if (!c.command("{\"CMD\": \"CAMINFO\"}", reply) || reply.type != "11") return false;
+                info = bh::json_member(reply.payload, "RESULT");
+                return true;
+            });
+            return error(503, info == "FAIL" ? "the server has no camera" : "the camera gives no picture");
+        }
         Response out;
         out.body = j->bytes;
         out.header("Content-Type", "image/jpeg");

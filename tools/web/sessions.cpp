@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "web.h"
 
@@ -201,7 +202,12 @@ void Sessions::push_event(const SessionPtr& s, const std::string& kind, const st
     Event e;
     e.seq = ++s->ev_seq;
     e.kind = kind;
+    // Stamped with the time it arrived (seconds since the epoch), so that a page loaded later
+    // shows when it came.
     e.json = json;
+    if (json.size() > 2 && json[0] == '{')
+        e.json = "{\"time\":" + std::to_string(static_cast<long long>(time(nullptr))) + "," +
+                 json.substr(1);
     s->events.push_back(std::move(e));
     while (s->events.size() > Session::MAX_EVENTS) s->events.pop_front();
     s->ev_cv.notify_all();

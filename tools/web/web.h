@@ -132,10 +132,11 @@ private:
     bool held_ = false;
 };
 
-// A live event for a browser: a message, a notice, or the end of its session.
+// A live event for a browser: a message, a notice, a message the browser sent, or the end of
+// its session. The kept events are also what a reloaded page shows again (/api/recent).
 struct Event {
     uint64_t seq = 0;
-    std::string kind;  // "message", "notice", "ended"
+    std::string kind;  // "message", "notice", "sent", "ended"
     std::string json;  // the event's data
 };
 

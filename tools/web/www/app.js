@@ -4,7 +4,7 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const state = { csrf: '', user: '', features: [], path: '/', events: null, live: false };
+const state = { csrf: '', user: '', features: [], path: '/', writable: false, events: null, live: false };
 
 function el(tag, attrs, ...children) {
   const e = document.createElement(tag);
@@ -95,8 +95,27 @@ function signedIn(info) {
   setNotice(info.notice);
   $('signin').hidden = true;
   $('app').hidden = false;
-  openEvents();
+  $('messages').replaceChildren();
+  $('no-messages').hidden = false;
   route();
+  showRecent();
+}
+
+// The messages of this session that came before the page was loaded (again), then the live
+// stream from the last of them on.
+async function showRecent() {
+  const r = await api('GET', '/api/recent');
+  let after = '';
+  if (r.status === 200) {
+    for (const item of r.data.items) {
+      const d = item.data || {};
+      if (item.kind === 'message') addMessage(d.from, d.text, false, d.time);
+      else if (item.kind === 'sent') addMessage('To ' + d.to, d.text, false, d.time);
+      else if (item.kind === 'notice' && d.text) addMessage('Notice', d.text, true, d.time);
+    }
+    after = String(r.data.seq);
+  }
+  if (!$('app').hidden) openEvents(after);
 }
 
 $('signin-form').addEventListener('submit', async (ev) => {
@@ -118,19 +137,19 @@ $('signout').addEventListener('click', async () => {
 
 // Live events: messages, notices, the end of the session
 
-function openEvents() {
+function openEvents(after) {
   if (state.events) state.events.close();
-  const es = new EventSource('/api/events');
+  const es = new EventSource('/api/events' + (after ? '?after=' + encodeURIComponent(after) : ''));
   state.events = es;
   es.addEventListener('message', (e) => {
     const m = JSON.parse(e.data);
-    addMessage(m.from, m.text, false);
+    addMessage(m.from, m.text, false, m.time);
     toast(m.from + ': ' + m.text);
   });
   es.addEventListener('notice', (e) => {
     const m = JSON.parse(e.data);
     setNotice(m.text);
-    if (m.text) addMessage('Notice', m.text, true);
+    if (m.text) addMessage('Notice', m.text, true, m.time);
   });
   es.addEventListener('ended', (e) => {
     es.close();
@@ -147,8 +166,14 @@ function setNotice(text) {
   show($('notice'), text || '');
 }
 
-function addMessage(from, text, notice) {
-  const time = new Date().toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+// One clock for the whole page, as the shell's: 24-hour "HH:MM".
+function clock(date) {
+  const two = (n) => String(n).padStart(2, '0');
+  return two(date.getHours()) + ':' + two(date.getMinutes());
+}
+
+function addMessage(from, text, notice, seconds) {
+  const time = clock(seconds ? new Date(seconds * 1000) : new Date());
   const item = el('li', { class: notice ? 'notice-item' : '' },
     el('span', { class: 'time' }, time), el('span', { class: 'from' }, from), text);
   $('messages').append(item);
@@ -181,25 +206,24 @@ function route() {
   if (view !== 'camera') stopLive();
   if (view === 'files') browse(hash.slice('/files'.length) || '/');
   if (view === 'people') refreshWho();
+  if (view === 'camera') cameraState();
 }
 window.addEventListener('hashchange', route);
 
 // Files
 
-async function browse(path) {
+// Shows the folder at path. note ({ text, ok }) is the outcome of the action that led here,
+// shown instead of the folder's own remarks so that it is not lost.
+async function browse(path, note) {
   if (!path.startsWith('/')) path = '/' + path;
   if (path.length > 1 && path.endsWith('/')) path = path.slice(0, -1);
   state.path = path;
   const all = $('show-dot').checked ? '&all=1' : '';
   const r = await api('GET', '/api/list?path=' + encodeURIComponent(path) + all);
+  if (state.path !== path) return;  // another folder was asked for meanwhile
   crumbs(path);
   const body = $('listing').querySelector('tbody');
   body.replaceChildren();
-  if (r.status !== 200) {
-    show($('files-note'), r.data.error || 'The folder cannot be shown.');
-    return;
-  }
-  show($('files-note'), r.data.entries.length ? '' : 'This folder is empty.', true);
   const base = path === '/' ? '' : path;
   if (path !== '/') {
     const up = base.slice(0, base.lastIndexOf('/')) || '/';
@@ -207,29 +231,46 @@ async function browse(path) {
       el('a', { class: 'name', href: '#/files' + encodePath(up === '/' ? '/' : up) },
         el('span', { class: 'kind up', 'aria-hidden': 'true' }), 'Up one folder'))));
   }
-  for (const e of r.data.entries) body.append(entryRow(base, e));
+  state.writable = r.status === 200 && canWrite() && r.data.writable !== false;
   fileTools();
+  if (r.status !== 200) {
+    const why = sentence(r.data.error || 'the folder cannot be shown');
+    show($('files-note'), note ? note.text + ' ' + why : why, false);
+    return;
+  }
+  if (note) show($('files-note'), note.text, note.ok);
+  else if (!r.data.entries.length) show($('files-note'), 'This folder is empty.', true);
+  else show($('files-note'), '');
+  for (const e of r.data.entries) body.append(entryRow(base, e));
+}
+
+// A name with places to break a line after "_", "-" and "." (for names without blanks).
+function breakable(name) {
+  const out = [];
+  for (const part of shownName(name).split(/(?<=[_.\-])/)) out.push(part, el('wbr'));
+  out.pop();
+  return el('span', {}, ...out);
 }
 
 function entryRow(base, e) {
   const full = base + '/' + e.name;
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
-      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), shownName(e.name),
+      el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), breakable(e.name),
         el('span', { class: 'sr' }, ' (closed folder)')),
       el('td', { class: 'num' }, 'closed'), el('td', { class: 'act' }));
   }
   if (e.dir) {
     return el('tr', {},
       el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) },
-        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), shownName(e.name))),
+        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), breakable(e.name))),
       el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'),
       el('td', { class: 'act' }, ...rowActions(e)));
   }
   const url = '/files' + encodePath(full);
   return el('tr', {},
     el('td', {}, el('a', { class: 'name', href: url, download: shownName(e.name) },
-      el('span', { class: 'kind file', 'aria-hidden': 'true' }), shownName(e.name))),
+      el('span', { class: 'kind file', 'aria-hidden': 'true' }), breakable(e.name))),
     el('td', { class: 'num' }, formatSize(e.size)),
     el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
       'aria-label': 'Open ' + shownName(e.name) }, 'Open'), ...rowActions(e)));
@@ -248,13 +289,14 @@ function crumbs(path) {
   if (last) last.setAttribute('aria-current', 'location');
 }
 
-// Tools for a server that takes changes (the server still decides, folder by folder).
+// Tools for a server that takes changes, in a folder where a write can work (the server
+// still decides each one).
 const canWrite = () => state.features.includes('write');
 
 function fileTools() {
   const tools = $('file-tools');
   tools.replaceChildren();
-  if (!canWrite()) return;
+  if (!state.writable) return;
   const picker = el('input', { type: 'file', multiple: true, id: 'upload-input', class: 'sr',
     onchange: () => { upload([...picker.files]); picker.value = ''; } });
   tools.append(
@@ -262,7 +304,7 @@ function fileTools() {
       onkeydown: (e) => { if (e.key === 'Enter' || e.key === ' ') { e.preventDefault(); picker.click(); } } },
       'Upload files'), picker,
     el('button', { type: 'button', onclick: newFolder }, 'New folder'),
-    el('span', { class: 'muted hint' }, 'or drop files on the list'),
+    el('span', { class: 'muted hint drop-hint' }, 'or drop files on the list'),
     el('div', { id: 'progress', class: 'progress', hidden: true, role: 'status' }));
 }
 
@@ -272,13 +314,20 @@ function joined(name) {
 
 async function writeCall(url, body, done) {
   const r = await api('POST', url, body);
-  if (r.status === 200) { show($('files-note'), done, true); browse(state.path); }
-  else show($('files-note'), r.data.error || 'The board refused.');
+  if (r.status === 401) return;
+  if (r.status === 200) browse(state.path, { text: done, ok: true });
+  else show($('files-note'), sentence(r.data.error || 'the board refused'), false);
+}
+
+// A reason from the gateway as a sentence of its own.
+function sentence(text) {
+  text = String(text);
+  return text.charAt(0).toUpperCase() + text.slice(1) + (/[.!?]$/.test(text) ? '' : '.');
 }
 
 function newFolder() {
   const name = prompt('Name of the new folder');
-  if (name) writeCall('/api/mkdir', { path: joined(name) }, 'Folder ' + name + ' made.');
+  if (name) writeCall('/api/mkdir', { path: joined(name) }, 'Folder ' + shownName(name) + ' made.');
 }
 
 function renameEntry(name) {
@@ -294,6 +343,8 @@ function deleteEntry(name, dir) {
 // Uploads one file after another, with a progress line; a name that exists is asked about.
 async function upload(files) {
   const progress = $('progress');
+  const notes = [];
+  let allOk = true;
   for (const file of files) {
     let replace = false;
     for (;;) {
@@ -302,13 +353,17 @@ async function upload(files) {
         replace = true;
         continue;
       }
-      if (r.status === 200) show($('files-note'), file.name + ' uploaded.', true);
-      else if (r.status !== 401) show($('files-note'), file.name + ': ' + (r.data.error || 'not uploaded'));
+      if (r.status === 401) return;
+      if (r.status === 200) notes.push(shownName(file.name) + ' uploaded.');
+      else {
+        allOk = false;
+        notes.push(shownName(file.name) + ' not uploaded: ' + (r.data.error || 'the board refused') + '.');
+      }
       break;
     }
   }
   progress.hidden = true;
-  browse(state.path);
+  browse(state.path, { text: notes.join(' '), ok: allOk });
 }
 
 function sendFile(file, replace, progress) {
@@ -338,25 +393,31 @@ function sendFile(file, replace, progress) {
 
 const dropZone = $('view-files');
 dropZone.addEventListener('dragover', (e) => {
-  if (!canWrite()) return;
+  if (!state.writable) return;
   e.preventDefault();
   dropZone.classList.add('dropping');
 });
 dropZone.addEventListener('dragleave', () => dropZone.classList.remove('dropping'));
 dropZone.addEventListener('drop', (e) => {
   dropZone.classList.remove('dropping');
-  if (!canWrite()) return;
+  if (!state.writable) return;
   e.preventDefault();
   const files = [...e.dataTransfer.files];
   if (files.length) upload(files);
 });
 
+// Rename and Delete: side by side on a wide screen, in a small menu per row on a phone (the
+// style sheet shows one or the other).
 function rowActions(e) {
-  if (!canWrite()) return [];
-  return [
+  if (!state.writable) return [];
+  const buttons = () => [
     el('button', { type: 'button', class: 'link', 'aria-label': 'Rename ' + shownName(e.name), onclick: () => renameEntry(e.name) }, 'Rename'),
     el('button', { type: 'button', class: 'link', 'aria-label': 'Delete ' + shownName(e.name), onclick: () => deleteEntry(e.name, e.dir) }, 'Delete'),
   ];
+  const menu = el('details', { class: 'row-menu' },
+    el('summary', { 'aria-label': 'More for ' + shownName(e.name) }, '\u22ef'),
+    el('div', { class: 'menu' }, ...buttons()));
+  return [el('span', { class: 'row-buttons' }, ...buttons()), menu];
 }
 
 $('show-dot').addEventListener('change', () => browse(state.path));
@@ -382,19 +443,25 @@ $('message-form').addEventListener('submit', async (ev) => {
   ev.preventDefault();
   const to = $('msg-to').value, text = $('msg-text').value;
   const r = await api('POST', '/api/message', { to, text });
+  if (r.status === 401) return;
   if (r.status === 200) {
-    show($('message-note'), 'Sent to ' + to + '.', true);
+    show($('message-note'), 'Message sent to ' + to + '.', true);
     addMessage('To ' + to, text, false);
     $('msg-text').value = '';
-  } else show($('message-note'), r.data.error || 'Not sent.');
+  } else show($('message-note'), sentence(r.data.error || 'not sent'));
 });
 
 $('notice-form').addEventListener('submit', async (ev) => {
   ev.preventDefault();
   const r = await api('POST', '/api/notice', { text: $('notice-text').value });
-  show($('notice-note'), r.status === 200 ? 'Notice set.' : (r.data.error || 'Not set.'), r.status === 200);
+  if (r.status === 401) return;
+  const done = $('notice-text').value ? 'Notice set.' : 'Notice cleared.';
+  show($('notice-note'), r.status === 200 ? done : sentence(r.data.error || 'not set'), r.status === 200);
   if (r.status === 200 && !$('notice-text').value) setNotice('');
 });
+
+// The longest password the board stores, in bytes of UTF-8.
+const PASSWORD_MAX = 31;
 
 $('password-form').addEventListener('submit', async (ev) => {
   ev.preventDefault();
@@ -402,13 +469,39 @@ $('password-form').addEventListener('submit', async (ev) => {
     show($('password-note'), 'The two new passwords differ.');
     return;
   }
+  const bytes = new TextEncoder().encode($('pw-new').value).length;
+  if (bytes > PASSWORD_MAX) {
+    show($('password-note'), 'The new password is ' + bytes + ' bytes long; the board takes at most ' +
+      PASSWORD_MAX + ' bytes (a Korean letter takes 3). Nothing was changed.');
+    return;
+  }
   const r = await api('POST', '/api/password', { current: $('pw-current').value, new: $('pw-new').value });
-  show($('password-note'), r.status === 200 ? 'Password changed.' : (r.data.error || 'Not changed.'),
+  if (r.status === 401) return;
+  show($('password-note'), r.status === 200 ? 'Password changed.' : sentence(r.data.error || 'not changed'),
     r.status === 200);
   for (const id of ['pw-current', 'pw-new', 'pw-again']) $(id).value = '';
 });
 
 // Camera
+
+// Whether the server has a camera: without one the page says so and offers nothing.
+async function cameraState() {
+  const r = await api('GET', '/api/camera');
+  if (r.status === 401) return;
+  const none = r.status === 200 && r.data.camera === false;
+  $('snap').hidden = none;
+  $('live').hidden = none;
+  if (none) {
+    stopLive();
+    $('snap-save').hidden = true;
+    $('camera-img').removeAttribute('src');
+    show($('camera-note'), 'The server has no camera.');
+  } else if (r.status !== 200) {
+    show($('camera-note'), sentence(r.data.error || 'the camera cannot be reached'));
+  } else if ($('camera-note').textContent === 'The server has no camera.') {
+    show($('camera-note'), '');
+  }
+}
 
 function stopLive() {
   if (!state.live) return;
@@ -426,7 +519,7 @@ $('snap').addEventListener('click', async () => {
     let data = {};
     try { data = await res.json(); } catch (e) { /* not JSON */ }
     if (res.status === 401) return signedOut(data.reason);
-    show($('camera-note'), data.error || 'No picture.');
+    show($('camera-note'), sentence(data.error || 'no picture'));
     return;
   }
   const url = URL.createObjectURL(await res.blob());
