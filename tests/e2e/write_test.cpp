@@ -623,6 +623,7 @@ TEST(Write, EveryRefusedByteOfANameIsRefusedEverywhere) {
         EXPECT_TRUE(bh::delete_entry(ann, std::string("/pub/") + ok).ok()) << ok;
     }
     EXPECT_EQ(folders::finish(srv, {&ann}), 0) << srv.err();
+}
 
 namespace {
 
