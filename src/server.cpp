@@ -546,8 +546,6 @@ int server_main(int argc, char** argv) {
     }
 
     camera = init_camera();
-    if (!camera && device_video[0] != '\0' && strcmp(device_video, "NONE") != 0)
-        fprintf(stderr, "the server runs without a camera: %s could not be used\n", device_video);
     init_gpio();
 
     {
