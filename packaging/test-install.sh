@@ -111,6 +111,17 @@ in_root /usr/sbin/boardhub-admin --version | grep -q "^boardhub-admin [0-9]" \
     || fail "boardhub-admin --version"
 step "files, user, folders and modes as expected"
 
+# The same package configured again without /proc, as in an image build: the folders are made
+# all the same.
+step "reinstalling with dpkg -i without /proc mounted"
+umount "$root/proc"
+rm -rf "$root/var/lib/boardhub"
+in_root dpkg -i "/tmp/$(basename "$deb")" >"$work/dpkg-noproc.log" 2>&1 \
+    || { tail -20 "$work/dpkg-noproc.log" >&2; fail "dpkg -i without /proc"; }
+mount -t proc proc "$root/proc"
+expect_mode /var/lib/boardhub 750 boardhub:boardhub
+expect_mode /var/lib/boardhub/logs 750 boardhub:boardhub
+
 # 5. An account made as the README says (as root, before the server ever ran), a file to share,
 # then the installed server as the unit runs it (its user, folder, umask and environment),
 # a login with the installed client and the login in the day log.

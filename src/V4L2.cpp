@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,14 +20,17 @@ int VIDEO_HEIGHT = 480;
 MappedBuffer* v4l2_ubuffers = nullptr;
 unsigned v4l2_nbuffers = 0;
 unsigned v4l2_queued = 0;
+char v4l2_error[160] = "";
 
 namespace {
 
-// The escape sequence, or nothing when NO_COLOR asks for plain text (the service's journal
-// shows escapes as they are).
-const char* colour(const char* sequence) {
-    const char* no_color = getenv("NO_COLOR");
-    return no_color != nullptr && no_color[0] != '\0' ? "" : sequence;
+// Records why a start-up step failed, for the one line that init_camera prints.
+void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void fail(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(v4l2_error, sizeof(v4l2_error), fmt, ap);
+    va_end(ap);
 }
 
 int sys_stat(const char* path, struct stat* st) { return ::stat(path, st); }
@@ -87,46 +91,34 @@ int v4l2_wait(int fd, std::chrono::steady_clock::time_point deadline) {
 int v4l2_open(const char* path) {
     struct stat st;
     if (v4l2_system.stat(path, &st) < 0) {
-        perror("stat");
+        fail("%s", strerror(errno));
         return -1;
     }
     if (!S_ISCHR(st.st_mode)) {
-        fprintf(stderr, "%s is no character device\n", path);
+        fail("not a character device");
         return -1;
     }
-    printf("%s is a character device\n", path);
-    return v4l2_system.open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int fd = v4l2_system.open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) fail("%s", strerror(errno));
+    return fd;
 }
 
 int v4l2_close(int fd) { return v4l2_system.close(fd); }
 
-int v4l2_querycap(int fd, const char* path) {
+int v4l2_querycap(int fd) {
     struct v4l2_capability cap;
     memset(&cap, 0, sizeof(cap));
     if (v4l2_ioctl(fd, VIDIOC_QUERYCAP, &cap) < 0) {
-        printf("Error opening device %s: unable to query device.\n", path);
+        fail("unable to query the device: %s", strerror(errno));
         return -1;
     }
-    printf("driver:\t\t%.*s\n", static_cast<int>(sizeof(cap.driver)), cap.driver);
-    printf("card:\t\t%.*s\n", static_cast<int>(sizeof(cap.card)), cap.card);
-    printf("bus_info:\t%.*s\n", static_cast<int>(sizeof(cap.bus_info)), cap.bus_info);
-    printf("version:\t%d\n", static_cast<int>(cap.version));
-    printf("capabilities:\t%x\n", cap.capabilities);
-    if (cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) printf("Device %s: supports capture.\n", path);
-    if (cap.capabilities & V4L2_CAP_STREAMING) printf("Device %s: supports streaming.\n", path);
-
     // The last discrete size (or stepwise maximum) that any format reports wins.
-    const char* red = colour("\e[31m");
-    const char* reset = colour("\e[0m");
-    printf("%sSupport format:\n%s", red, reset);
     for (unsigned i = 0; i < MAX_ENUM; i++) {
         struct v4l2_fmtdesc fmt;
         memset(&fmt, 0, sizeof(fmt));
         fmt.index = i;
         fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (v4l2_ioctl(fd, VIDIOC_ENUM_FMT, &fmt) < 0) break;
-        printf("%s\t%d.%.*s\n%s", red, static_cast<int>(i + 1),
-               static_cast<int>(sizeof(fmt.description)), fmt.description, reset);
         for (unsigned j = 0; j < MAX_ENUM; j++) {
             struct v4l2_frmsizeenum size;
             memset(&size, 0, sizeof(size));
@@ -154,7 +146,7 @@ int v4l2_sfmt(int fd, uint32_t pixelformat) {
     fmt.fmt.pix.pixelformat = pixelformat;
     fmt.fmt.pix.field = V4L2_FIELD_INTERLACED;
     if (v4l2_ioctl(fd, VIDIOC_S_FMT, &fmt) < 0) {
-        fprintf(stderr, "Unable to set format\n");
+        fail("unable to set the format: %s", strerror(errno));
         return -1;
     }
     return 0;
@@ -165,16 +157,9 @@ int v4l2_gfmt(int fd) {
     memset(&fmt, 0, sizeof(fmt));
     fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (v4l2_ioctl(fd, VIDIOC_G_FMT, &fmt) < 0) {
-        fprintf(stderr, "Unable to get format\n");
+        fail("unable to get the format: %s", strerror(errno));
         return -1;
     }
-    uint32_t pf = fmt.fmt.pix.pixelformat;
-    printf("%spix.pixelformat:\t%c%c%c%c\n%s", colour("\e[33m"), static_cast<char>(pf & 0xFF),
-           static_cast<char>((pf >> 8) & 0xFF), static_cast<char>((pf >> 16) & 0xFF),
-           static_cast<char>((pf >> 24) & 0xFF), colour("\e[0m"));
-    printf("pix.height:\t\t%d\n", static_cast<int>(fmt.fmt.pix.height));
-    printf("pix.width:\t\t%d\n", static_cast<int>(fmt.fmt.pix.width));
-    printf("pix.field:\t\t%d\n", static_cast<int>(fmt.fmt.pix.field));
     return 0;
 }
 
@@ -185,7 +170,7 @@ int v4l2_sfps(int fd, int fps) {
     parm.parm.capture.timeperframe.numerator = 1;
     parm.parm.capture.timeperframe.denominator = static_cast<uint32_t>(fps);
     if (v4l2_ioctl(fd, VIDIOC_S_PARM, &parm) < 0) {
-        fprintf(stderr, "Unable to set framerate\n");
+        fail("unable to set the frame rate: %s", strerror(errno));
         return -1;
     }
     return 0;
@@ -198,14 +183,14 @@ int v4l2_mmap(int fd) {
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_MMAP;
     if (v4l2_ioctl(fd, VIDIOC_REQBUFS, &req) < 0) {
-        fprintf(stderr, "request for buffers error\n");
+        fail("unable to get buffers: %s", strerror(errno));
         return -1;
     }
     // calloc: every record starts unmapped, so a failure part-way leaves only real mappings.
     auto* records = static_cast<MappedBuffer*>(calloc(req.count ? req.count : 1,
                                                       sizeof(MappedBuffer)));
     if (!records) {
-        fprintf(stderr, "Out of memory\n");
+        fail("out of memory");
         return -1;
     }
     v4l2_ubuffers = records;
@@ -217,14 +202,14 @@ int v4l2_mmap(int fd) {
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         if (v4l2_ioctl(fd, VIDIOC_QUERYBUF, &buf) < 0) {
-            fprintf(stderr, "query buffer error\n");
+            fail("unable to query buffer %u: %s", i, strerror(errno));
             return -1;
         }
         records[i].length = buf.length;
         void* start = v4l2_system.mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED,
                                        fd, static_cast<off_t>(buf.m.offset));
         if (start == MAP_FAILED) {
-            fprintf(stderr, "buffer map error %u\n", i);
+            fail("unable to map buffer %u: %s", i, strerror(errno));
             return -1;
         }
         records[i].start = start;
@@ -241,15 +226,19 @@ int v4l2_streamon(int fd) {
         buf.index = i;
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
-        if (!mapped || v4l2_ioctl(fd, VIDIOC_QBUF, &buf) < 0) {
-            fprintf(stderr, "queue buffer failed\n");
+        if (!mapped) {
+            fail("the driver granted %u buffers, not %u", v4l2_nbuffers, V4L2_STREAM_BUFFERS);
+            return -1;
+        }
+        if (v4l2_ioctl(fd, VIDIOC_QBUF, &buf) < 0) {
+            fail("unable to queue buffer %u: %s", i, strerror(errno));
             return -1;
         }
         v4l2_queued = i + 1;
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (v4l2_ioctl(fd, VIDIOC_STREAMON, &type) < 0) {
-        fprintf(stderr, "stream on failed\n");
+        fail("unable to start the stream: %s", strerror(errno));
         return -1;
     }
     return 0;

@@ -46,9 +46,12 @@ extern V4l2System v4l2_system;
 // The C library's functions, the default of v4l2_system.
 extern const V4l2System V4L2_SYSTEM_CALLS;
 
+// The start-up steps (v4l2_open to v4l2_streamon) print nothing: a step that fails leaves its
+// reason in v4l2_error ("" before any failure) and returns -1. Main thread only.
+extern char v4l2_error[160];
 int v4l2_open(const char* path);
 int v4l2_close(int fd);
-int v4l2_querycap(int fd, const char* path);
+int v4l2_querycap(int fd);
 int v4l2_sfmt(int fd, uint32_t pixelformat);
 int v4l2_gfmt(int fd);
 int v4l2_sfps(int fd, int fps);

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
+
+#include "logger.h"
 
 Config config;
 
@@ -104,7 +107,7 @@ std::vector<std::string> Config::unknown(const std::vector<Known>& known) const 
 long Config::get_number(const std::string& sect, const std::string& key, long fallback, long min,
                         long max) {
     std::string text = get_value(sect, key);
-    if (text.empty()) return fallback;
+    if (text.find_first_not_of(kTrimSet) == std::string::npos) return fallback;  // blank
     char* end = nullptr;
     errno = 0;
     long value = strtol(text.c_str(), &end, 10);
@@ -112,6 +115,26 @@ long Config::get_number(const std::string& sect, const std::string& key, long fa
         value > max)
         throw std::invalid_argument(key);
     return value;
+}
+
+bool Config::get_bool(const std::string& sect, const std::string& key, bool fallback) {
+    std::string text = get_value(sect, key);
+    if (text.find_first_not_of(kTrimSet) == std::string::npos) return fallback;  // blank
+    std::string lower = text;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (lower == "yes" || lower == "true" || lower == "on") return true;
+    if (lower == "no" || lower == "false" || lower == "off") return false;
+    throw std::invalid_argument(key);
+}
+
+void refuse_setting(const std::string& sect, const std::string& key,
+                    const std::string& requirement) {
+    std::string value;
+    log_escape(value, config.get_value(sect, key).c_str());
+    fprintf(stderr, "configuration: \"%s\" must be %s, not \"%s\"\n", key.c_str(),
+            requirement.c_str(), value.c_str());
+    exit(1);
 }
 
 bool parse_size(const std::string& text, uint64_t* bytes) {

@@ -223,7 +223,7 @@ void log_escape(std::string& out, const char* text) {
 
 Logger::Logger() {
     const char* no_color = getenv("NO_COLOR");
-    color = no_color == nullptr || no_color[0] == '\0';
+    color = (no_color == nullptr || no_color[0] == '\0') && isatty(STDOUT_FILENO) == 1;
 }
 
 void Logger::set(int level, const char* dir) {

@@ -2,8 +2,9 @@
 // file "YYYYMMDD.log" in log_dir. Settings are written once at start-up and read without a lock
 // afterwards; each write works on its own buffers and handle.
 //
-// Colour is left out when the environment has NO_COLOR set to a non-empty value (the common
-// convention; the service unit sets it, since the journal shows escape codes as they are).
+// Colour is used only when standard output is a terminal as the logger is made, and the
+// environment does not have NO_COLOR set to a non-empty value (the common convention): a pipe,
+// a file or the journal gets plain lines.
 // A day file that cannot be opened never loses a line: the logger creates a missing log folder
 // when it can, and otherwise writes the line to the console and says once why.
 #pragma once

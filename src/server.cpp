@@ -74,18 +74,50 @@ void take_value(char (&dst)[N], const char* key) {
     memcpy(dst, value.c_str(), value.size() + 1);
 }
 
-// The "port" value as a decimal number (leading blanks, a sign and trailing text are taken as
-// atoi does, "8000abc" gives 8000). A number outside 0..65535 stops start-up: cut to 16 bits
-// it would silently listen on another port.
-int take_port() {
-    std::string value = config.get_value("server", "port");
-    errno = 0;
-    long port = strtol(value.c_str(), nullptr, 10);
-    if (errno == ERANGE || port < 0 || port > 65535) {
-        fprintf(stderr, "configuration: the value of \"port\" is not a port number (0 to 65535)\n");
-        exit(1);
+// The sections and keys this server reads. Anything else is named in one WARNING line and
+// otherwise ignored: the file may be shared with other programs, but a misspelt key would
+// otherwise go unnoticed.
+const std::vector<Config::Known>& known_settings() {
+    static const std::vector<Config::Known> known = {
+        {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
+                    "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
+                    "upload_reserve", "upload_sync", "upload_min_rate", "upload_rate_window",
+                    "socket", "stall_timeout", "local_trusted", "trusted_addresses"}},
+        {"web", {}},  // the web gateway's settings
+    };
+    return known;
+}
+
+// A required key of [server] that is missing or empty stops start-up. A misspelt section or key
+// is the likely cause, so what the file has beyond the known settings is named with it.
+[[noreturn]] void refuse_missing(const char* key) {
+    std::string sections, keys;
+    for (const std::string& name : config.unknown(known_settings())) {
+        std::string& list = name.back() == ']' ? sections : keys;
+        if (!list.empty()) list += ", ";
+        log_escape(list, name.c_str());
     }
-    return static_cast<int>(port);
+    std::string hint;
+    if (!sections.empty())
+        hint += std::string(sections.find(',') == std::string::npos ? "an unknown section "
+                                                                    : "unknown sections ") +
+                sections;
+    if (!keys.empty()) hint += (hint.empty() ? "" : " and ") + std::string("unknown settings ") + keys;
+    fprintf(stderr, "configuration: \"%s\" is missing or empty in [server]%s%s%s\n", key,
+            hint.empty() ? "" : " (the file has ", hint.c_str(), hint.empty() ? "" : ")");
+    exit(1);
+}
+
+// "port": a whole number from 1 to 65535, required. Anything else stops start-up: a port cut
+// to 16 bits, read up to a typing error, or left to the system would listen somewhere else.
+int take_port() {
+    if (config.get_value("server", "port").find_first_not_of(" \t\r\n\v\f") == std::string::npos)
+        refuse_missing("port");
+    try {
+        return static_cast<int>(config.get_number("server", "port", 0, 1, 65535));
+    } catch (const std::invalid_argument&) {
+        refuse_setting("server", "port", "a whole number from 1 to 65535");
+    }
 }
 
 // The upload settings: "upload_max_size" and "upload_reserve" (sizes such as "4G", "64M"),
@@ -100,27 +132,23 @@ void take_write_limits() {
     for (const auto& s : sizes) {
         std::string value = config.get_value("server", s.key);
         if (value.empty()) continue;
-        if (!parse_size(value, s.dst)) {
-            fprintf(stderr, "configuration: the value of \"%s\" is not a size (like 4G or 64M)\n",
-                    s.key);
-            exit(1);
-        }
+        if (!parse_size(value, s.dst)) refuse_setting("server", s.key, "a size (like 4G or 64M)");
     }
-    write_limits.sync = config.get_value("server", "upload_sync") != "no";
+    try {
+        write_limits.sync = config.get_bool("server", "upload_sync", true);
+    } catch (const std::invalid_argument&) {
+        refuse_setting("server", "upload_sync", "yes or no");
+    }
     std::string rate = config.get_value("server", "upload_min_rate");
     if (!rate.empty() && (!parse_size(rate, &write_limits.min_rate) ||
-                          write_limits.min_rate > (1ULL << 30))) {
-        fprintf(stderr, "configuration: the value of \"upload_min_rate\" is not a size from 0 to 1G "
-                        "(bytes a second, like 64K)\n");
-        exit(1);
-    }
+                          write_limits.min_rate > (1ULL << 30)))
+        refuse_setting("server", "upload_min_rate",
+                       "a size from 0 to 1G (bytes a second, like 64K)");
     try {
         write_limits.rate_window = static_cast<int>(
             config.get_number("server", "upload_rate_window", write_limits.rate_window, 1, 3600));
     } catch (const std::invalid_argument&) {
-        fprintf(stderr, "configuration: the value of \"upload_rate_window\" is not a whole number "
-                        "from 1 to 3600\n");
-        exit(1);
+        refuse_setting("server", "upload_rate_window", "a whole number from 1 to 3600");
     }
 }
 
@@ -131,10 +159,7 @@ void take_stall_timeout() {
         send_stall_seconds = static_cast<int>(
             config.get_number("server", "stall_timeout", SEND_STALL_SECONDS, 1, 3600));
     } catch (const std::invalid_argument&) {
-        fprintf(stderr,
-                "configuration: the value of \"stall_timeout\" is not a whole number from 1 to "
-                "3600\n");
-        exit(1);
+        refuse_setting("server", "stall_timeout", "a whole number from 1 to 3600");
     }
 }
 
@@ -142,8 +167,7 @@ void take_stall_timeout() {
 // every path would then be taken from the root of the file system.
 void require_value(const char* value, const char* key) {
     if (value[strspn(value, " \t\r\n\v\f")] != '\0') return;
-    fprintf(stderr, "configuration: \"%s\" is missing or empty in [server]\n", key);
-    exit(1);
+    refuse_missing(key);
 }
 
 // The share must be a folder the server can list and read, or every FILE would fail (or,
@@ -156,18 +180,9 @@ void require_folder(const char* path, const char* key) {
     }
 }
 
-// The sections and keys this server reads. Anything else is named in one WARNING line and
-// otherwise ignored: the file may be shared with other programs, but a misspelt key would
-// otherwise go unnoticed.
+// Names what the file holds beyond the known settings in one WARNING line.
 void warn_unknown_settings() {
-    static const std::vector<Config::Known> known = {
-        {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
-                    "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
-                    "upload_reserve", "upload_sync", "upload_min_rate", "upload_rate_window",
-                    "socket", "stall_timeout", "local_trusted", "trusted_addresses"}},
-        {"web", {}},  // the web gateway's settings
-    };
-    std::vector<std::string> names = config.unknown(known);
+    std::vector<std::string> names = config.unknown(known_settings());
     if (names.empty()) return;
     std::string text = "unknown settings ignored:";
     for (size_t i = 0; i < names.size(); i++) text += (i ? ", " : " ") + names[i];
@@ -452,18 +467,22 @@ int server_main(int argc, char** argv) {
     }
 
     take_value(server.name, "name");
-    server.port = take_port();
     take_value(server.share, "share");
     take_value(server.data, "data");
     take_value(device_video, "camera");
     take_value(server.socket_path, "socket");
     require_value(server.share, "share");
-    require_folder(server.share, "share");
     require_value(server.data, "data");
+    server.port = take_port();
+    require_folder(server.share, "share");
     take_write_limits();
     char log_dir[1024] = "";
-    if (config.get_value("server", "log") == "yes")
-        snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
+    try {
+        if (config.get_bool("server", "log", false))
+            snprintf(log_dir, sizeof(log_dir), "%s/logs", server.data);
+    } catch (const std::invalid_argument&) {
+        refuse_setting("server", "log", "yes or no");
+    }
     logger.set(6, log_dir);
     warn_unknown_settings();
     read_connection_limits();
@@ -527,8 +546,6 @@ int server_main(int argc, char** argv) {
     }
 
     camera = init_camera();
-    if (!camera && device_video[0] != '\0' && strcmp(device_video, "NONE") != 0)
-        fprintf(stderr, "the server runs without a camera: %s could not be used\n", device_video);
     init_gpio();
 
     {

@@ -190,17 +190,23 @@ void reply_result(Data* reply, json_object** pair, const char* result) {
 
 bool init_camera() {
     if (device_video[0] == '\0' || strcmp(device_video, "NONE") == 0) return false;
+    v4l2_error[0] = '\0';
+    bool on = false;
     video_fildes = v4l2_open(device_video);
-    if (video_fildes < 0) {
-        fprintf(stderr, "can't open %s\n", device_video);
-        return false;
+    if (video_fildes >= 0 && v4l2_querycap(video_fildes) == 0 &&
+        v4l2_sfmt(video_fildes, V4L2_PIX_FMT_YUYV) == 0 && v4l2_gfmt(video_fildes) == 0) {
+        v4l2_sfps(video_fildes, 30);  // a refused rate leaves the driver's own
+        on = v4l2_mmap(video_fildes) == 0 && v4l2_streamon(video_fildes) == 0;
     }
-    if (v4l2_querycap(video_fildes, device_video) < 0) return false;
-    if (v4l2_sfmt(video_fildes, V4L2_PIX_FMT_YUYV) < 0) return false;
-    if (v4l2_gfmt(video_fildes) < 0) return false;
-    v4l2_sfps(video_fildes, 30);  // a refused rate leaves the driver's own
-    if (v4l2_mmap(video_fildes) < 0) return false;
-    return v4l2_streamon(video_fildes) == 0;
+    // One line either way, the driver's details left out.
+    if (on) {
+        printf("camera: %s, %dx%d\n", device_video, VIDEO_WIDTH, VIDEO_HEIGHT);
+        fflush(stdout);
+    } else {
+        fprintf(stderr, "the server runs without a camera: %s could not be used (%s)\n",
+                device_video, v4l2_error);
+    }
+    return on;
 }
 
 void cmd_camera(Data* reply, json_object** pair, int slot) {

@@ -209,9 +209,9 @@ void read_connection_limits() {
             *st.value = static_cast<int>(
                 config.get_number("server", st.key, *st.value, st.min, st.max));
         } catch (const std::invalid_argument&) {
-            fprintf(stderr, "configuration: the value of \"%s\" is not a whole number from %ld to %ld\n",
-                    st.key, st.min, st.max);
-            exit(1);
+            refuse_setting("server", st.key,
+                           "a whole number from " + std::to_string(st.min) + " to " +
+                               std::to_string(st.max));
         }
     }
     read_trusted_peers();

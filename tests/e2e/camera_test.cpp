@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -132,12 +133,9 @@ TEST(Camera, SendsTheWholeMappedBuffer) {
     CameraServer cs;
     ASSERT_TRUE(cs.start("")) << cs.srv.out() << cs.srv.err();
     std::string out = cs.srv.out();
-    EXPECT_NE(out.find(cs.device + " is a character device\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("driver:\t\tfakecam\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Device " + cs.device + ": supports streaming.\n"), std::string::npos);
-    EXPECT_NE(out.find("\x1b[33mpix.pixelformat:\tYUYV\n\x1b[0mpix.height:\t\t480\npix.width:\t\t640\n"),
-              std::string::npos)
-        << out;
+    // One line about the camera, not the driver's details.
+    EXPECT_NE(out.find("camera: " + cs.device + ", 640x480\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("driver:"), std::string::npos) << out;
 
     bh::Client c = cs.connect();
     bh::Frame f;
@@ -168,7 +166,8 @@ TEST(Camera, SizeIsTheLastEnumeratedNotTheSettledOne) {
     ASSERT_TRUE(cs.start("fmt=MJPG:d1920x1080;fmt=YUYV:d320x240,d1280x720,c16x16-4000x4000;"
                          "settle=800x600;length=960000"))
         << cs.srv.err();
-    EXPECT_NE(cs.srv.out().find("pix.height:\t\t600\npix.width:\t\t800\n"), std::string::npos);
+    EXPECT_NE(cs.srv.out().find("camera: " + cs.device + ", 1280x720\n"), std::string::npos)
+        << cs.srv.out();
     bh::Client c = cs.connect();
     bh::Frame f;
     ASSERT_TRUE(c.command(cmd("CAMINFO"), f));
@@ -182,7 +181,7 @@ TEST(Camera, SizeIsTheLastEnumeratedNotTheSettledOne) {
 TEST(Camera, RefusedFrameRateStillStreams) {
     CameraServer cs;
     ASSERT_TRUE(cs.start("sparm=refuse")) << cs.srv.err();
-    EXPECT_EQ(cs.srv.err(), "Unable to set framerate\n");
+    EXPECT_EQ(cs.srv.err(), "");  // the driver's own rate is kept, as a working camera
     bh::Client c = cs.connect();
     EXPECT_EQ(fakecam::check_frame(take_frame(c, 614400)), "");
 }
@@ -191,18 +190,18 @@ TEST(Camera, SetUpFailuresLeaveTheCameraOff) {
     struct Case {
         std::string config;
         std::string camera_key;  // empty: the stand-in device
-        std::string err, out;    // expected on stderr (exactly) and in stdout
+        std::string reason;      // what the line on stderr gives as the cause
     };
     e2e::TempDir tmp;
     std::string regular = tmp.path + "/not-a-device";
     e2e::write_file(regular, "x");
     std::string missing = tmp.path + "/missing";
     std::vector<Case> cases = {
-        {"buffers=2", "", "queue buffer failed\n", ""},
-        {"buffers=0", "", "queue buffer failed\n", ""},
-        {"", regular, regular + " is no character device\ncan't open " + regular + "\n", ""},
-        {"", missing, "stat: No such file or directory\ncan't open " + missing + "\n", ""},
-        {"querycap=fail", "", "", "unable to query device.\n"},
+        {"buffers=2", "", "the driver granted 2 buffers, not 4)\n"},
+        {"buffers=0", "", "the driver granted 0 buffers, not 4)\n"},
+        {"", regular, "not a character device)\n"},
+        {"", missing, "No such file or directory)\n"},
+        {"querycap=fail", "", "unable to query the device: "},
     };
     for (const Case& k : cases) {
         CameraServer cs;
@@ -214,15 +213,16 @@ TEST(Camera, SetUpFailuresLeaveTheCameraOff) {
         ASSERT_TRUE(c.command(cmd("CAMERA"), f));
         EXPECT_EQ(f.payload, FAIL);
         EXPECT_TRUE(quiet(c));
-        // Whatever the cause, the last line says the server goes on without a camera.
+        // Whatever the cause, one line says the server goes on without a camera, and why.
         std::string used = k.camera_key.empty() ? cs.device : k.camera_key;
-        EXPECT_EQ(cs.srv.err(),
-                  k.err + "the server runs without a camera: " + used + " could not be used\n")
-            << k.config << k.camera_key;
-        if (!k.out.empty()) {
-            EXPECT_NE(cs.srv.out().find("Error opening device " + cs.device + ": " + k.out),
-                      std::string::npos);
-        }
+        std::string err = cs.srv.err();
+        EXPECT_EQ(err.rfind("the server runs without a camera: " + used + " could not be used (" +
+                                k.reason,
+                            0),
+                  0u)
+            << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(cs.srv.out().find(used), std::string::npos) << cs.srv.out();
     }
 }
 

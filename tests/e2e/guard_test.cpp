@@ -106,8 +106,8 @@ TEST(LoginGuardWire, FailuresAreSlowedPerAddressAndSuccessIsNever) {
     EXPECT_LT(ms, 1900);
 
     std::string out = srv.out();
-    EXPECT_EQ(count_of(out, "[WARNING] \x1b[1;33mLOGIN auth failure from 127.0.0.2\n"), 3u);
-    EXPECT_EQ(count_of(out, "[WARNING] \x1b[1;33mLOGIN auth failure from 127.0.0.3\n"), 1u);
+    EXPECT_EQ(count_of(out, "[WARNING] LOGIN auth failure from 127.0.0.2\n"), 3u);
+    EXPECT_EQ(count_of(out, "[WARNING] LOGIN auth failure from 127.0.0.3\n"), 1u);
     EXPECT_EQ(srv.stop(SIGINT), 0);
 }
 

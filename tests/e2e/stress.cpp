@@ -56,7 +56,7 @@ size_t count_of(const std::string& text, const std::string& needle) {
 }
 
 long sessions_open(const std::string& log) {
-    long notices = static_cast<long>(count_of(log, "[NOTICE] \x1b[1;32mCLIENT "));
+    long notices = static_cast<long>(count_of(log, "[NOTICE] CLIENT "));
     long closes = static_cast<long>(count_of(log, "CLIENT CLOSE "));
     return notices - 2 * closes;
 }

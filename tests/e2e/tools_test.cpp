@@ -332,6 +332,13 @@ TEST_F(Tools, AdminKeepsUsersWithTheServersTables) {
     EXPECT_EQ(r.out.find(std::string(64, 'n')), std::string::npos);
 
     EXPECT_EQ(run({"user", "level", "ann", "9"}).code, 0);
+    // Nothing is above 9: a higher level is refused, never stored.
+    for (const char* high : {"10", "99"}) {
+        r = run({"user", "level", "ann", high});
+        EXPECT_EQ(r.code, 2) << high;
+        EXPECT_NE(r.err.find(std::string("level ") + high + " is above 9"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(run({"user", "add", "dee", "--level", "10"}, "pw\n").code, 2);
     EXPECT_EQ(run({"user", "passwd", "ann"}, "n3w\n").code, 0);
     EXPECT_EQ(run({"user", "level", "nobody", "3"}).code, 1);
     r = run({"user", "show", "ann"});
@@ -359,6 +366,18 @@ TEST_F(Tools, AdminKeepsUsersWithTheServersTables) {
     EXPECT_EQ(mode_of(dir + "/group.db"), 0600u);
     EXPECT_EQ(run({"group", "add", "lab"}).code, 1);
     EXPECT_EQ(run({"group", "members", "lab", "--add", "cy"}).code, 0);
+    EXPECT_EQ(run({"group", "add", "crew", "ann"}).code, 0);
+    r = run({"user", "show", "ann"});
+    EXPECT_NE(r.out.find("\ngroups   lab, crew\n"), std::string::npos) << r.out;
+    r = run({"user", "list"});
+    EXPECT_EQ(r.out.find("NAME" + std::string(20, ' ') + "  LEVEL  GROUPS"), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nann" + std::string(21, ' ') + "      9  lab, crew" +
+                         std::string(15, ' ') + "  lab\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nbo" + std::string(22, ' ') + "      5  lab\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(run({"group", "del", "crew"}).code, 0);
     EXPECT_EQ(run({"group", "members", "lab"}).out, "ann\nbo\ncy\n");
     EXPECT_EQ(run({"group", "members", "lab", "--remove", "zed"}).code, 1);
     EXPECT_EQ(run({"user", "del", "bo"}).code, 0);
@@ -400,13 +419,14 @@ TEST_F(Tools, AdminRefusesAndExplainsMistakes) {
     add_user("김철수", "pw", 7);
     EXPECT_EQ(admin({"user", "level", "carol", "-5"}).code, 0);
     Result r = admin({"user", "list"});
-    EXPECT_NE(r.out.find("\ncarol" + std::string(19, ' ') + " " + "    -5  \n"), std::string::npos)
+    EXPECT_NE(r.out.find("\ncarol" + std::string(19, ' ') + " " + "    -5\n"), std::string::npos)
         << r.out;
     // Two columns per Hangul syllable: the level stays under its heading.
-    EXPECT_NE(r.out.find("\n김철수" + std::string(18, ' ') + " " + "     7  \n"), std::string::npos)
+    EXPECT_NE(r.out.find("\n김철수" + std::string(18, ' ') + " " + "     7\n"), std::string::npos)
         << r.out;
     r = admin({"user", "show", "carol"});
     EXPECT_NE(r.out.find("level    -5\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("groups   (none)\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("phone"), std::string::npos) << r.out;
 
     // No password is asked for a user that does not exist (stdin is empty here).

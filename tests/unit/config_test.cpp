@@ -171,4 +171,24 @@ TEST_F(ConfigFile, UnknownSectionsAndKeysNamedOnce) {
     EXPECT_TRUE(clean.unknown(known).empty());
 }
 
+TEST_F(ConfigFile, NumbersAndYesNoAreWholeWords) {
+    load("[s]\nn = 42\nzero = 007\njunk = 188x1\nsign = +5\nneg = -5\nhigh = 70000\n"
+         "dot = 1.5\nempty =\non = On\nyes = YES\ntrue = true\noff = off\nno = No\n"
+         "false = FALSE\nmaybe = yes please\none = 1\nblank =   \n");
+    EXPECT_EQ(cfg.get_number("s", "n", 9, 1, 65535), 42);
+    EXPECT_EQ(cfg.get_number("s", "zero", 9, 1, 65535), 7);
+    EXPECT_EQ(cfg.get_number("s", "empty", 9, 1, 65535), 9);
+    EXPECT_EQ(cfg.get_number("s", "missing", 9, 1, 65535), 9);
+    EXPECT_EQ(cfg.get_number("s", "blank", 9, 1, 65535), 9);
+    for (const char* key : {"junk", "sign", "neg", "high", "dot"})
+        EXPECT_THROW(cfg.get_number("s", key, 9, 1, 65535), std::invalid_argument) << key;
+    for (const char* key : {"on", "yes", "true"}) EXPECT_TRUE(cfg.get_bool("s", key, false)) << key;
+    for (const char* key : {"off", "no", "false"}) EXPECT_FALSE(cfg.get_bool("s", key, true)) << key;
+    EXPECT_TRUE(cfg.get_bool("s", "empty", true));
+    EXPECT_FALSE(cfg.get_bool("s", "missing", false));
+    EXPECT_TRUE(cfg.get_bool("s", "blank", true));
+    for (const char* key : {"maybe", "one", "n"})
+        EXPECT_THROW(cfg.get_bool("s", key, false), std::invalid_argument) << key;
+}
+
 }  // namespace

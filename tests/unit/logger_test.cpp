@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -61,6 +62,26 @@ int clock_seconds(const std::string& hms) {
            std::stoi(hms.substr(6, 2));
 }
 
+// A Logger made while standard output is a pseudo-terminal, as on a console: it colours its
+// lines wherever standard output goes afterwards.
+std::unique_ptr<Logger> terminal_logger() {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    EXPECT_GE(terminal, 0);
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(terminal, STDOUT_FILENO);
+    auto log = std::make_unique<Logger>();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(terminal);
+    close(master);
+    return log;
+}
+
 int now_seconds() {
     time_t now = time(nullptr);
     struct tm t;
@@ -69,7 +90,8 @@ int now_seconds() {
 }
 
 TEST(Logger, ConsoleLineBytes) {
-    Logger log;
+    auto terminal = terminal_logger();
+    Logger& log = *terminal;
     log.set(6, "");
     int before = now_seconds();
     StdoutCapture cap;
@@ -93,7 +115,8 @@ TEST(Logger, ConsoleColoursAndUtf8ForEveryLevel) {
                                     "\x1b[1;33m", "\x1b[1;32m", "\x1b[1;37m", "\x1b[1;35m"};
     const char* const names[8] = {"SYSTEM",  "ALERT",  "CRITICAL", "ERROR",
                                   "WARNING", "NOTICE", "INFO",     "DEBUG"};
-    Logger log;
+    auto terminal = terminal_logger();
+    Logger& log = *terminal;
     log.set(7, "");
     for (int level = 0; level < 8; level++) {
         StdoutCapture cap;
@@ -120,7 +143,8 @@ TEST(Logger, Threshold) {
         fresh.write("t", LOG_ERROR, "shown");
         EXPECT_NE(cap.text().find("t shown"), std::string::npos);
     }
-    Logger six;
+    auto terminal = terminal_logger();
+    Logger& six = *terminal;
     six.set(6, "");
     StdoutCapture cap;
     six.write("t", LOG_DEBUG, "hidden");
@@ -170,7 +194,8 @@ TEST(Logger, MissingLogFolderIsCreated) {
 TEST(Logger, UnwritableLogFolderFallsBackToTheConsole) {
     TempFolder dir;
     std::string missing = dir.path + "/no/such/dir";
-    Logger log;
+    auto terminal = terminal_logger();
+    Logger& log = *terminal;
     log.set(6, missing.c_str());
     StdoutCapture cap;
     log.write("main", LOG_SYSTEM, "first");
@@ -195,22 +220,30 @@ TEST(Logger, UnwritableLogFolderFallsBackToTheConsole) {
     EXPECT_NE(cap3.text().find("cannot write"), std::string::npos);
 }
 
-TEST(Logger, NoColorLeavesOutEscapes) {
+// Colour only on a terminal and without NO_COLOR: a pipe or a file gets plain lines.
+TEST(Logger, ColourOnlyOnATerminalWithoutNoColor) {
     setenv("NO_COLOR", "1", 1);
-    Logger plain;
+    auto plain = terminal_logger();
     unsetenv("NO_COLOR");
     setenv("NO_COLOR", "", 1);  // empty means unset by the convention
-    Logger coloured;
+    auto coloured = terminal_logger();
     unsetenv("NO_COLOR");
-    plain.set(6, "");
-    coloured.set(6, "");
-    StdoutCapture cap;
-    plain.write("main", LOG_CRITICAL, "ERROR on accept");
-    std::string out = cap.text();
-    EXPECT_TRUE(std::regex_match(out, std::regex("\\d\\d:\\d\\d:\\d\\d\\[CRITICAL\\] main ERROR on accept\n")))
-        << out;
+    std::unique_ptr<Logger> piped;
+    {
+        StdoutCapture made_on_a_pipe;
+        piped = std::make_unique<Logger>();
+    }
+    for (Logger* log : {plain.get(), piped.get()}) {
+        log->set(6, "");
+        StdoutCapture cap;
+        log->write("main", LOG_CRITICAL, "ERROR on accept");
+        std::string out = cap.text();
+        EXPECT_TRUE(std::regex_match(out, std::regex("\\d\\d:\\d\\d:\\d\\d\\[CRITICAL\\] main ERROR on accept\n")))
+            << out;
+    }
+    coloured->set(6, "");
     StdoutCapture cap2;
-    coloured.write("main", LOG_CRITICAL, "x");
+    coloured->write("main", LOG_CRITICAL, "x");
     EXPECT_EQ(cap2.text().substr(0, 7), "\x1b[1;34m");
 }
 
@@ -277,7 +310,8 @@ TEST(Logger, BoundLinesAreBudgetedPerKeyAndReported) {
 
 // Every console line is one write: lines of many threads never mix, even through a pipe.
 TEST(Logger, ConcurrentConsoleLinesStayWhole) {
-    Logger log;
+    auto terminal = terminal_logger();
+    Logger& log = *terminal;
     log.set(6, "");
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -384,7 +418,8 @@ TEST(LoggerEscape, OneCallIsOneLineInBothModes) {
                                                   "one\\\\ntwo\\\\r\\\\e\\[2J\n")))
         << file;
 
-    Logger console;
+    auto terminal = terminal_logger();
+    Logger& console = *terminal;
     console.set(6, "");
     StdoutCapture cap;
     console.writef("t", LOG_INFO, "%s", "a\nb\x1b[2J");

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <iterator>
+#include <map>
 #include <vector>
 
 #include "version.h"
@@ -384,6 +385,15 @@ bool parse_level(const std::string& text, int& level) {
         fprintf(stderr, "boardhub-admin: bad level '%s'\n", text.c_str());
         return false;
     }
+    // Nothing is above 9 (every folder readable and writable): a higher level would read as
+    // more than it gives.
+    if (v > 9) {
+        fprintf(stderr,
+                "boardhub-admin: level %ld is above 9, the highest (9 reads and writes every "
+                "folder)\n",
+                v);
+        return false;
+    }
     level = static_cast<int>(v);
     return true;
 }
@@ -408,6 +418,31 @@ std::string join_members(const std::vector<std::string>& members) {
 }
 
 // ---- users ----
+
+// The groups of each user as "a, b" (group.db order); empty when group.db is missing.
+std::map<std::string, std::string> groups_by_user(const std::string& dir) {
+    std::map<std::string, std::string> groups;
+    Db gdb;
+    if (!exists(dir + "/group.db") || !open_groups(dir, gdb)) return groups;
+    Stmt st;
+    if (prepare(gdb, st, "SELECT name, members FROM groups ORDER BY rowid")) {
+        while (sqlite3_step(st.handle) == SQLITE_ROW) {
+            std::string group = column(st, 0);
+            for (const auto& m : split_members(column(st, 1))) {
+                std::string& list = groups[m];
+                list += (list.empty() ? "" : ", ") + group;
+            }
+        }
+    }
+    commit(gdb);
+    return groups;
+}
+
+// A line without the blanks that padding left at its end.
+void print_line(std::string line) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    printf("%s\n", line.c_str());
+}
 
 int user_add(const std::string& dir, const std::string& name, int level, const std::string& memo,
              bool plain) {
@@ -502,10 +537,15 @@ int user_list(const std::string& dir) {
     if (!open_users(dir, db)) return kFailed;
     Stmt st;
     if (!prepare(db, st, "SELECT name, level, memo FROM users ORDER BY name")) return kFailed;
-    printf("%s %6s  %s\n", pad("NAME", 24).c_str(), "LEVEL", "MEMO");
-    while (sqlite3_step(st.handle) == SQLITE_ROW)
-        printf("%s %6d  %s\n", pad(column(st, 0), 24).c_str(), sqlite3_column_int(st.handle, 1),
-               column(st, 2).c_str());
+    std::map<std::string, std::string> groups = groups_by_user(dir);
+    char level[16];
+    print_line(pad("NAME", 24) + "  LEVEL  " + pad("GROUPS", 24) + "  MEMO");
+    while (sqlite3_step(st.handle) == SQLITE_ROW) {
+        std::string name = column(st, 0);
+        snprintf(level, sizeof(level), "%6d", sqlite3_column_int(st.handle, 1));
+        print_line(pad(name, 24) + " " + level + "  " + pad(groups[name], 24) + "  " +
+                   column(st, 2));
+    }
     commit(db);
     return kOk;
 }
@@ -523,6 +563,8 @@ int user_show(const std::string& dir, const std::string& name) {
     while (sqlite3_step(st.handle) == SQLITE_ROW) {
         found = true;
         for (int i = 0; i < 3; i++) printf("%-9s%s\n", labels[i], column(st, i).c_str());
+        std::string groups = groups_by_user(dir)[name];
+        printf("%-9s%s\n", "groups", groups.empty() ? "(none)" : groups.c_str());
         std::string stored = column(st, 3);
         printf("%-9s%s\n", "password",
                stored.empty() ? "(empty)" : is_plain(stored) ? "(set, stored plain)" : "(set, hashed)");

@@ -81,8 +81,9 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
         auto it = w.find(k.key);
         if (it == w.end()) continue;
         if (!to_int(it->second, k.lo, k.hi, *k.value)) {
-            err = std::string("[web] ") + k.key + ": not a number from " + std::to_string(k.lo) +
-                  " to " + std::to_string(k.hi);
+            err = std::string("[web] ") + k.key + ": not a whole number from " +
+                  std::to_string(k.lo) + " to " + std::to_string(k.hi) + ", but \"" +
+                  escape_log(it->second) + "\"";
             return false;
         }
     }
