@@ -42,7 +42,7 @@ const char* kHelpHead =
     "from the command line. 'passwd' reads the new password the same way, from\n"
     "BOARDHUB_NEW_PASSWORD or a prompt (asked twice, and again until both agree).\n"
     "\n"
-    "Commands (cd, pwd, lcd, help and quit in the shell only):\n";
+    "Commands (cd, pwd, lcd, lpwd, lls, !, clear, help and quit in the shell only):\n";
 
 const char* kHelpTail =
     "\n"

@@ -24,6 +24,11 @@ constexpr const char* kUnknownCommand = "{ \"RESULT\": \"FAIL\" }";
 constexpr const char* kServerSender = "관리자";
 constexpr int64_t kNoticeType = 0;
 constexpr int64_t kReplacedType = 1000;
+constexpr int64_t kAccountEndedType = 1001;
+// The server's texts of TYPE 1000 and 1001, explained in English beside them.
+constexpr const char* kReplacedText = "동일 사용자가 로그인 되었습니다.";
+constexpr const char* kSuspendedText = "사용정지된 사용자입니다. 접속을 종료합니다.";
+constexpr const char* kDeletedText = "삭제된 사용자입니다. 접속을 종료합니다.";
 
 // Reads a secret: from the terminal without echo when standard input is one, else one line of
 // standard input (for scripts). False at end of input or on an interrupt.
@@ -72,7 +77,7 @@ bool read_secret(const char* prompt, std::string& out) {
 const char* login_error_text(int64_t code) {
     switch (code) {
         case 100: return "wrong user name or password";
-        case 200: return "this account is suspended";
+        case 200: return "account suspended";
         case 900: return "the server does not accept this client's protocol version";
         default: return "login refused";
     }
@@ -131,9 +136,14 @@ int Session::resync() {
     add(c.get(), "USERNAME", opt_.user);
     add(c.get(), "PASSWORD", password_);
     bh::Frame reply;
-    if (!client_.command(json_object_to_json_string(c.get()), reply) ||
-        member(parse(reply.payload).get(), "RESULT") != "OK") {
-        fprintf(stderr, "boardhub-cli: could not log in again after the interrupt\n");
+    if (!client_.command(json_object_to_json_string(c.get()), reply)) return lost("login");
+    JsonPtr r = parse(reply.payload);
+    if (member(r.get(), "RESULT") != "OK") {
+        // Said in the same words each time: the account, not the command, is the problem.
+        fprintf(stderr, "boardhub-cli: not logged in: %s\n",
+                login_error_text(member_int(r.get(), "ERROR")));
+        client_.close();
+        connected_ = false;
         return kLogin;
     }
     logged_in_ = true;
@@ -156,13 +166,26 @@ void Session::print_message(const std::string& json) {
     FILE* out = in_shell_ || listening_ ? stdout : stderr;
     clear_progress_line();
     bool from_server = member(m.get(), "FROM") == kServerSender;
+    std::string raw = member(m.get(), "MESSAGE");
     if (type == kReplacedType && from_server) {
         replaced_ = true;
         fprintf(out,
-                "[%s] server notice: %s\n"
+                "[%s] server notice: %s%s\n"
                 "boardhub-cli: this session has been replaced by a new login of %s elsewhere; "
                 "it ends here\n",
-                stamp, text.c_str(), printable(opt_.user).c_str());
+                stamp, text.c_str(),
+                raw == kReplacedText ? " (the same user has logged in elsewhere)" : "",
+                printable(opt_.user).c_str());
+    } else if (type == kAccountEndedType && from_server) {
+        replaced_ = true;
+        account_ended_ = raw == kDeletedText ? "account deleted" : "account suspended";
+        const char* gloss = raw == kSuspendedText ? " (this account has been suspended; "
+                                                    "the server ends the connection)"
+                            : raw == kDeletedText ? " (this account has been deleted; "
+                                                    "the server ends the connection)"
+                                                  : "";
+        fprintf(out, "[%s] server notice: %s%s\nboardhub-cli: not logged in: %s\n", stamp,
+                text.c_str(), gloss, account_ended_.c_str());
     } else if (type == kNoticeType && from_server) {
         fprintf(out, "[%s] server notice: %s\n", stamp, text.c_str());
     } else {
@@ -504,7 +527,7 @@ int Session::cmd_msg(const std::vector<std::string>& args) {
     if (int rc = request(c.get(), reply)) return rc;
     std::string to = printable(args[1]);
     if (member(parse(reply.payload).get(), "RESULT") == "OK") {
-        if (in_shell_) printf("sent to %s\n", to.c_str());
+        printf("sent to %s\n", to.c_str());
         return kOk;
     }
     fprintf(stderr, "boardhub-cli: msg: %s is not connected; message not delivered\n",
@@ -536,7 +559,7 @@ int Session::cmd_notice(const std::vector<std::string>& args) {
         return kRefused;
     }
     notice_ = text;
-    if (in_shell_) printf(text.empty() ? "notice cleared\n" : "notice set\n");
+    printf(text.empty() ? "notice cleared\n" : "notice set\n");
     return kOk;
 }
 
@@ -696,7 +719,7 @@ int Session::cmd_listen(const std::vector<std::string>& args) {
         }
         if (f.type != "21") continue;
         print_message(f.payload);
-        if (replaced_) return kRefused;
+        if (replaced_) return account_ended_.empty() ? kRefused : kLogin;
     }
 }
 
