@@ -72,7 +72,7 @@ export HOME=$_t_work/home LC_ALL=C.UTF-8
 unset BOARDHUB_PASSWORD BOARDHUB_USER BOARDHUB_HOST XDG_STATE_HOME
 # A free port, tried again when another program takes it first.
 for _t_try in 1 2 3 4 5; do
-    _t_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    _t_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("0.0.0.0",0)); print(s.getsockname()[1])')
     sed -e "s/^port = 8000$/port = $_t_port/" -e 's|^camera = .*|camera = NONE|' \
         "$_t_src/demo/boardhub.ini" > "$_t_repo/demo/boardhub.ini"
     grep -q "^port = $_t_port$" "$_t_repo/demo/boardhub.ini" || _t_fail "no 'port = 8000' in demo/boardhub.ini"

@@ -531,7 +531,8 @@ int Session::cmd_help(const std::vector<std::string>& args) {
     }
     fputs(commands_help().c_str(), stdout);
     printf("Remote paths are relative to the current remote folder (cd, pwd); Tab completes\n"
-           "commands and paths; Ctrl-C stops a command, Ctrl-D leaves.\n");
+           "commands and paths; Ctrl-R searches the history; Ctrl-C stops a command, Ctrl-D\n"
+           "leaves.\n");
     return kOk;
 }
 
