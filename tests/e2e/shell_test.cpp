@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -92,6 +93,17 @@ public:
         return -1;
     }
     const std::string& out() const { return out_; }
+    // Waits until the program has put the terminal out of line mode (a line editor reading
+    // keys one by one): before that, the terminal itself takes control keys such as Ctrl-R.
+    bool wait_raw(int timeout_ms = 15000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            struct termios t;
+            if (tcgetattr(master_, &t) == 0 && !(t.c_lflag & ICANON)) return true;
+            read_some(10);
+        }
+        return false;
+    }
 
 private:
     bool read_some(int timeout_ms) {
@@ -380,6 +392,7 @@ TEST_F(Shell, LocalCommandsAndHistorySearch) {
     sh.send("hello\r");
     ASSERT_TRUE(sh.expect("server testhub")) << sh.out();
     ASSERT_TRUE(sh.expect("boardhub:alice:/> ")) << sh.out();
+    ASSERT_TRUE(sh.wait_raw()) << sh.out();
     sh.send("\x12");
     ASSERT_TRUE(sh.expect("history search '': ")) << sh.out();
     sh.send("ch");

@@ -465,6 +465,11 @@ int run_local(const std::vector<std::string>& argv, const std::string& shown) {
     }
     if (pid == 0) {
         for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGWINCH}) signal(sig, SIG_DFL);
+        // In a batch, standard input holds the next command lines: not the child's to read.
+        if (!isatty(STDIN_FILENO)) {
+            int null_fd = open("/dev/null", O_RDONLY);
+            if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+        }
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
