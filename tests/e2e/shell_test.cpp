@@ -425,6 +425,16 @@ TEST_F(Shell, SuspendedAccountIsExplained) {
     ASSERT_TRUE(sh->expect("not logged in: account suspended")) << sh->out();
     EXPECT_EQ(sh->wait(), 4) << sh->out();
     EXPECT_EQ(sh->out().find("connection to the server closed"), std::string::npos) << sh->out();
+
+    // A login refused in a shell: what fails after it says why, not that the server refused.
+    Pty anon({BOARDHUB_CLI, "-p", std::to_string(srv.port)}, {"BOARDHUB_PASSWORD=wonder"}, work);
+    ASSERT_TRUE(anon.expect("boardhub:/> ")) << anon.out();
+    anon.send("login alice\r");
+    ASSERT_TRUE(anon.expect("login as alice: account suspended (200)")) << anon.out();
+    anon.send("who\r");
+    ASSERT_TRUE(anon.expect("boardhub-cli: who: not logged in: account suspended")) << anon.out();
+    anon.send("quit\r");
+    EXPECT_EQ(anon.wait(), 0) << anon.out();
 }
 
 // After a resize the prompt and the typed line are drawn once, not again below their old

@@ -251,6 +251,9 @@ private:
     void print_messages();
     void print_message(const std::string& json);
     int lost(const std::string& what);
+    // Words for a FAIL: "the server refused the request", or after a refused login why the
+    // session is not logged in ("not logged in: account suspended").
+    std::string refusal() const;
     int interrupted_command();
     // After an interrupt that left a reply half read: a new connection, logged in again.
     int resync();
@@ -270,6 +273,7 @@ private:
     bool listening_ = false;
     bool replaced_ = false;     // another login, or the account's end, took the session over
     std::string account_ended_; // "account suspended" or "deleted": the server said so (1001)
+    std::string login_refused_; // why the last login was refused ("account suspended"), if it was
     bool out_of_sync_ = false;  // an interrupt left a reply half read
     bool quit_ = false;
     bool resume_ = false;       // get --continue: keep and extend ".NAME.part"

@@ -92,8 +92,23 @@ bool Session::secret(const char* prompt, std::string& out) {
     return read_secret(prompt, out);
 }
 
+std::string Session::refusal() const {
+    if (logged_in_ || login_refused_.empty()) return "the server refused the request";
+    return "not logged in: " + login_refused_;
+}
+
 int Session::lost(const std::string& what) {
     if (client_.interrupted()) return interrupted_command();
+    // A notice that came with the close says why; then the close is no news.
+    print_messages();
+    if (!account_ended_.empty()) {
+        fprintf(stderr, "boardhub-cli: %s: not logged in: %s\n", what.c_str(),
+                account_ended_.c_str());
+        client_.close();
+        connected_ = false;
+        logged_in_ = false;
+        return kLogin;
+    }
     fprintf(stderr, "boardhub-cli: %s: %s\n", what.c_str(), client_.error().c_str());
     client_.close();
     connected_ = false;
@@ -140,8 +155,8 @@ int Session::resync() {
     JsonPtr r = parse(reply.payload);
     if (member(r.get(), "RESULT") != "OK") {
         // Said in the same words each time: the account, not the command, is the problem.
-        fprintf(stderr, "boardhub-cli: not logged in: %s\n",
-                login_error_text(member_int(r.get(), "ERROR")));
+        login_refused_ = login_error_text(member_int(r.get(), "ERROR"));
+        fprintf(stderr, "boardhub-cli: not logged in: %s\n", login_refused_.c_str());
         client_.close();
         connected_ = false;
         return kLogin;
@@ -255,10 +270,14 @@ int Session::login(bool verbose) {
                     member_int(r.get(), "ERROR"));
         logged_in_ = false;
         had_login_ = false;
+        login_refused_ = reply.payload == kUnknownCommand
+                             ? "login refused"
+                             : login_error_text(member_int(r.get(), "ERROR"));
         return kLogin;
     }
     logged_in_ = true;
     had_login_ = true;
+    login_refused_.clear();
     level_ = static_cast<int>(member_int(r.get(), "LEVEL"));
     notice_ = member(r.get(), "MOD");
     if (notice_ == "NONE") notice_.clear();
@@ -304,7 +323,7 @@ int Session::cmd_who(const std::vector<std::string>& args) {
     if (member(r.get(), "RESULT") != "OK" ||
         !json_object_object_get_ex(r.get(), "USERS", &users) ||
         !json_object_is_type(users, json_type_array)) {
-        fprintf(stderr, "boardhub-cli: who: the server refused the request\n");
+        fprintf(stderr, "boardhub-cli: who: %s\n", refusal().c_str());
         return kRefused;
     }
     size_t n = json_object_array_length(users);
@@ -343,7 +362,7 @@ int Session::cmd_id(const std::vector<std::string>& args) {
     if (int rc = request(c.get(), reply)) return rc;
     JsonPtr r = parse(reply.payload);
     if (member(r.get(), "RESULT") != "OK") {
-        fprintf(stderr, "boardhub-cli: id: the server refused the request\n");
+        fprintf(stderr, "boardhub-cli: id: %s\n", refusal().c_str());
         return kRefused;
     }
     std::string name = printable(member(r.get(), "NAME"));
@@ -364,8 +383,8 @@ int Session::list(const std::string& path, bool all, Listing& out) {
     bh::Frame reply;
     if (int rc = request(c.get(), reply)) return rc;
     if (reply.type != "10") {
-        fprintf(stderr, "boardhub-cli: %s %s: the server refused the request\n", word_.c_str(),
-                printable(path).c_str());
+        fprintf(stderr, "boardhub-cli: %s %s: %s\n", word_.c_str(), printable(path).c_str(),
+                refusal().c_str());
         return kRefused;
     }
     if (!parse_listing(reply.payload, out)) {
@@ -555,7 +574,7 @@ int Session::cmd_notice(const std::vector<std::string>& args) {
     bh::Frame reply;
     if (int rc = request(c.get(), reply)) return rc;
     if (member(parse(reply.payload).get(), "RESULT") != "OK") {
-        fprintf(stderr, "boardhub-cli: notice: the server refused the request\n");
+        fprintf(stderr, "boardhub-cli: notice: %s\n", refusal().c_str());
         return kRefused;
     }
     notice_ = text;
