@@ -3,7 +3,7 @@
 # Idempotent; run as root (or with sudo) on Debian 12.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libjson-c-dev libsqlite3-dev libgtest-dev libpng-dev
+packages=(g++ cmake ninja-build tmux pkg-config libjson-c-dev libsqlite3-dev libgtest-dev libpng-dev
           libcrypt-dev libedit-dev sqlite3 clang libclang-rt-14-dev libmicrohttpd-dev
           libturbojpeg0-dev chromium fonts-nanum openssl curl scdoc lintian debootstrap
           bash-completion)

@@ -70,9 +70,18 @@ USERS
 cd "$_t_repo" || exit 1
 export HOME=$_t_work/home LC_ALL=C.UTF-8
 unset BOARDHUB_PASSWORD BOARDHUB_USER BOARDHUB_HOST XDG_STATE_HOME
-# A free port, tried again when another program takes it first.
-for _t_try in 1 2 3 4 5; do
-    _t_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("0.0.0.0",0)); print(s.getsockname()[1])')
+command -v tmux >/dev/null || _t_fail "tmux is needed to drive the tour's shells (apt-get install tmux)"
+# Whether process $1 holds the listening TCP socket of port $2.
+_t_listens() {
+    local inodes
+    inodes=$(ls -l "/proc/$1/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\]$/\1/p')
+    [ -n "$inodes" ] && awk -v p="$(printf ':%04X' "$2")" '$4 == "0A" && substr($2, length($2) - 4) == p { print $10 }' \
+        /proc/net/tcp | grep -qxF -f <(echo "$inodes")
+}
+# A port that is free, tried again when it is taken: the server holds it (not some other
+# program answering there), then answers.
+for _t_try in 1 2 3 4 5 6 7 8; do
+    _t_port=$((20000 + RANDOM % 30000))
     sed -e "s/^port = 8000$/port = $_t_port/" -e 's|^camera = .*|camera = NONE|' \
         "$_t_src/demo/boardhub.ini" > "$_t_repo/demo/boardhub.ini"
     grep -q "^port = $_t_port$" "$_t_repo/demo/boardhub.ini" || _t_fail "no 'port = 8000' in demo/boardhub.ini"
@@ -80,8 +89,11 @@ for _t_try in 1 2 3 4 5; do
     "$_t_build/boardhub" demo/boardhub.ini > "$_t_work/server.log" 2>&1 &
     _t_server=$!
     for _t_i in $(seq 1 300); do
-        "$_t_build/tools/boardhub-cli" hello >/dev/null 2>&1 && break 2
         kill -0 "$_t_server" 2>/dev/null || break
+        if _t_listens "$_t_server" "$_t_port" &&
+            "$_t_build/tools/boardhub-cli" hello >/dev/null 2>&1; then
+            break 2
+        fi
         sleep 0.1
     done
     kill -INT "$_t_server" 2>/dev/null
@@ -92,26 +104,15 @@ done
 
 # ---- the tour's blocks, in order ----
 _t_blocks=$_t_work/blocks
-python3 - "$_t_src/README.md" > "$_t_blocks" <<'PY' || _t_fail "cannot read the tour from README.md"
-import re, sys
-text = open(sys.argv[1], encoding="utf-8").read()
-start = text.index("\n## A five-minute tour")
-end = text.find("\n## ", start + 1)
-lines = text[start:end if end >= 0 else len(text)].split("\n")
-kind, count = None, 0
-for line in lines:
-    m = re.fullmatch(r"<!-- tour: (.*) -->", line.strip())
-    if m:
-        kind = m.group(1)
-        continue
-    if line.startswith("    ") and kind:
-        print("%s\t%s" % (kind, line[4:]))
-        count += 1
-    elif line.strip() and not line.startswith("    "):
-        kind = None
-if count < 10:
-    sys.exit("only %d tour lines found" % count)
-PY
+awk '
+    /^## A five-minute tour/ { t = 1; next }
+    t && /^## / { exit }
+    !t { next }
+    /^<!-- tour: .* -->$/ { kind = substr($0, 12, length($0) - 15); next }
+    /^    / { if (kind != "") { print kind "\t" substr($0, 5); n++ } next }
+    /[^[:space:]]/ { kind = "" }
+    END { if (n < 10) exit 1 }
+' "$_t_src/README.md" > "$_t_blocks" || _t_fail "no tour found in README.md"
 
 # The screen of a shell without trailing blanks; its last line.
 _t_screen() { tmux -L "tour$$-$1" capture-pane -p -S - -t tour | sed -e 's/[[:space:]]*$//'; }
