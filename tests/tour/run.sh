@@ -22,7 +22,10 @@ _t_shells=()
 
 _t_cleanup() {
     local s
-    for s in "${_t_shells[@]}"; do tmux -L "tour$$-$s" kill-server 2>/dev/null; done
+    for s in "${_t_shells[@]}"; do
+        tmux -L "tour$$-$s" kill-server 2>/dev/null
+        rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/tour$$-$s"
+    done
     if [ -n "$_t_server" ]; then
         kill -INT "$_t_server" 2>/dev/null
         wait "$_t_server" 2>/dev/null
