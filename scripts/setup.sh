@@ -13,9 +13,9 @@ run_packages=(g++ cmake ninja-build pkg-config libjson-c-dev libsqlite3-dev libp
 # dpkg-shlibdeps), man-db, lintian (the package test); debootstrap, iproute2 (the install test's
 # root and the loopback of its network namespace); openssl, curl (the gateway's TLS test);
 # e2fsprogs (chattr, a database read-only even for root); bash-completion (completion test);
-# chromium, fonts-nanum, npm (the browser test).
+# chromium, fonts-nanum, npm (the browser test); tmux (the shell tests and the README tour).
 test_packages=(libgtest-dev clang libclang-rt-14-dev scdoc dpkg-dev man-db lintian debootstrap
-               iproute2 openssl curl e2fsprogs bash-completion chromium fonts-nanum)
+               iproute2 openssl curl e2fsprogs bash-completion chromium fonts-nanum tmux)
 
 packages=("${run_packages[@]}")
 case "${1:-}" in

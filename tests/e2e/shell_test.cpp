@@ -13,8 +13,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -133,6 +136,17 @@ public:
         return -1;
     }
     const std::string& out() const { return out_; }
+    // Waits until the program has put the terminal out of line mode (a line editor reading
+    // keys one by one): before that, the terminal itself takes control keys such as Ctrl-R.
+    bool wait_raw(int timeout_ms = 15000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            struct termios t;
+            if (tcgetattr(master_, &t) == 0 && !(t.c_lflag & ICANON)) return true;
+            read_some(10);
+        }
+        return false;
+    }
 
 private:
     bool read_some(int timeout_ms) {
@@ -311,6 +325,8 @@ TEST_F(Shell, MessagesArriveAboveTheLineBeingTyped) {
 
     // A second login of alice takes the session over: the shell says so and ends.
     ASSERT_EQ(run("alice", "wonder", {"login"}), 0);
+    ASSERT_TRUE(sh->expect("동일 사용자가 로그인 되었습니다. (the same user has logged in elsewhere)"))
+        << sh->out();
     ASSERT_TRUE(sh->expect("replaced by a new login")) << sh->out();
     EXPECT_EQ(sh->wait(), 1) << sh->out();
 }
@@ -395,4 +411,146 @@ TEST_F(Shell, ProgressLineFitsTheTerminal) {
     EXPECT_NE(after.back().find("100%"), std::string::npos) << after.back();
     for (size_t i = 1; i < after.size(); i++)
         EXPECT_LT(columns(after[i]), 50u) << after[i];
+}
+
+// The local side as sftp users know it: lcd ~, lpwd, lls, !command, clear; and Ctrl-R that
+// says what it searches.
+TEST_F(Shell, LocalCommandsAndHistorySearch) {
+    std::string home = work + "/home";
+    e2e::write_file(home + "/sub/local.txt", "here");
+    Pty sh(cli("alice"), {"BOARDHUB_PASSWORD=wonder", "XDG_STATE_HOME=" + state, "HOME=" + home,
+                          "SHELL=/bin/sh"},
+           work);
+    ASSERT_TRUE(sh.expect("boardhub:alice:/> ")) << sh.out();
+    sh.send("lcd ~/sub\r");
+    ASSERT_TRUE(sh.expect("boardhub:alice:/> ")) << sh.out();
+    sh.send("lpwd\r");
+    ASSERT_TRUE(sh.expect(home + "/sub\r\n")) << sh.out();
+    sh.send("lls -a\r");
+    ASSERT_TRUE(sh.expect("local.txt")) << sh.out();
+    sh.send("!echo made >made.txt; echo \"$HOME\"\r");
+    ASSERT_TRUE(sh.expect(home + "\r\n")) << sh.out();
+    ASSERT_TRUE(sh.expect("boardhub:alice:/> ")) << sh.out();
+    EXPECT_EQ(e2e::read_file(home + "/sub/made.txt"), "made\n");
+    sh.send("!exit 3\r");
+    ASSERT_TRUE(sh.expect("boardhub-cli: !exit 3: exit status 3")) << sh.out();
+    sh.send("clear\r");
+    ASSERT_TRUE(sh.expect("\x1b[H\x1b[2J")) << sh.out();
+
+    sh.send("check /\r");
+    ASSERT_TRUE(sh.expect("/: exists")) << sh.out();
+    sh.send("hello\r");
+    ASSERT_TRUE(sh.expect("server testhub")) << sh.out();
+    ASSERT_TRUE(sh.expect("boardhub:alice:/> ")) << sh.out();
+    ASSERT_TRUE(sh.wait_raw()) << sh.out();
+    sh.send("\x12");
+    ASSERT_TRUE(sh.expect("history search '': ")) << sh.out();
+    sh.send("ch");
+    ASSERT_TRUE(sh.expect("history search 'ch': ")) << sh.out();
+    sh.send("\r");
+    ASSERT_TRUE(sh.expect("/: exists")) << sh.out();
+    EXPECT_EQ(sh.out().find("bck:"), std::string::npos);
+    sh.send("quit\r");
+    EXPECT_EQ(sh.wait(), 0) << sh.out();
+
+    // In a batch the local commands run too, and a failing one stops it.
+    Pty batch({"/bin/sh", "-c",
+               "printf 'lcd ~/sub\\nlls\\n!false\\nhello\\n' | " + std::string(BOARDHUB_CLI) +
+                   " -p " + std::to_string(srv.port) + " -u alice"},
+              {"BOARDHUB_PASSWORD=wonder", "HOME=" + home}, work);
+    EXPECT_EQ(batch.wait(), 5) << batch.out();
+    EXPECT_NE(batch.out().find("local.txt"), std::string::npos) << batch.out();
+    EXPECT_NE(batch.out().find("stopped at line 3: !false"), std::string::npos) << batch.out();
+}
+
+// A suspended account: the server's notice with its meaning in English, and the shell ends
+// saying why, with the status of a refused login.
+TEST_F(Shell, SuspendedAccountIsExplained) {
+    auto sh = shell("alice", "wonder");
+    std::string line = std::string(BOARDHUB_ADMIN) + " -d " + srv.data +
+                       " user level alice 0 >/dev/null";
+    ASSERT_EQ(std::system(line.c_str()), 0);
+    ASSERT_TRUE(sh->expect("server notice: 사용정지된 사용자입니다. 접속을 종료합니다. "
+                           "(this account has been suspended")) << sh->out();
+    ASSERT_TRUE(sh->expect("not logged in: account suspended")) << sh->out();
+    EXPECT_EQ(sh->wait(), 4) << sh->out();
+    EXPECT_EQ(sh->out().find("connection to the server closed"), std::string::npos) << sh->out();
+
+    // A login refused in a shell: what fails after it says why, not that the server refused.
+    Pty anon({BOARDHUB_CLI, "-p", std::to_string(srv.port)}, {"BOARDHUB_PASSWORD=wonder"}, work);
+    ASSERT_TRUE(anon.expect("boardhub:/> ")) << anon.out();
+    anon.send("login alice\r");
+    ASSERT_TRUE(anon.expect("login as alice: account suspended (200)")) << anon.out();
+    anon.send("who\r");
+    ASSERT_TRUE(anon.expect("boardhub-cli: who: not logged in: account suspended")) << anon.out();
+    anon.send("quit\r");
+    EXPECT_EQ(anon.wait(), 0) << anon.out();
+}
+
+// After a resize the prompt and the typed line are drawn once, not again below their old
+// copy: what a terminal shows, read back from tmux (skipped without it).
+TEST_F(Shell, ResizeDrawsThePromptOnce) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
+    std::string sock = "bh-shell-" + std::to_string(getpid());
+    std::string tmux = "tmux -L " + sock + " -f /dev/null ";
+    auto screen = [&] {
+        std::string text;
+        FILE* f = popen((tmux + "capture-pane -p -t s").c_str(), "r");
+        char buf[4096];
+        size_t n;
+        while (f && (n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+        if (f) pclose(f);
+        return text;
+    };
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    };
+    auto wait_for = [&](const std::function<bool(const std::string&)>& ok) {
+        for (int i = 0; i < 300; i++) {
+            if (ok(screen())) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+    std::string start = tmux + "new-session -d -s s -x 60 -y 20 'BOARDHUB_PASSWORD=wonder HOME=" +
+                        work + " " + BOARDHUB_CLI + " -p " + std::to_string(srv.port) +
+                        " -u alice; sleep 60'";
+    ASSERT_EQ(std::system(start.c_str()), 0);
+    // The tmux server and its socket go at every exit of the test.
+    std::shared_ptr<void> end(nullptr, [&](void*) {
+        if (std::system((tmux + "kill-server 2>/dev/null").c_str()) != 0) {
+        }
+        unlink(("/tmp/tmux-" + std::to_string(getuid()) + "/" + sock).c_str());
+    });
+    const std::string typed = "ls some/long/path/typed";
+    // (tmux drops the blanks at the end of a row)
+    ASSERT_TRUE(wait_for([](const std::string& s) { return s.find("boardhub:alice:/>") !=
+                                                         std::string::npos; }));
+    ASSERT_EQ(std::system((tmux + "send-keys -t s -l '" + typed + "'").c_str()), 0);
+    EXPECT_TRUE(wait_for([&](const std::string& s) { return s.find(typed) != std::string::npos; }));
+    // Narrower, so that the line wraps (settled when the screen changed with the line all
+    // there), then wide again.
+    std::string before = screen();
+    ASSERT_EQ(std::system((tmux + "resize-window -t s -x 30 -y 20").c_str()), 0);
+    wait_for([&](const std::string& s) {
+        std::string joined;
+        for (char c : s)
+            if (c != '\n') joined += c;
+        return s != before && joined.find("/> " + typed) != std::string::npos;
+    });
+    ASSERT_EQ(std::system((tmux + "resize-window -t s -x 80 -y 20").c_str()), 0);
+    // Two keys typed after it, each shown: the shell has dealt with the resize by then.
+    std::string line = typed;
+    for (char key : {'X', 'Y'}) {
+        ASSERT_EQ(std::system((tmux + "send-keys -t s -l " + key).c_str()), 0);
+        line += key;
+        EXPECT_TRUE(
+            wait_for([&](const std::string& s) { return s.find(line) != std::string::npos; }));
+    }
+    std::string shown = screen();
+    EXPECT_EQ(count(shown, "boardhub:alice:/> "), 1u) << shown;
+    EXPECT_EQ(count(shown, typed), 1u) << shown;
 }

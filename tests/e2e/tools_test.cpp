@@ -634,6 +634,7 @@ TEST_F(Tools, MessagesAndNoticesReachAListeningClient) {
 
     Result r = cli("alice", "wonder", {"msg", "bob", "lunch", "at", "noon?"});
     EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "sent to bob\n");  // a one-shot says what it did, as the shell does
     EXPECT_TRUE(listener.wait_out("message from alice: lunch at noon?\n")) << listener.out();
 
     r = cli("alice", "wonder", {"msg", "carol", "hi"});
@@ -643,6 +644,7 @@ TEST_F(Tools, MessagesAndNoticesReachAListeningClient) {
     if (!unknown(cmd("MOD", {{"MOD", ""}}), "alice", "wonder")) {
         r = cli("alice", "wonder", {"notice", "power off at six"});
         EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, "notice set\n");
         EXPECT_TRUE(listener.wait_out("] server notice: power off at six\n"))
             << listener.out();
         r = cli("alice", "wonder", {"notice"});
@@ -1090,4 +1092,16 @@ TEST_F(Tools, PutMkdirMvRmAndGetContinueRoundTrip) {
     EXPECT_EQ(e2e::read_file(srv.share + "/tree/y.txt"), "yy");
     EXPECT_EQ(cli("ann", "pw", {"rm", "/d/a.bin", "/d"}).code, 0);
     EXPECT_NE(lstat((srv.share + "/d").c_str(), &st), 0);
+
+    // A refused move names the folder that refused it, on either side.
+    e2e::write_file(srv.share + "/ro/.folder/users_w", "someone\n");
+    e2e::write_file(srv.share + "/ro/z.txt", "z");
+    r = cli("ann", "pw", {"mv", "/tree/y.txt", "/ro"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("mv: /ro: no write access"), std::string::npos) << r.err;
+    r = cli("ann", "pw", {"mv", "/ro/z.txt", "/tree"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("mv: /ro: no write access"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::read_file(srv.share + "/ro/z.txt"), "z");
+    EXPECT_EQ(e2e::read_file(srv.share + "/tree/y.txt"), "yy");
 }

@@ -141,8 +141,8 @@ struct Command {
     unsigned flags;
 };
 enum CommandFlags : unsigned {
-    kShellOnly = 1,     // cd, pwd, lcd, help, quit: meaningless in a one-shot run
-    kNoConnection = 2,  // runs without a connection (help, pwd, lcd, quit)
+    kShellOnly = 1,     // cd, pwd, the local commands, help, quit: meaningless in a one-shot run
+    kNoConnection = 2,  // runs without a connection (help, pwd, the local commands, quit)
 };
 const std::vector<Command>& command_table();
 const Command* find_command(const std::string& name);
@@ -197,6 +197,10 @@ public:
     int cmd_cd(const std::vector<std::string>& args);
     int cmd_pwd(const std::vector<std::string>& args);
     int cmd_lcd(const std::vector<std::string>& args);
+    int cmd_lls(const std::vector<std::string>& args);
+    int cmd_lpwd(const std::vector<std::string>& args);
+    int cmd_local(const std::vector<std::string>& args);
+    int cmd_clear(const std::vector<std::string>& args);
     int cmd_help(const std::vector<std::string>& args);
     int cmd_quit(const std::vector<std::string>& args);
 
@@ -210,6 +214,8 @@ public:
     std::string prompt() const;
     int socket() const { return connected_ ? client_.fd() : -1; }
     bool replaced() const { return replaced_; }
+    // The exit status of a shell whose session the server ended.
+    int replaced_status() const { return account_ended_.empty() ? kRefused : kLogin; }
     bool has_messages() const { return !client_.messages.empty(); }
 
 private:
@@ -245,6 +251,9 @@ private:
     void print_messages();
     void print_message(const std::string& json);
     int lost(const std::string& what);
+    // Words for a FAIL: "the server refused the request", or after a refused login why the
+    // session is not logged in ("not logged in: account suspended").
+    std::string refusal() const;
     int interrupted_command();
     // After an interrupt that left a reply half read: a new connection, logged in again.
     int resync();
@@ -262,7 +271,9 @@ private:
     bool logged_in_ = false;
     bool in_shell_ = false;
     bool listening_ = false;
-    bool replaced_ = false;     // another login of this user took the session over
+    bool replaced_ = false;     // another login, or the account's end, took the session over
+    std::string account_ended_; // "account suspended" or "deleted": the server said so (1001)
+    std::string login_refused_; // why the last login was refused ("account suspended"), if it was
     bool out_of_sync_ = false;  // an interrupt left a reply half read
     bool quit_ = false;
     bool resume_ = false;       // get --continue: keep and extend ".NAME.part"

@@ -20,14 +20,16 @@ const char* kHelpHead =
     "\n"
     "Talks to a boardhub server. With a command it connects, logs in when a user is given\n"
     "(-u or BOARDHUB_USER), runs the command and disconnects. Without one (or with 'shell')\n"
-    "it is a shell over one connection: line editing, history, Tab completion of commands\n"
-    "and remote paths, a current remote folder (cd, pwd), messages and notices shown as\n"
-    "they arrive, Ctrl-C to stop a command. Commands piped into the shell run as a batch\n"
-    "that stops at the first failing line with its status.\n"
+    "it is a shell over one connection: line editing, history (Ctrl-R searches it), Tab\n"
+    "completion of commands and remote paths, a current remote folder (cd, pwd), the local\n"
+    "side as in sftp (lcd, lpwd, lls, !command), messages and notices shown as they arrive,\n"
+    "Ctrl-C to stop a command. Commands piped into the shell run as a batch that stops at\n"
+    "the first failing line with its status.\n"
     "\n"
     "The server keeps one session per user: a new login of the same user (a one-shot\n"
     "command included) replaces the older session, which is told so and ends. To read and\n"
-    "answer messages, keep one shell open and run the commands in it.\n"
+    "answer messages, keep one shell open and run the commands in it, and run one-shot\n"
+    "commands as another user.\n"
     "\n"
     "Options:\n"
     "  -H, --host HOST      server address (default 127.0.0.1, or BOARDHUB_HOST)\n"
@@ -42,7 +44,7 @@ const char* kHelpHead =
     "from the command line. 'passwd' reads the new password the same way, from\n"
     "BOARDHUB_NEW_PASSWORD or a prompt (asked twice, and again until both agree).\n"
     "\n"
-    "Commands (cd, pwd, lcd, help and quit in the shell only):\n";
+    "Commands (cd, pwd, lcd, lpwd, lls, !, clear, help and quit in the shell only):\n";
 
 const char* kHelpTail =
     "\n"
@@ -56,7 +58,8 @@ const char* kHelpTail =
     "       session replaced by another login, ...)\n"
     "  2    wrong command line, or no password given\n"
     "  3    cannot connect, connection lost, or a reply out of protocol\n"
-    "  4    login refused (wrong user name or password, account suspended, version)\n"
+    "  4    login refused (wrong user name or password, account suspended, version), or\n"
+    "       the account suspended or deleted while connected\n"
     "  5    a local file cannot be written, or exists already (get without -f)\n"
     "  130  interrupted\n";
 

@@ -24,6 +24,11 @@ constexpr const char* kUnknownCommand = "{ \"RESULT\": \"FAIL\" }";
 constexpr const char* kServerSender = "관리자";
 constexpr int64_t kNoticeType = 0;
 constexpr int64_t kReplacedType = 1000;
+constexpr int64_t kAccountEndedType = 1001;
+// The server's texts of TYPE 1000 and 1001, explained in English beside them.
+constexpr const char* kReplacedText = "동일 사용자가 로그인 되었습니다.";
+constexpr const char* kSuspendedText = "사용정지된 사용자입니다. 접속을 종료합니다.";
+constexpr const char* kDeletedText = "삭제된 사용자입니다. 접속을 종료합니다.";
 
 // Reads a secret: from the terminal without echo when standard input is one, else one line of
 // standard input (for scripts). False at end of input or on an interrupt.
@@ -72,7 +77,7 @@ bool read_secret(const char* prompt, std::string& out) {
 const char* login_error_text(int64_t code) {
     switch (code) {
         case 100: return "wrong user name or password";
-        case 200: return "this account is suspended";
+        case 200: return "account suspended";
         case 900: return "the server does not accept this client's protocol version";
         default: return "login refused";
     }
@@ -87,8 +92,23 @@ bool Session::secret(const char* prompt, std::string& out) {
     return read_secret(prompt, out);
 }
 
+std::string Session::refusal() const {
+    if (logged_in_ || login_refused_.empty()) return "the server refused the request";
+    return "not logged in: " + login_refused_;
+}
+
 int Session::lost(const std::string& what) {
     if (client_.interrupted()) return interrupted_command();
+    // A notice that came with the close says why; then the close is no news.
+    print_messages();
+    if (!account_ended_.empty()) {
+        fprintf(stderr, "boardhub-cli: %s: not logged in: %s\n", what.c_str(),
+                account_ended_.c_str());
+        client_.close();
+        connected_ = false;
+        logged_in_ = false;
+        return kLogin;
+    }
     fprintf(stderr, "boardhub-cli: %s: %s\n", what.c_str(), client_.error().c_str());
     client_.close();
     connected_ = false;
@@ -131,9 +151,14 @@ int Session::resync() {
     add(c.get(), "USERNAME", opt_.user);
     add(c.get(), "PASSWORD", password_);
     bh::Frame reply;
-    if (!client_.command(json_object_to_json_string(c.get()), reply) ||
-        member(parse(reply.payload).get(), "RESULT") != "OK") {
-        fprintf(stderr, "boardhub-cli: could not log in again after the interrupt\n");
+    if (!client_.command(json_object_to_json_string(c.get()), reply)) return lost("login");
+    JsonPtr r = parse(reply.payload);
+    if (member(r.get(), "RESULT") != "OK") {
+        // Said in the same words each time: the account, not the command, is the problem.
+        login_refused_ = login_error_text(member_int(r.get(), "ERROR"));
+        fprintf(stderr, "boardhub-cli: not logged in: %s\n", login_refused_.c_str());
+        client_.close();
+        connected_ = false;
         return kLogin;
     }
     logged_in_ = true;
@@ -156,13 +181,26 @@ void Session::print_message(const std::string& json) {
     FILE* out = in_shell_ || listening_ ? stdout : stderr;
     clear_progress_line();
     bool from_server = member(m.get(), "FROM") == kServerSender;
+    std::string raw = member(m.get(), "MESSAGE");
     if (type == kReplacedType && from_server) {
         replaced_ = true;
         fprintf(out,
-                "[%s] server notice: %s\n"
+                "[%s] server notice: %s%s\n"
                 "boardhub-cli: this session has been replaced by a new login of %s elsewhere; "
                 "it ends here\n",
-                stamp, text.c_str(), printable(opt_.user).c_str());
+                stamp, text.c_str(),
+                raw == kReplacedText ? " (the same user has logged in elsewhere)" : "",
+                printable(opt_.user).c_str());
+    } else if (type == kAccountEndedType && from_server) {
+        replaced_ = true;
+        account_ended_ = raw == kDeletedText ? "account deleted" : "account suspended";
+        const char* gloss = raw == kSuspendedText ? " (this account has been suspended; "
+                                                    "the server ends the connection)"
+                            : raw == kDeletedText ? " (this account has been deleted; "
+                                                    "the server ends the connection)"
+                                                  : "";
+        fprintf(out, "[%s] server notice: %s%s\nboardhub-cli: not logged in: %s\n", stamp,
+                text.c_str(), gloss, account_ended_.c_str());
     } else if (type == kNoticeType && from_server) {
         fprintf(out, "[%s] server notice: %s\n", stamp, text.c_str());
     } else {
@@ -232,10 +270,14 @@ int Session::login(bool verbose) {
                     member_int(r.get(), "ERROR"));
         logged_in_ = false;
         had_login_ = false;
+        login_refused_ = reply.payload == kUnknownCommand
+                             ? "login refused"
+                             : login_error_text(member_int(r.get(), "ERROR"));
         return kLogin;
     }
     logged_in_ = true;
     had_login_ = true;
+    login_refused_.clear();
     level_ = static_cast<int>(member_int(r.get(), "LEVEL"));
     notice_ = member(r.get(), "MOD");
     if (notice_ == "NONE") notice_.clear();
@@ -281,7 +323,7 @@ int Session::cmd_who(const std::vector<std::string>& args) {
     if (member(r.get(), "RESULT") != "OK" ||
         !json_object_object_get_ex(r.get(), "USERS", &users) ||
         !json_object_is_type(users, json_type_array)) {
-        fprintf(stderr, "boardhub-cli: who: the server refused the request\n");
+        fprintf(stderr, "boardhub-cli: who: %s\n", refusal().c_str());
         return kRefused;
     }
     size_t n = json_object_array_length(users);
@@ -320,7 +362,7 @@ int Session::cmd_id(const std::vector<std::string>& args) {
     if (int rc = request(c.get(), reply)) return rc;
     JsonPtr r = parse(reply.payload);
     if (member(r.get(), "RESULT") != "OK") {
-        fprintf(stderr, "boardhub-cli: id: the server refused the request\n");
+        fprintf(stderr, "boardhub-cli: id: %s\n", refusal().c_str());
         return kRefused;
     }
     std::string name = printable(member(r.get(), "NAME"));
@@ -341,8 +383,8 @@ int Session::list(const std::string& path, bool all, Listing& out) {
     bh::Frame reply;
     if (int rc = request(c.get(), reply)) return rc;
     if (reply.type != "10") {
-        fprintf(stderr, "boardhub-cli: %s %s: the server refused the request\n", word_.c_str(),
-                printable(path).c_str());
+        fprintf(stderr, "boardhub-cli: %s %s: %s\n", word_.c_str(), printable(path).c_str(),
+                refusal().c_str());
         return kRefused;
     }
     if (!parse_listing(reply.payload, out)) {
@@ -504,7 +546,7 @@ int Session::cmd_msg(const std::vector<std::string>& args) {
     if (int rc = request(c.get(), reply)) return rc;
     std::string to = printable(args[1]);
     if (member(parse(reply.payload).get(), "RESULT") == "OK") {
-        if (in_shell_) printf("sent to %s\n", to.c_str());
+        printf("sent to %s\n", to.c_str());
         return kOk;
     }
     fprintf(stderr, "boardhub-cli: msg: %s is not connected; message not delivered\n",
@@ -532,11 +574,11 @@ int Session::cmd_notice(const std::vector<std::string>& args) {
     bh::Frame reply;
     if (int rc = request(c.get(), reply)) return rc;
     if (member(parse(reply.payload).get(), "RESULT") != "OK") {
-        fprintf(stderr, "boardhub-cli: notice: the server refused the request\n");
+        fprintf(stderr, "boardhub-cli: notice: %s\n", refusal().c_str());
         return kRefused;
     }
     notice_ = text;
-    if (in_shell_) printf(text.empty() ? "notice cleared\n" : "notice set\n");
+    printf(text.empty() ? "notice cleared\n" : "notice set\n");
     return kOk;
 }
 
@@ -696,7 +738,7 @@ int Session::cmd_listen(const std::vector<std::string>& args) {
         }
         if (f.type != "21") continue;
         print_message(f.payload);
-        if (replaced_) return kRefused;
+        if (replaced_) return account_ended_.empty() ? kRefused : kLogin;
     }
 }
 

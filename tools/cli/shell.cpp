@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <histedit.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -76,6 +79,14 @@ std::string escape_word(const std::string& text) {
     return out;
 }
 
+// "!COMMAND": the words of the local command "!", with the rest of the line kept as typed.
+bool local_line(const std::string& line, std::vector<std::string>& words) {
+    size_t at = line.find_first_not_of(" \t");
+    if (at == std::string::npos || line[at] != '!') return false;
+    words = {"!", line.substr(at + 1)};
+    return true;
+}
+
 bool has_control(const std::string& s) {
     for (unsigned char c : s)
         if (c < 0x20 || c == 0x7F) return true;
@@ -103,6 +114,7 @@ std::string history_path() {
 // ---- the line editor's state, reached from its callbacks ----
 Session* g_session = nullptr;
 EditLine* g_el = nullptr;
+History* g_hist = nullptr;
 std::string g_prompt;
 bool g_at_prompt = false;
 
@@ -110,19 +122,24 @@ char* prompt_fn(EditLine*) { return const_cast<char*>(g_prompt.c_str()); }
 
 // Output above the line being typed: the prompt and the line are wiped, the output printed,
 // and the editor draws them again below it, cursor where it was.
+// Wipes the prompt and the line being typed (from the prompt's first row down), so that the
+// editor's next refresh draws them once.
+void wipe_prompt() {
+    if (!g_at_prompt || !g_el) return;
+    const LineInfo* li = el_line(g_el);
+    size_t cols = static_cast<size_t>(terminal_width(STDOUT_FILENO));
+    if (cols == 0) cols = 80;
+    size_t before = display_width(g_prompt) +
+                    display_width(std::string(li->buffer, static_cast<size_t>(li->cursor - li->buffer)));
+    size_t row = before / cols;
+    if (row) printf("\033[%zuA", row);
+    printf("\r\033[J");
+}
+
 template <typename Print>
 void print_above(Print print) {
     fflush(stdout);
-    if (g_at_prompt && g_el) {
-        const LineInfo* li = el_line(g_el);
-        size_t cols = static_cast<size_t>(terminal_width(STDOUT_FILENO));
-        if (cols == 0) cols = 80;
-        size_t before = display_width(g_prompt) +
-                        display_width(std::string(li->buffer, static_cast<size_t>(li->cursor - li->buffer)));
-        size_t row = before / cols;
-        if (row) printf("\033[%zuA", row);
-        printf("\r\033[J");
-    }
+    wipe_prompt();
     print();
     fflush(stdout);
     fflush(stderr);
@@ -135,8 +152,9 @@ int getc_fn(EditLine* el, wchar_t* out) {
     static mbstate_t state;
     for (;;) {
         if (take_resize()) {
+            // The old prompt is wiped first: a refresh alone draws a second one below it.
             el_resize(el);
-            el_set(el, EL_REFRESH);
+            print_above([] {});
         }
         struct pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0},
                                 {wake_fd(), POLLIN, 0},
@@ -173,6 +191,86 @@ int getc_fn(EditLine* el, wchar_t* out) {
             *out = wc;
             return 1;
         }
+    }
+}
+
+// Replaces the line being edited by text, cursor at its end.
+void set_line(EditLine* el, const std::string& text) {
+    const LineInfoW* lw = el_wline(el);
+    el_cursor(el, static_cast<int>(lw->lastchar - lw->cursor));
+    lw = el_wline(el);
+    el_deletestr(el, static_cast<int>(lw->lastchar - lw->buffer));
+    if (!text.empty()) el_insertstr(el, text.c_str());
+}
+
+// The skip-th distinct history line (newest first) holding pattern, or false.
+bool history_match(const std::string& pattern, int skip, std::string& out) {
+    HistEvent ev;
+    std::vector<std::string> seen;
+    for (int r = history(g_hist, &ev, H_FIRST); r != -1; r = history(g_hist, &ev, H_NEXT)) {
+        std::string line = ev.str ? ev.str : "";
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        if (line.find(pattern) == std::string::npos ||
+            std::find(seen.begin(), seen.end(), line) != seen.end())
+            continue;
+        seen.push_back(line);
+        if (skip-- == 0) {
+            out = line;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Ctrl-R: an incremental search of the history, newest first. The prompt says what it does,
+// "history search 'TEXT': ", in place of the editor's own terse one. Ctrl-R again goes to an
+// older match, Enter runs the line, Ctrl-G or Esc gives the line back as it was, and any
+// other key keeps the match for editing.
+unsigned char search_fn(EditLine* el, int) {
+    if (!g_hist) return CC_ERROR;
+    const LineInfo* li = el_line(el);
+    const std::string original(li->buffer, static_cast<size_t>(li->lastchar - li->buffer));
+    const std::string saved_prompt = g_prompt;
+    std::string pattern, match = original;
+    int skip = 0;
+    bool found = true;
+    auto finish = [&](const std::string& line, unsigned char result) {
+        wipe_prompt();
+        g_prompt = saved_prompt;
+        set_line(el, line);
+        return result;
+    };
+    for (;;) {
+        wipe_prompt();
+        g_prompt = std::string(found ? "" : "no match: ") + "history search '" +
+                   printable(pattern) + "': ";
+        set_line(el, match);
+        el_set(el, EL_REFRESH);
+        wchar_t wc;
+        if (el_wgetc(el, &wc) != 1) return finish(original, CC_REFRESH);
+        if (wc == 0x12) {  // Ctrl-R
+            skip++;
+        } else if (wc == 0x7F || wc == 0x08) {
+            while (!pattern.empty() && (pattern.back() & 0xC0) == 0x80) pattern.pop_back();
+            if (!pattern.empty()) pattern.pop_back();
+            skip = 0;
+        } else if (wc == 0x07 || wc == 0x1B) {
+            return finish(original, CC_REFRESH);
+        } else if (wc == '\r' || wc == '\n') {
+            return finish(match, CC_NEWLINE);
+        } else if (wc < 0x20) {
+            return finish(match, CC_REFRESH);
+        } else {
+            char mb[MB_LEN_MAX];
+            mbstate_t st{};
+            size_t n = wcrtomb(mb, wc, &st);
+            if (n != static_cast<size_t>(-1)) pattern.append(mb, n);
+            skip = 0;
+        }
+        std::string next;
+        found = history_match(pattern, skip, next);
+        if (found) match = next;
+        else if (skip > 0) skip--;
     }
 }
 
@@ -297,8 +395,10 @@ void Session::poll_messages() {
         if (poll(&p, 1, 0) <= 0) break;
         bh::Frame f;
         if (!client_.recv_frame(f)) {
-            fprintf(stderr, "boardhub-cli: the connection to the server closed (%s)\n",
-                    client_.error().c_str());
+            // After a notice that ends the session, the close is what it announced.
+            if (!replaced_)
+                fprintf(stderr, "boardhub-cli: the connection to the server closed (%s)\n",
+                        client_.error().c_str());
             client_.close();
             connected_ = false;
             break;
@@ -341,11 +441,85 @@ int Session::cmd_lcd(const std::vector<std::string>& args) {
     if (!parse_args(args, {}, a)) return kUsage;
     if (a.operands.size() > 1) return usage_error("one folder");
     const char* home = getenv("HOME");
-    std::string path = a.operands.empty() ? (home ? home : "/") : a.operands[0];
+    std::string path = a.operands.empty() ? "~" : a.operands[0];
+    // "~" and "~/..." as a shell reads them.
+    if (path == "~" || path.compare(0, 2, "~/") == 0) path = (home ? home : "/") + path.substr(1);
     if (chdir(path.c_str()) != 0) {
         fprintf(stderr, "boardhub-cli: lcd: %s: %s\n", path.c_str(), strerror(errno));
         return kLocal;
     }
+    return kOk;
+}
+
+namespace {
+
+// Runs a local program on the shell's terminal and waits for it. The child gets the default
+// signal dispositions back (SIGPIPE is ignored here); Ctrl-C reaches it, not us.
+int run_local(const std::vector<std::string>& argv, const std::string& shown) {
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "boardhub-cli: %s: %s\n", shown.c_str(), strerror(errno));
+        return kLocal;
+    }
+    if (pid == 0) {
+        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGWINCH}) signal(sig, SIG_DFL);
+        // In a batch, standard input holds the next command lines: not the child's to read.
+        if (!isatty(STDIN_FILENO)) {
+            int null_fd = open("/dev/null", O_RDONLY);
+            if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        fprintf(stderr, "boardhub-cli: %s: %s\n", shown.c_str(), strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    // An interrupt meant for the child is no reason to stop the shell's next command.
+    drain_wake();
+    clear_interrupt();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return kOk;
+    fprintf(stderr, "boardhub-cli: %s: %s %d\n", shown.c_str(),
+            WIFEXITED(status) ? "exit status" : "killed by signal",
+            WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+    return kLocal;
+}
+
+}  // namespace
+
+int Session::cmd_lls(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = args;
+    argv[0] = "ls";
+    return run_local(argv, "lls");
+}
+
+int Session::cmd_lpwd(const std::vector<std::string>& args) {
+    if (args.size() != 1) return usage_error("no arguments");
+    char here[4096];
+    if (!getcwd(here, sizeof(here))) {
+        fprintf(stderr, "boardhub-cli: lpwd: %s\n", strerror(errno));
+        return kLocal;
+    }
+    printf("%s\n", printable(here).c_str());
+    return kOk;
+}
+
+int Session::cmd_local(const std::vector<std::string>& args) {
+    const char* sh = getenv("SHELL");
+    std::string shell = sh && *sh ? sh : "/bin/sh";
+    if (args.size() < 2 || args[1].find_first_not_of(" \t") == std::string::npos)
+        return run_local({shell}, "!");
+    return run_local({shell, "-c", args[1]}, "!" + printable(args[1]));
+}
+
+int Session::cmd_clear(const std::vector<std::string>& args) {
+    if (args.size() != 1) return usage_error("no arguments");
+    if (isatty(STDOUT_FILENO)) fputs("\033[H\033[2J", stdout);
     return kOk;
 }
 
@@ -362,7 +536,8 @@ int Session::cmd_help(const std::vector<std::string>& args) {
     }
     fputs(commands_help().c_str(), stdout);
     printf("Remote paths are relative to the current remote folder (cd, pwd); Tab completes\n"
-           "commands and paths; Ctrl-C stops a command, Ctrl-D leaves.\n");
+           "commands and paths; Ctrl-R searches the history; Ctrl-C stops a command, Ctrl-D\n"
+           "leaves.\n");
     return kOk;
 }
 
@@ -412,7 +587,9 @@ int Session::shell_batch() {
         int at = input_line_;
         std::vector<std::string> words;
         int rc;
-        if (!split_words(line, words)) {
+        if (local_line(line, words)) {
+            rc = run(words);
+        } else if (!split_words(line, words)) {
             fprintf(stderr, "boardhub-cli: unbalanced quotes\n");
             rc = kUsage;
         } else if (words.empty() || words[0][0] == '#') {
@@ -431,7 +608,7 @@ int Session::shell_batch() {
                     printable(line).c_str());
             return rc;
         }
-        if (replaced_) return kRefused;
+        if (replaced_) return replaced_status();
         last = rc;
     }
     return last;
@@ -455,11 +632,14 @@ int Session::shell_interactive() {
     if (!hist_file.empty()) history(hist, &ev, H_LOAD, hist_file.c_str());
     el_set(el, EL_EDITOR, "emacs");
     el_set(el, EL_HIST, history, hist);
+    g_hist = hist;
     el_set(el, EL_PROMPT, prompt_fn);
     el_set(el, EL_GETCFN, getc_fn);
     // The wide form: the narrow one copies the two texts and never frees them.
     el_wset(el, EL_ADDFN, L"bh-complete", L"complete a command or a path", complete_fn);
     el_set(el, EL_BIND, "^I", "bh-complete", nullptr);
+    el_wset(el, EL_ADDFN, L"bh-search", L"search the history", search_fn);
+    el_set(el, EL_BIND, "^R", "bh-search", nullptr);
     el_source(el, nullptr);  // the user's ~/.editrc, if any
 
     printf("boardhub shell; 'help' lists the commands, Tab completes, Ctrl-D leaves\n");
@@ -479,7 +659,7 @@ int Session::shell_interactive() {
                 continue;
             }
             if (replaced_) {
-                last = kRefused;
+                last = replaced_status();
                 break;
             }
             // Ctrl-D: leaving is no failure, whatever the last command did.
@@ -490,7 +670,7 @@ int Session::shell_interactive() {
         std::string line(got);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         std::vector<std::string> words;
-        if (!split_words(line, words)) {
+        if (!local_line(line, words) && !split_words(line, words)) {
             fprintf(stderr, "boardhub-cli: unbalanced quotes\n");
             last = kUsage;
             continue;
@@ -505,7 +685,7 @@ int Session::shell_interactive() {
         }
         if (words[0][0] == '#') continue;
         if (!ready_for(find_command(words[0]))) {
-            last = kConnection;
+            last = replaced_ ? replaced_status() : kConnection;
             if (replaced_) break;
             continue;
         }
@@ -515,12 +695,13 @@ int Session::shell_interactive() {
         fflush(stdout);
         fflush(stderr);
         if (replaced_) {
-            last = kRefused;
+            last = replaced_status();
             break;
         }
         // An interrupt inside a reply: a fresh connection now, so messages keep coming.
         if (out_of_sync_ && resync() != kOk) last = kConnection;
     }
+    g_hist = nullptr;
     history_end(hist);
     el_end(el);
     g_el = nullptr;

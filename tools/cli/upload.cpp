@@ -25,6 +25,11 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? p : p.substr(slash + 1);
 }
 
+std::string parent_of(const std::string& path) {
+    std::string folder = path.substr(0, path.find_last_of('/'));
+    return folder.empty() ? "/" : folder;
+}
+
 std::string join_remote(const std::string& dir, const std::string& name) {
     return dir == "/" ? "/" + name : dir + "/" + name;
 }
@@ -196,7 +201,23 @@ int Session::cmd_mv(const std::vector<std::string>& args) {
         for (const Entry& e : listing.entries)
             if (e.name == base_name(to) && e.folder) to = join_remote(to, base_name(from));
     }
-    return write_outcome(bh::rename_entry(client_, from, to), from);
+    bh::Outcome o = bh::rename_entry(client_, from, to);
+    // Name what refused: the target for a name that exists; for DENIED the folder at fault,
+    // which the reply does not say when the two folders differ. Renaming FROM onto itself
+    // asks the server's checks of FROM's side alone and changes nothing (it answers EXISTS
+    // when that side may be written).
+    std::string blamed = from;
+    if (o.done && o.reason == "EXISTS") blamed = to;
+    if (o.done && o.reason == "DENIED") {
+        std::string from_folder = parent_of(from), to_folder = parent_of(to);
+        blamed = to_folder;
+        if (from_folder != to_folder) {
+            bh::Outcome probe = bh::rename_entry(client_, from, from);
+            if (!probe.done) return lost(word_);
+            if (probe.reason == "DENIED") blamed = from_folder;
+        }
+    }
+    return write_outcome(o, blamed);
 }
 
 int Session::cmd_rm(const std::vector<std::string>& args) {
