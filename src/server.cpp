@@ -242,9 +242,11 @@ bool all_slots_taken() {
     return true;
 }
 
-// Starts a detached session thread with an explicit stack and SIGINT blocked, so the signal
+}  // namespace
+
+// Starts a detached thread with the sessions' explicit stack and SIGINT blocked, so the signal
 // always reaches the main thread. Returns pthread_create's result.
-int start_session(int sock) {
+int start_thread(void* (*fn)(void*), void* arg) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
@@ -254,12 +256,13 @@ int start_session(int sock) {
     sigaddset(&block, SIGINT);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     pthread_t tid;
-    int rc = pthread_create(&tid, &attr, client_handler,
-                            reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
+    int rc = pthread_create(&tid, &attr, fn, arg);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
     return rc;
 }
+
+namespace {
 
 // Accepts one connection of a listening socket and starts its session. Returns false only
 // on an error that the server cannot go on from.
@@ -285,7 +288,7 @@ bool accept_one(int listener) {
         close(sock);
         return true;
     }
-    int rc = start_session(sock);
+    int rc = start_thread(client_handler, reinterpret_cast<void*>(static_cast<intptr_t>(sock)));
     if (rc == EAGAIN) {
         // A shortage of threads is passing; the server keeps serving the others.
         logger.write("main", LOG_CRITICAL, "could not create thread");

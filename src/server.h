@@ -264,6 +264,8 @@ void remove_user(int slot);
 // changed level applies to their next command, a suspended or deleted account's sessions end
 // with a "21" notice (TYPE 1001) that says why. False when the thread could not start.
 bool start_account_watch();
+// Starts a detached thread with the sessions' stack size and SIGINT blocked (server.cpp).
+int start_thread(void* (*fn)(void*), void* arg);
 void cmd_id(Data* reply, json_object** pair, int slot);
 void cmd_who(Data* reply, json_object** pair, int slot);
 void cmd_message(Data* reply, json_object** pair, int slot);

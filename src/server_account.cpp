@@ -2,8 +2,6 @@
 // MOD and PASSWORD. Names and levels of the table are read and written under users_lock;
 // frames for other sessions go through post_frame with the slot's generation taken during the
 // same scan, so a slow or vanished peer never holds anyone up and a reused slot gets nothing.
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -546,18 +544,4 @@ void* account_watch(void*) {
 
 }  // namespace
 
-bool start_account_watch() {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, account_watch, nullptr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    pthread_attr_destroy(&attr);
-    return rc == 0;
-}
+bool start_account_watch() { return start_thread(account_watch, nullptr) == 0; }
