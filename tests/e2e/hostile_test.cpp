@@ -305,6 +305,98 @@ TEST(Hostile, NoAddressCanHoldTheSlotsOfOthers) {
     EXPECT_TRUE(line_with(") frame time-out")) << out;
 }
 
+// The limits of connections not logged in, at their edge: with 3 per address and 5 in all,
+// the third of an address and the fifth in all are taken and answer, the next is closed at
+// once with its line; the trusted address still gets in, and a login frees a place.
+TEST(Hostile, PreloginLimitsHoldAtTheirEdge) {
+    e2e::TestServer srv;
+    e2e::add_user(srv.data, "ann", "pw", 1);
+    e2e::add_user(srv.data, "bob", "pw", 1);
+    e2e::ServerOptions o;
+    o.keys["prelogin_per_address"] = "3";
+    o.keys["prelogin_slots"] = "5";
+    o.keys["socket"] = srv.dir.path + "/hub.sock";
+    e2e::add_user(srv.data, "cy", "pw", 1);
+    ASSERT_TRUE(srv.start(o)) << srv.out();
+    std::vector<Raw> held;
+    auto taken = [&](const char* from) {
+        held.emplace_back(from, srv.port);
+        return held.back().ok() && !held.back().ask(jcmd("HELLO")).empty();
+    };
+    auto refused = [&](const char* from, const std::string& why) {
+        const std::string line = std::string(from) + " refused: " + why;
+        const size_t before = count_of(srv.out(), line);
+        Raw c(from, srv.port);
+        return c.ok() && c.closed(10000) &&
+               wait_until([&] { return count_of(srv.out(), line) == before + 1; }, 5000);
+    };
+    const std::string per_address = "3 connections of this address have not logged in";
+    const std::string in_all = "5 connections have not logged in";
+
+    for (int i = 0; i < 3; i++) EXPECT_TRUE(taken("127.0.0.2")) << i;
+    EXPECT_TRUE(refused("127.0.0.2", per_address)) << srv.out();
+    for (int i = 0; i < 2; i++) EXPECT_TRUE(taken("127.0.0.3")) << i;
+    EXPECT_TRUE(refused("127.0.0.4", in_all)) << srv.out();
+    EXPECT_TRUE(refused("127.0.0.3", in_all)) << srv.out();
+
+    // The trusted address, and root over the local socket, are counted in neither limit.
+    Raw trusted("127.0.0.1", srv.port);
+    EXPECT_TRUE(logged_in(trusted.ask(login_cmd("ann", "pw"))));
+    if (geteuid() == 0) {
+        bh::Client local;
+        ASSERT_TRUE(local.connect_local(srv.dir.path + "/hub.sock")) << local.error();
+        EXPECT_TRUE(logged_in(e2e::login(local, "cy", "pw")));
+    }
+    // A login of the first address frees one place of each limit, and only one.
+    EXPECT_TRUE(logged_in(held[0].ask(login_cmd("bob", "pw"))));
+    EXPECT_TRUE(taken("127.0.0.2"));
+    EXPECT_TRUE(refused("127.0.0.2", per_address)) << srv.out();
+    EXPECT_TRUE(refused("127.0.0.5", in_all)) << srv.out();
+    for (auto& c : held) EXPECT_FALSE(c.ask(jcmd("HELLO")).empty());
+}
+
+// The total of queued bytes comes back down when sessions end: after two rounds of forty
+// connections that never read are cut over their caps by a flood of notices, a new reader
+// that reads only after a burst of a hundred notices still gets every one of them.
+TEST(Hostile, QueuedBytesOfEndedSessionsAreGivenBack) {
+    e2e::TestServer srv;
+    e2e::add_user(srv.data, "flood", "pw", 1);
+    ASSERT_TRUE(srv.start()) << srv.out();
+    Raw flooder("127.0.0.1", srv.port);
+    ASSERT_TRUE(logged_in(flooder.ask(login_cmd("flood", "pw"))));
+    const std::string notice(255, '\x01');  // about 1.5 KB per notice frame
+    const std::string mod = jcmd("MOD", {{"MOD", notice}});
+    for (int round = 0; round < 2; round++) {
+        std::vector<Raw> stuck;
+        for (int i = 0; i < 40; i++) {
+            stuck.emplace_back("127.0.0.1", srv.port, 4096);
+            ASSERT_FALSE(stuck.back().ask(jcmd("HELLO")).empty()) << i;
+        }
+        // Until every non-reader is cut (the flooder's session alone is left).
+        bool cut = wait_until([&] {
+            for (int i = 0; i < 20; i++)
+                if (flooder.ask(mod) != R"({ "RESULT": "OK" })") return false;
+            return sessions_open(srv.out()) == 1;
+        }, 60000);
+        ASSERT_TRUE(cut) << "round " << round << ": " << sessions_open(srv.out()) << " open";
+    }
+    Raw reader("127.0.0.1", srv.port, 4096);
+    ASSERT_FALSE(reader.ask(jcmd("HELLO")).empty());
+    for (int i = 0; i < 100; i++) {
+        std::string text = std::to_string(i) + std::string(200, '\x01');
+        ASSERT_EQ(flooder.ask(jcmd("MOD", {{"MOD", text}})), R"({ "RESULT": "OK" })") << i;
+    }
+    int got = 0;
+    std::string type, payload;
+    while (got < 100 && reader.frame(type, payload, 10000)) {
+        if (type != "21") continue;
+        EXPECT_NE(payload.find("\"" + std::to_string(got) + "\\u0001"), std::string::npos)
+            << got << ": " << payload.substr(0, 80);
+        got++;
+    }
+    EXPECT_EQ(got, 100) << srv.out().substr(srv.out().size() > 2000 ? srv.out().size() - 2000 : 0);
+}
+
 // Guessing over many connections: answers come only after the address's delay, a client that
 // hangs up during it gets nothing (the failure counts), and the password checks of one address
 // run at about one per delay however many connections carry them.

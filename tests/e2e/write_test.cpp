@@ -246,6 +246,9 @@ TEST(Write, RefusalsChangeNothing) {
     EXPECT_EQ(bh::delete_entry(anon, "/pub").result, "FAIL");
     EXPECT_EQ(bh::delete_entry(ann, "/").reason, "NAME");
     EXPECT_EQ(snapshot(srv.share), before);
+    // At the maximum itself: taken whole.
+    EXPECT_TRUE(put(ann, "/pub/edge.bin", std::string(1 << 20, 'e')).ok());
+    EXPECT_EQ(e2e::read_file(srv.share + "/pub/edge.bin").size(), 1u << 20);
     folders::expect_in_step(ann);
     EXPECT_EQ(folders::finish(srv, {&ann, &bob, &reader, &anon}), 0) << srv.err();
 }
