@@ -523,3 +523,28 @@ TEST(Web, TellsWhatCanWorkAndKeepsRecentMessages) {
     EXPECT_EQ(stream.find("점심?"), std::string::npos) << stream;
     close(es);
 }
+
+// A listing the server had to cut (one frame) is never shown as the whole folder.
+TEST(Web, AListingThatFilledItsFrameSaysIncomplete) {
+    Gateway g;
+    ASSERT_TRUE(g.start()) << g.output();
+    for (int i = 0; i < 2000; i++)
+        e2e::write_file(g.srv.share + "/big/" + std::to_string(100000 + i) + std::string(120, 'n'),
+                        "z");
+    e2e::write_file(g.srv.share + "/small/a.txt", "a");
+    std::string cookie, csrf;
+    ASSERT_EQ(g.login("bob", "bob", &cookie, &csrf).status, 200);
+
+    Reply r = http(g.port, "GET", "/api/list?path=/big", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"incomplete\":true"), std::string::npos) << r.body.substr(0, 200);
+    size_t entries = 0;
+    for (size_t at = r.body.find("{\"name\":"); at != std::string::npos;
+         at = r.body.find("{\"name\":", at + 1))
+        entries++;
+    EXPECT_GT(entries, 400u);
+    EXPECT_LT(entries, 2000u);
+    r = http(g.port, "GET", "/api/list?path=/small", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"incomplete\":false"), std::string::npos) << r.body;
+}
