@@ -1018,13 +1018,18 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
     }
     // The size and the right to read it come from the folder's listing, as for any client.
     std::vector<Entry> entries;
-    std::string status = list_folder(sessions_, s, folder, name[0] == '.', entries);
+    bool incomplete = false;
+    std::string status =
+        list_folder(sessions_, s, folder, name[0] == '.', entries, nullptr, &incomplete);
     if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
     if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
     if (status == "closed") return error(403, "this folder is closed to you");
     const Entry* found = nullptr;
     for (const Entry& e : entries)
         if (e.name == name) found = &e;
+    // Left out of a cut listing is not the same as absent.
+    if (!found && incomplete)
+        return error(502, "the board's listing of this folder is incomplete and leaves this file out");
     if (!found || found->dir) return error(404, "no such file");
     Response out;
     uint64_t first = 0, total = 0;
