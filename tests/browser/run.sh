@@ -42,6 +42,10 @@ printf 'b\n' > "$world/share/docs/$(printf 'bill\342\200\256fdp.exe')"
 printf 'x\n' > "$world/share/docs/회의록 2026년 3분기 이사회 정기 회의 결과 정리 최종본 수정.txt"
 printf 'x\n' > "$world/share/docs/quarterly_report_for_the_board_meeting_of_the_third_quarter_final.txt"
 echo alice > "$world/share/private/.folder/users_r"
+# More entries than one listing frame holds: the server sends what fits.
+mkdir -p "$world/share/사진/big"
+pad="$(printf "%0120d" 0)"
+(cd "$world/share/사진/big" && for i in $(seq 100000 101999); do : > "${i}_$pad"; done)
 printf 'only alice\n' > "$world/share/private/secret.txt"
 for u in bob alice; do
     echo "$u" | "$build/tools/boardhub-admin" -d "$world/data" user add "$u" --level 5 >/dev/null

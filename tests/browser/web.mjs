@@ -148,6 +148,11 @@ try {
   check(await page.$eval('#file-tools', (e) => e.children.length === 0), 'a closed folder offers no write tools');
   await shot(page, '5d-closed-folder');
 
+  // A listing the server cut to one frame says so.
+  await page.goto(BASE + '/#/files/%EC%82%AC%EC%A7%84/big');
+  await noteSays(page, '#files-note', 'This listing is incomplete');
+  check(true, 'a cut listing is shown as incomplete');
+
   // People: a message from alice arrives live; the notice shows.
   await page.goto(BASE + '/#/people');
   await page.waitForFunction(() => document.querySelector('#who').textContent.includes('bob'));

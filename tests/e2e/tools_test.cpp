@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -758,6 +759,62 @@ TEST_F(Tools, GetFetchesFoldersSeveralFilesAndStandardOutput) {
     EXPECT_TRUE(r.out == b + a);
     EXPECT_EQ(cli("alice", "wonder", {"get", "-r", "/tree", "-"}).code, 2);
     EXPECT_EQ(cli("alice", "wonder", {"get", "/tree/sub", work + "/s"}).code, 1);
+}
+
+// A listing is one frame: of a large folder the server sends what fits. The client never takes
+// that for the whole folder: ls warns, get -r copies what was listed and fails with status 6.
+// A listing that ends one longest line short of the frame is whole and passes as such.
+TEST_F(Tools, AListingThatFilledItsFrameIsNeverTakenAsWhole) {
+    add_user("alice", "wonder", 5);
+    SKIP_IF_UNKNOWN(login_cmd("alice", "wonder"));
+    SKIP_IF_UNKNOWN(cmd("SEND", {{"FILE", "/x"}}), "alice", "wonder");
+    for (int i = 0; i < 2000; i++)
+        e2e::write_file(srv.share + "/big/" + std::to_string(100000 + i) + std::string(120, 'n'),
+                        "z");
+    // 672 lines "FN,0,0,NAME\n" of 96 bytes: 64512 bytes, the most that cannot have been cut.
+    for (int i = 0; i < 672; i++)
+        e2e::write_file(srv.share + "/edge/" + std::to_string(1000 + i) + std::string(84, 'e'), "");
+
+    Result r = cli("alice", "wonder", {"ls", "/big"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    size_t shown = static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
+    EXPECT_GT(shown, 400u);
+    EXPECT_LT(shown, 2000u);
+    EXPECT_NE(r.err.find("ls: /big: warning: the listing filled the server's reply; " +
+                         std::to_string(shown) + " entries shown, others may be missing"),
+              std::string::npos)
+        << r.err;
+    std::string left_out;  // a file the cut left out: not called missing
+    for (int i = 0; i < 2000 && left_out.empty(); i++) {
+        std::string name = std::to_string(100000 + i) + std::string(120, 'n');
+        if (r.out.find(" " + name + "\n") == std::string::npos) left_out = name;
+    }
+    Result one = cli("alice", "wonder", {"get", "/big/" + left_out, work});
+    EXPECT_EQ(one.code, 1) << one.err;
+    EXPECT_NE(one.err.find("not in the listing of /big, which filled the server's reply"),
+              std::string::npos)
+        << one.err;
+
+    r = cli("alice", "wonder", {"get", "-r", "/big", work});
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_NE(r.err.find("get: /big: the listing filled the server's reply; " +
+                         std::to_string(shown) + " entries copied, others may be missing"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("get: incomplete: 1 folder was listed only in part"), std::string::npos)
+        << r.err;
+    size_t copied = 0;
+    for (const auto& e : fs::directory_iterator(work + "/big")) copied += e.is_regular_file();
+    EXPECT_EQ(copied, shown);
+
+    r = cli("alice", "wonder", {"ls", "/edge"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 672);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(cli("alice", "wonder", {"get", "-r", "/edge", work}).code, 0);
+    e2e::write_file(srv.share + "/edge/a", "");  // 9 bytes more: now it may have been cut
+    r = cli("alice", "wonder", {"ls", "/edge"});
+    EXPECT_NE(r.err.find("warning: the listing filled"), std::string::npos) << r.err;
 }
 
 TEST_F(Tools, ServerTextIsShownNotObeyed) {

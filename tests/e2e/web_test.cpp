@@ -523,3 +523,38 @@ TEST(Web, TellsWhatCanWorkAndKeepsRecentMessages) {
     EXPECT_EQ(stream.find("점심?"), std::string::npos) << stream;
     close(es);
 }
+
+// A listing the server had to cut (one frame) is never shown as the whole folder.
+TEST(Web, AListingThatFilledItsFrameSaysIncomplete) {
+    Gateway g;
+    // Over TCP: files are served after a look in their folder's listing.
+    ASSERT_TRUE(g.start("server_socket = " + g.srv.dir.path + "/none.sock\n")) << g.output();
+    for (int i = 0; i < 2000; i++)
+        e2e::write_file(g.srv.share + "/big/" + std::to_string(100000 + i) + std::string(120, 'n'),
+                        "z");
+    e2e::write_file(g.srv.share + "/small/a.txt", "a");
+    std::string cookie, csrf;
+    ASSERT_EQ(g.login("bob", "bob", &cookie, &csrf).status, 200);
+
+    Reply r = http(g.port, "GET", "/api/list?path=/big", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"incomplete\":true"), std::string::npos) << r.body.substr(0, 200);
+    size_t entries = 0;
+    for (size_t at = r.body.find("{\"name\":"); at != std::string::npos;
+         at = r.body.find("{\"name\":", at + 1))
+        entries++;
+    EXPECT_GT(entries, 400u);
+    EXPECT_LT(entries, 2000u);
+    // A file the cut left out is not reported missing.
+    std::string left_out;
+    for (int i = 0; i < 2000 && left_out.empty(); i++) {
+        std::string name = std::to_string(100000 + i) + std::string(120, 'n');
+        if (r.body.find("\"" + name + "\"") == std::string::npos) left_out = name;
+    }
+    Reply f = http(g.port, "GET", "/files/big/" + left_out, {cookie});
+    EXPECT_EQ(f.status, 502) << f.body;
+    EXPECT_NE(f.body.find("incomplete"), std::string::npos) << f.body;
+    r = http(g.port, "GET", "/api/list?path=/small", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"incomplete\":false"), std::string::npos) << r.body;
+}

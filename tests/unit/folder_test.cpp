@@ -21,8 +21,13 @@
 #include "server.h"
 #include "server_folder.h"
 #include "utils.h"
+#include "../../tools/client/client.h"
 
 namespace fs = std::filesystem;
+
+// Clients tell a listing the server may have cut by its length: one frame at most, cut at a
+// whole line, every line within the line buffer. Their figures must be the server's.
+static_assert(bh::kMaxListing == MAX_PAYLOAD && bh::kMaxListingLine == LINE_SIZE - 1);
 
 namespace {
 

@@ -22,6 +22,7 @@ enum Exit {
     kConnection = 3,  // cannot connect, connection lost, or a reply out of protocol
     kLogin = 4,       // login refused (100, 200, 900)
     kLocal = 5,       // a local file cannot be written
+    kIncomplete = 6,  // get -r met a listing that filled its frame: entries may be missing
     kInterrupted = 130,
 };
 
@@ -53,6 +54,7 @@ struct Entry {
 struct Listing {
     std::string status;  // empty when entries were sent
     std::vector<Entry> entries;
+    bool filled = false;  // the reply filled its frame: the server may have left entries out
 };
 
 // Parses the "10" text of LIST/LISTALL. False when a line is not of the five kinds.
@@ -277,6 +279,7 @@ private:
     bool out_of_sync_ = false;  // an interrupt left a reply half read
     bool quit_ = false;
     bool resume_ = false;       // get --continue: keep and extend ".NAME.part"
+    int cut_listings_ = 0;      // get -r: folders whose listing filled its frame
     bool had_login_ = false;    // logged in once: a new connection logs in again
     int input_line_ = 0;        // lines of a piped shell read so far
     std::string word_;          // the command being run, for error texts

@@ -17,7 +17,8 @@ const std::vector<Command>& command_table() {
         {"id", &Session::cmd_id, "id", "this session's user, level and login time", "-", 0},
         {"ls", &Session::cmd_ls, "ls [-a] [PATH]",
          "list a folder, folders first; -a shows dot-names too. [preview] marks an entry\n"
-         "with a preview image on the server", "r", 0},
+         "with a preview image on the server. A listing that filled the server's reply\n"
+         "is shown with a warning: entries may be missing", "r", 0},
         {"cd", &Session::cmd_cd, "cd [PATH]",
          "change the current remote folder (every remote path is relative to it)", "r",
          kShellOnly},
@@ -39,7 +40,8 @@ const std::vector<Command>& command_table() {
          "download files (several: LOCAL is a folder), in pieces (default 65536 bytes) or\n"
          "whole; -r downloads folders, skipping closed ones; LOCAL '-' writes to standard\n"
          "output; an existing file is kept unless -f; a file appears under its name only\n"
-         "once complete; -c (--continue) keeps a cut download as .NAME.part and continues it",
+         "once complete; -c (--continue) keeps a cut download as .NAME.part and continues it;\n"
+         "a folder whose listing filled the server's reply is copied as listed, status 6",
          "r", 0},
         {"put", &Session::cmd_put, "put [-f] [-r] LOCAL [REMOTE]",
          "upload a file (into REMOTE when it is a folder); -r uploads a folder; an existing\n"

@@ -328,6 +328,14 @@ int Session::download_tree(const std::string& remote_path, const std::string& lo
                 strerror(errno));
         return kLocal;
     }
+    // What the listing shows is copied; the folder still counts as not copied whole.
+    if (listing.filled) {
+        fprintf(stderr,
+                "boardhub-cli: get: %s: the listing filled the server's reply; %zu entries "
+                "copied, others may be missing\n",
+                shown.c_str(), listing.entries.size());
+        cut_listings_++;
+    }
     sort_listing(listing.entries);
     int worst = kOk;
     for (const Entry& e : listing.entries) {
@@ -404,6 +412,7 @@ int Session::cmd_get(const std::vector<std::string>& args) {
     if (to_stdout && recursive) return usage_error("folders cannot go to standard output");
 
     int worst = kOk, skipped = 0;
+    cut_listings_ = 0;
     for (const std::string& typed : remotes) {
         std::string path = remote(typed);
         std::string name = base_name(path);
@@ -439,6 +448,13 @@ int Session::cmd_get(const std::vector<std::string>& args) {
         fprintf(stderr, "boardhub-cli: get: %d %s skipped\n", skipped,
                 skipped == 1 ? "entry" : "entries");
         if (worst == kOk) worst = kRefused;
+    }
+    if (cut_listings_ > 0) {
+        fprintf(stderr,
+                "boardhub-cli: get: incomplete: %d %s listed only in part by the server; not "
+                "everything was copied\n",
+                cut_listings_, cut_listings_ == 1 ? "folder was" : "folders were");
+        if (worst == kOk || worst == kRefused) worst = kIncomplete;
     }
     return worst;
 }

@@ -392,6 +392,7 @@ int Session::list(const std::string& path, bool all, Listing& out) {
                 word_.c_str(), printable(path).c_str());
         return kConnection;
     }
+    out.filled = bh::listing_filled(reply.payload);
     return kOk;
 }
 
@@ -464,6 +465,13 @@ int Session::cmd_ls(const std::vector<std::string>& args) {
     // The mark explained once, where a person reads it; scripts get the bare listing.
     if (any_preview && (isatty(STDOUT_FILENO) || in_shell_))
         printf("[preview]: the server keeps a preview image of this entry\n");
+    if (listing.filled) {
+        fflush(stdout);
+        fprintf(stderr,
+                "boardhub-cli: ls: %s: warning: the listing filled the server's reply; %zu "
+                "entries shown, others may be missing\n",
+                shown.c_str(), listing.entries.size());
+    }
     return kOk;
 }
 
@@ -494,6 +502,13 @@ int Session::lookup(const std::string& remote_path, Entry& entry) {
             }
             return kOk;
         }
+    }
+    if (listing.filled) {
+        fprintf(stderr,
+                "boardhub-cli: %s: %s: not in the listing of %s, which filled the server's "
+                "reply (entries may be missing from it)\n",
+                word_.c_str(), printable(remote_path).c_str(), printable(folder).c_str());
+        return kRefused;
     }
     fprintf(stderr, "boardhub-cli: %s: %s: no such file or folder\n", word_.c_str(),
             printable(remote_path).c_str());

@@ -99,6 +99,18 @@ std::string json_command(const std::string& cmd,
 std::string json_member(const std::string& json, const std::string& key);
 
 // ---------------------------------------------------------------------------------------------
+// Listings (LIST, LISTALL): one "10" frame of at most kMaxListing bytes. A server cuts a longer
+// listing at the last whole line that fits and adds no mark; every line it sends is at most
+// kMaxListingLine bytes (its line buffer). A listing that was cut therefore ends within one
+// longest line of the limit, and one that ends further from it is whole. A whole listing that
+// happens to end that close cannot be told from a cut one, so both count as filled.
+constexpr size_t kMaxListing = 65535;
+constexpr size_t kMaxListingLine = 1023;
+
+// Whether the payload of a listing filled its frame: the server may have left entries out.
+bool listing_filled(const std::string& payload);
+
+// ---------------------------------------------------------------------------------------------
 // Extensions: discovery, writes and resumable downloads (client_ops.cpp).
 
 // The extensions the server lists in FEATURES ("write", "offset"). An older server answers

@@ -126,6 +126,10 @@ bool features(Client& c, std::vector<std::string>* list) {
     return true;
 }
 
+bool listing_filled(const std::string& payload) {
+    return payload.size() > kMaxListing - kMaxListingLine;
+}
+
 bool has_feature(const std::vector<std::string>& list, const std::string& name) {
     for (const auto& f : list)
         if (f == name) return true;

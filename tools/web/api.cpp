@@ -208,9 +208,11 @@ std::string entries_json(const std::vector<Entry>& entries) {
 // Reads a listing of folder (LISTALL when all) over the session. Status "busy" when another
 // request held the session too long, empty when the session failed. With writable, also
 // whether a write in the folder can work: the server's ACCESS when it offers it, else whether
-// it takes writes at all.
+// it takes writes at all. With incomplete, whether the listing filled its frame (the server
+// may have left entries out).
 std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::string& folder, bool all,
-                        std::vector<Entry>& entries, bool* writable = nullptr) {
+                        std::vector<Entry>& entries, bool* writable = nullptr,
+                        bool* incomplete = nullptr) {
     std::string text;
     if (writable) *writable = s->has("write");
     auto done = sessions.exchange(s, [&](bh::Client& c) {
@@ -231,6 +233,7 @@ std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::stri
     });
     if (done == Sessions::Exchange::busy) return "busy";
     if (done != Sessions::Exchange::ok) return "";
+    if (incomplete) *incomplete = bh::listing_filled(text);
     return parse_listing(text, entries);
 }
 
@@ -837,8 +840,8 @@ Response Gateway::api(const Request& r, const std::string& route) {
         if (path.size() > 1 && path.back() == '/') path.pop_back();
         bool all = r.query.count("all") && r.query.at("all") == "1";
         std::vector<Entry> entries;
-        bool writable = false;
-        std::string status = list_folder(sessions_, s, path, all, entries, &writable);
+        bool writable = false, incomplete = false;
+        std::string status = list_folder(sessions_, s, path, all, entries, &writable, &incomplete);
         if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
         if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
         if (status == "closed") return error(403, "this folder is closed to you");
@@ -846,6 +849,7 @@ Response Gateway::api(const Request& r, const std::string& route) {
         if (status == "bad") return error(502, "the server's listing could not be read");
         return json_response(200, "{\"path\":" + json_text(path) +
                                       ",\"writable\":" + (writable ? "true" : "false") +
+                                      ",\"incomplete\":" + (incomplete ? "true" : "false") +
                                       ",\"entries\":" + entries_json(entries) + "}");
     }
     if (route == "who") {
@@ -1014,13 +1018,18 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
     }
     // The size and the right to read it come from the folder's listing, as for any client.
     std::vector<Entry> entries;
-    std::string status = list_folder(sessions_, s, folder, name[0] == '.', entries);
+    bool incomplete = false;
+    std::string status =
+        list_folder(sessions_, s, folder, name[0] == '.', entries, nullptr, &incomplete);
     if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
     if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
     if (status == "closed") return error(403, "this folder is closed to you");
     const Entry* found = nullptr;
     for (const Entry& e : entries)
         if (e.name == name) found = &e;
+    // Left out of a cut listing is not the same as absent.
+    if (!found && incomplete)
+        return error(502, "the board's listing of this folder is incomplete and leaves this file out");
     if (!found || found->dir) return error(404, "no such file");
     Response out;
     uint64_t first = 0, total = 0;

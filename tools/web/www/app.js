@@ -238,7 +238,11 @@ async function browse(path, note) {
     show($('files-note'), note ? note.text + ' ' + why : why, false);
     return;
   }
-  if (note) show($('files-note'), note.text, note.ok);
+  // A listing cut by the board is never shown as the whole folder.
+  const cut = r.data.incomplete ? 'This listing is incomplete: the board sent the ' +
+    r.data.entries.length + ' entries that fit in one reply, and others may be missing.' : '';
+  if (note) show($('files-note'), cut ? note.text + ' ' + cut : note.text, note.ok && !cut);
+  else if (cut) show($('files-note'), cut, false);
   else if (!r.data.entries.length) show($('files-note'), 'This folder is empty.', true);
   else show($('files-note'), '');
   for (const e of r.data.entries) body.append(entryRow(base, e));
