@@ -48,27 +48,8 @@ _t_fail() {
 # ---- the demo world, as scripts/run-demo.sh makes it, on a free port ----
 mkdir -p "$_t_repo/demo" "$_t_work/home"
 ln -s "$_t_build" "$_t_repo/build"
-# The share and data folders where the demo's configuration names them (relative to the
-# repository), the share filled from the tracked demo/share.
-_t_share=$(sed -n 's/^share *= *//p' "$_t_src/demo/boardhub.ini")
-_t_data=$(sed -n 's/^data *= *//p' "$_t_src/demo/boardhub.ini")
-[ -n "$_t_share" ] && [ -n "$_t_data" ] || _t_fail "no share or data in demo/boardhub.ini"
-mkdir -p "$_t_repo/$_t_share" "$_t_repo/$_t_data"
-cp -r "$_t_src/demo/share/." "$_t_repo/$_t_share/"
-rm -rf "$_t_repo/$_t_share/downloads"
-mkdir -p "$_t_repo/$_t_share/downloads"
-head -c 8388608 /dev/urandom > "$_t_repo/$_t_share/downloads/sample-8M.bin"
-while read -r _t_name _t_level; do
-    echo "$_t_name" | "$_t_build/tools/boardhub-admin" -d "$_t_repo/$_t_data" user add \
-        "$_t_name" --level "$_t_level" >/dev/null || _t_fail "cannot create $_t_name"
-done <<'USERS'
-admin 9
-alice 5
-bob 5
-viewer 1
-mallory 0
-USERS
-"$_t_build/tools/boardhub-admin" -d "$_t_repo/$_t_data" group add staff alice,bob >/dev/null
+"$_t_src/scripts/demo-world.sh" "$_t_src" "$_t_repo" "$_t_build/tools/boardhub-admin" >/dev/null \
+    || _t_fail "cannot make the demo world"
 
 cd "$_t_repo" || exit 1
 export HOME=$_t_work/home LC_ALL=C.UTF-8
