@@ -848,22 +848,28 @@ TEST_F(Tools, ServerTextIsShownNotObeyed) {
 
 namespace {
 
+// A listening socket on a free port of 127.0.0.1, for the stand-in servers below.
+int listen_loopback(int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    listen(fd, 1);
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
 // A one-connection server that lists one file and then answers SEND with a data frame that
 // breaks its promise: it announces `announce` bytes, sends `send` of them, then closes.
 class LyingServer {
 public:
     LyingServer(uint64_t listed, uint64_t announce, uint64_t send)
         : listed_(listed), announce_(announce), send_(send) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in a;
-        memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        listen(fd_, 1);
-        socklen_t len = sizeof(a);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+        fd_ = listen_loopback(&port);
         thread_ = std::thread([this] { serve(); });
     }
     ~LyingServer() {
@@ -949,16 +955,7 @@ namespace {
 class LyingTreeServer {
 public:
     explicit LyingTreeServer(const std::string& outside) : outside_(outside) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in a;
-        memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        listen(fd_, 1);
-        socklen_t len = sizeof(a);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+        fd_ = listen_loopback(&port);
         thread_ = std::thread([this] { serve(); });
     }
     ~LyingTreeServer() {
