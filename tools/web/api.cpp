@@ -225,39 +225,62 @@ std::string entries_json(const Listing& l) {
     return out + "]";
 }
 
-// Reads a listing of folder (dot-names too when all) over the session. Status "ok", "empty",
-// "closed", "error" (no such folder, or a refused path), "bad" (no listing); "busy" when
-// another request held the session for wait_ms, empty when the session failed. With
-// want_write, also whether a write in the folder can work: the listing's own WRITE when the
-// server lists ENTRIES, else its ACCESS when it offers it, else whether it takes writes at all.
+// Reads a listing of folder (dot-names too when all) over the session, with ENTRIES when the
+// server lists it (any size, with times and rights), else LIST. Status "ok", "empty",
+// "closed", "error" (no such folder, or a refused path); "busy" when another request held the
+// session for wait_ms, empty when the session failed. With want_write, also whether a write in
+// the folder can work: the listing's own WRITE when the server lists ENTRIES, else its ACCESS
+// when it offers it, else whether it takes writes at all.
 std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::string& folder, bool all,
                         Listing& out, bool want_write, int wait_ms = Sessions::BUSY_WAIT_MS) {
-    std::string text, status;
     out = Listing();
     out.writable = s->has("write");
+    std::vector<bh::Entry> got;
+    bh::ListInfo info;
+    bh::Outcome o;
     auto done = sessions.exchange(s, [&](bh::Client& c) {
+        o = bh::list_entries(c, folder, all, got, info, &s->features);
+        if (!o.done) return false;
+        if (!o.ok() || info.write_known || !want_write || !out.writable || !s->has("access"))
+            return true;
         bh::Frame reply;
-        if (!c.command(command(all ? "LISTALL" : "LIST", {{"PATH", folder}}), reply, 15000))
+        if (!c.command(command("ACCESS", {{"PATH", folder}}), reply, 15000) || reply.type != "11")
             return false;
-        if (reply.type != "10") return false;
-        text = std::move(reply.payload);
-        if (want_write && out.writable && s->has("access")) {
-            if (!c.command(command("ACCESS", {{"PATH", folder}}), reply, 15000) || reply.type != "11")
-                return false;
-            Json j(reply.payload);
-            json_object* w = nullptr;
-            out.writable = j.o && json_object_object_get_ex(j.o, "WRITE", &w) &&
-                           json_object_is_type(w, json_type_boolean) && json_object_get_boolean(w);
-        }
+        Json j(reply.payload);
+        json_object* w = nullptr;
+        out.writable = j.o && json_object_object_get_ex(j.o, "WRITE", &w) &&
+                       json_object_is_type(w, json_type_boolean) && json_object_get_boolean(w);
         return true;
     }, wait_ms);
     if (done == Sessions::Exchange::busy) return "busy";
     if (done != Sessions::Exchange::ok) return "";
-    out.complete = !bh::listing_filled(text);
-    status = parse_listing(text, out.entries);
-    for (Entry& e : out.entries)
-        if (!e.dir) e.writable = out.writable;
-    return status;
+    if (!o.ok()) return o.reason == "DENIED" ? "closed" : "error";
+    out.complete = info.complete;
+    out.changed = info.changed;
+    out.dated = info.used_entries;
+    if (info.write_known) out.writable = out.writable && info.write;
+    out.entries.reserve(got.size());
+    for (bh::Entry& b : got) {
+        Entry e;
+        e.name = std::move(b.name);
+        e.dir = b.folder;
+        e.closed = b.closed;
+        e.preview = b.preview;
+        e.size = b.size;
+        e.folders = static_cast<long>(std::min<uint64_t>(b.folders, 0x7fffffff));
+        e.files = static_cast<long>(std::min<uint64_t>(b.files, 0x7fffffff));
+        e.mtime = b.mtime;
+        // Without ENTRIES a file is as writable as its folder.
+        e.writable = info.used_entries ? b.writable : !e.dir && out.writable;
+        out.entries.push_back(std::move(e));
+    }
+    got.clear();
+    got.shrink_to_fit();
+    std::stable_sort(out.entries.begin(), out.entries.end(), [](const Entry& x, const Entry& y) {
+        if (x.dir != y.dir) return x.dir;
+        return x.name < y.name;
+    });
+    return out.entries.empty() ? "empty" : "ok";
 }
 
 // Reads the data frame of one piece into dst (room bytes at most), handing messages that come
@@ -868,7 +891,6 @@ Response Gateway::api(const Request& r, const std::string& route) {
         if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
         if (status == "closed") return error(403, "this folder is closed to you");
         if (status == "error") return error(404, "no such folder");
-        if (status == "bad") return error(502, "the server's listing could not be read");
         // "incomplete" is the older name of !complete, kept for pages that read it.
         return json_response(200, "{\"path\":" + json_text(path) +
                                       ",\"writable\":" + (l.writable ? "true" : "false") +
@@ -1118,7 +1140,6 @@ Response Gateway::zip(const Request& r, const SessionPtr& s, const std::string& 
     if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
     if (status == "closed") return error(403, "this folder is closed to you");
     if (status == "error") return error(404, "no such folder");
-    if (status == "bad") return error(502, "the server's listing could not be read");
     std::string base = path == "/" ? settings_.name : path.substr(path.rfind('/') + 1);
     for (char& ch : base)
         if (ch == '/' || static_cast<unsigned char>(ch) < 0x20) ch = '_';
