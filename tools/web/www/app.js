@@ -339,24 +339,26 @@ function kindIcon(kind, preview) {
 function entryRow(base, e) {
   const full = base + '/' + e.name;
   const date = el('td', { class: 'date' }, formatDate(e.mtime));
+  // On a phone the date goes under the size (the style sheet shows one or the other).
+  const under = () => el('span', { class: 'date-under' }, formatDate(e.mtime));
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
       el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), breakable(e.name),
         el('span', { class: 'sr' }, ' (closed folder)')),
-      el('td', { class: 'num' }, 'closed'), date, el('td', { class: 'act' }));
+      el('td', { class: 'num' }, 'closed', under()), date, el('td', { class: 'act' }));
   }
   if (e.dir) {
     const icon = kindIcon('folder', e.preview && '/files' + encodePath(full + '/.folder.png'));
     return el('tr', {},
       el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) }, icon, breakable(e.name))),
-      el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'), date,
+      el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files', under()), date,
       el('td', { class: 'act' }, ...rowActions(e)));
   }
   const url = '/files' + encodePath(full);
   const icon = kindIcon('file', e.preview && '/files' + encodePath(base + '/.folder/snap/' + e.name + '.png'));
   return el('tr', {},
     el('td', {}, el('a', { class: 'name', href: url, download: shownName(e.name) }, icon, breakable(e.name))),
-    el('td', { class: 'num' }, formatSize(e.size)), date,
+    el('td', { class: 'num' }, formatSize(e.size), under()), date,
     el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
       'aria-label': 'Open ' + shownName(e.name) }, 'Open'), ...rowActions(e)));
 }
