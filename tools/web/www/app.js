@@ -340,7 +340,10 @@ function entryRow(base, e) {
   const full = base + '/' + e.name;
   const date = el('td', { class: 'date' }, formatDate(e.mtime));
   // On a phone the date goes under the size (the style sheet shows one or the other).
-  const under = () => el('span', { class: 'date-under' }, formatDate(e.mtime));
+  const under = () => {
+    const [day, time] = formatDate(e.mtime).split(' ');
+    return el('span', { class: 'date-under' }, ...(day ? [el('span', {}, day), ' ', el('span', {}, time)] : []));
+  };
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
       el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), breakable(e.name),
