@@ -284,6 +284,13 @@ print(n)`, zipFile, SHARE], { encoding: 'utf8' });
     check(hint === fine, 'the drop hint only with a fine pointer (fine: ' + fine + ')');
   }
   check(await page.evaluate(() => document.documentElement.scrollWidth <= innerWidth), 'phone: no sideways scrolling');
+  if (features.includes('entries')) {
+    check(await page.$eval('#listing tbody tr:nth-child(3) .date-under', (d) => getComputedStyle(d).display !== 'none' && /^\d{4}-/.test(d.textContent)),
+      'phone: the date under the size');
+    await page.click('#listing th button[data-key="date"]');
+    check(await page.$eval('#listing th[data-sort="size"]', (t) => t.getAttribute('aria-sort') === 'none') &&
+      await page.$eval('#listing th button[data-key="date"] .arrow', (a) => a.textContent.includes('\u25bc')), 'phone: sorted by date');
+  }
   await shot(page, '8-phone-files');
   if (features.includes('write')) {
     await page.click('#listing tr:nth-child(3) .row-menu summary');

@@ -290,10 +290,12 @@ function compareEntries(a, b) {
 // The rows of the current listing: sorted, and narrowed by the filter box.
 function renderRows() {
   const body = $('listing').querySelector('tbody');
+  const arrow = state.sort.dir > 0 ? ' \u25b2' : ' \u25bc';
   for (const th of $('listing').querySelectorAll('th[data-sort]')) {
     const on = th.dataset.sort === state.sort.key;
     th.setAttribute('aria-sort', on ? (state.sort.dir > 0 ? 'ascending' : 'descending') : 'none');
-    th.querySelector('.arrow').textContent = on ? (state.sort.dir > 0 ? ' \u25b2' : ' \u25bc') : '';
+    for (const b of th.querySelectorAll('button'))
+      b.querySelector('.arrow').textContent = (b.dataset.key || th.dataset.sort) === state.sort.key ? arrow : '';
   }
   const rows = state.up ? [state.up] : [];
   if (!state.listing) return body.replaceChildren(...rows);
@@ -307,9 +309,10 @@ function renderRows() {
 }
 
 $('filter').addEventListener('input', renderRows);
-for (const th of document.querySelectorAll('#listing th[data-sort]')) {
-  th.querySelector('button').addEventListener('click', () => {
-    const key = th.dataset.sort;
+// A phone has no date column: its Date button sits beside Size.
+for (const button of document.querySelectorAll('#listing th[data-sort] button')) {
+  button.addEventListener('click', () => {
+    const key = button.dataset.key || button.closest('th').dataset.sort;
     // A new column starts with names A to Z, sizes and dates largest and newest first.
     state.sort = state.sort.key === key ? { key, dir: -state.sort.dir } : { key, dir: key === 'name' ? 1 : -1 };
     try { localStorage.setItem('bh-sort', JSON.stringify(state.sort)); } catch (e) { /* not kept */ }
