@@ -42,6 +42,11 @@ printf 'b\n' > "$world/share/docs/$(printf 'bill\342\200\256fdp.exe')"
 printf 'x\n' > "$world/share/docs/회의록 2026년 3분기 이사회 정기 회의 결과 정리 최종본 수정.txt"
 printf 'x\n' > "$world/share/docs/quarterly_report_for_the_board_meeting_of_the_third_quarter_final.txt"
 echo alice > "$world/share/private/.folder/users_r"
+# Preview pictures: a snapshot of notes.txt and a picture of the Korean folder (an 8x8 PNG).
+png='iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR4nGM4YaOBFTEMLQkAdntLARs7+acAAAAASUVORK5CYII='
+mkdir -p "$world/share/docs/.folder/snap"
+echo "$png" | base64 -d > "$world/share/docs/.folder/snap/notes.txt.png"
+echo "$png" | base64 -d > "$world/share/사진/.folder.png"
 # More entries than one listing frame holds: the server sends what fits.
 mkdir -p "$world/share/사진/big"
 pad="$(printf "%0120d" 0)"

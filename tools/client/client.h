@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,10 @@ public:
     // the call fails with interrupted() true, possibly inside a frame. -1: none.
     void set_interrupt_fd(int fd) { interrupt_fd_ = fd; }
     bool interrupted() const { return interrupted_; }
+
+    // Closes the connection with why as error(): for a caller that met a reply out of protocol,
+    // after which the stream cannot be trusted.
+    void fail(const std::string& why);
 
 private:
     bool read_exact(char* dst, size_t len, int timeout_ms);
@@ -154,5 +159,56 @@ bool next_reply(Client& c, Frame& reply, int timeout_ms = 10000);
 // is the server's REASON ("DENIED", "NOTFOUND", "NAME", "LOCAL"), "FAIL" when it gave none,
 // "NOFD" when it said OK without a descriptor, or "" when no reply came (c.error() tells why).
 bool open_file(Client& c, const std::string& path, int& fd, uint64_t& size, std::string& reason);
+
+// ---------------------------------------------------------------------------------------------
+// Listings of any size (entries.cpp): ENTRIES when the server lists "entries", else LIST or
+// LISTALL (one frame, which may have been cut).
+
+// One entry of a folder.
+struct Entry {
+    std::string kind;      // "DN", "DP", "DC", "FN" or "FP"
+    bool folder = false;
+    bool closed = false;   // DC: a folder closed to this user
+    bool preview = false;  // DP, FP
+    uint64_t size = 0;     // files: bytes
+    uint64_t folders = 0;  // folders: the folders and files within (0, 0 when closed)
+    uint64_t files = 0;
+    int64_t mtime = kUnknownTime;  // seconds since the epoch
+    bool writable = false;         // folders: the user may write inside; files: may replace,
+                                   // rename or delete it. False when unknown (LIST).
+    std::string name;              // bytes as the server sent them (commas included)
+    static constexpr int64_t kUnknownTime = std::numeric_limits<int64_t>::min();
+};
+
+// What is known of a listing besides its entries.
+struct ListInfo {
+    bool complete = true;      // false: entries may be missing (a cut LIST, a reply out of
+                               // form, more than kMaxEntries); problem says why
+    bool changed = false;      // the folder changed while it was listed: entries may be
+                               // missing or stale
+    bool write = false;        // the user may write in the folder ...
+    bool write_known = false;  // ... when the server said so (ENTRIES)
+    bool used_entries = false; // the listing came from ENTRIES
+    std::string problem;       // the first fault met, in words, "" when none
+};
+
+// The most entries list_entries keeps; a longer listing is read to its end and marked
+// incomplete.
+constexpr size_t kMaxEntries = 2000000;
+
+// Lists the folder path (dot-names too when dots). The result is OK with entries and info, or
+// FAIL with the server's reason: "DENIED" (closed to the user; LIST's CLOSED), "NOTFOUND",
+// "NAME", "ERROR" (LIST's ERROR: no such folder, refused, or unreadable), or "" when the server
+// refused without one (not logged in). done false: the exchange failed (c.error() tells why;
+// a reply out of protocol closes the connection). An empty folder is OK with no entries.
+// features: the FEATURES answer the caller already has; nullptr: asked here.
+// A malformed line is skipped and makes the listing incomplete; nothing a server sends
+// makes it hold more than one frame and kMaxEntries entries.
+Outcome list_entries(Client& c, const std::string& path, bool dots, std::vector<Entry>& entries,
+                     ListInfo& info, const std::vector<std::string>* features = nullptr);
+
+// One line of ENTRIES (without its newline), or of LIST when the mtime and w fields are not
+// there (with_times false). False when it is out of form.
+bool parse_entry_line(const char* line, size_t len, bool with_times, Entry& e);
 
 }  // namespace bh

@@ -30,6 +30,12 @@ constexpr int MAX_VIEWERS = 32;
 constexpr int MAX_VIEWERS_PER_SESSION = 4;
 // Downloads at once in all: each holds a connection and, over TCP, a buffer of PIECE * 4.
 constexpr int MAX_DOWNLOADS = 64;
+// Folder archives at once in all (each counts as a download too, and in its browser's
+// requests): each holds a buffer of ZIP_BLOCK and at most ZIP_INDEX_MAX of central directory
+// and folders still to visit.
+constexpr int MAX_ZIPS = 4;
+constexpr size_t ZIP_BLOCK = PIECE * 4;
+constexpr size_t ZIP_INDEX_MAX = 16u << 20;
 // How long a download waits for another request of its browser between two of its blocks.
 constexpr int STREAM_WAIT_MS = 15000;
 // The longest password the board stores, in bytes (the server refuses a longer one as it
@@ -187,10 +193,19 @@ std::string disposition(const std::string& kind, const std::string& name) {
     return kind + "; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
 }
 
-std::string entries_json(const std::vector<Entry>& entries) {
+// A folder's listing as the gateway uses it.
+struct Listing {
+    std::vector<Entry> entries;
+    bool complete = true;    // false: the server may have left entries out
+    bool changed = false;    // the folder changed while it was listed
+    bool dated = false;      // entries carry their times and rights (the server lists ENTRIES)
+    bool writable = false;   // a write in the folder can work
+};
+
+std::string entries_json(const Listing& l) {
     std::string out = "[";
-    for (size_t i = 0; i < entries.size(); i++) {
-        const Entry& e = entries[i];
+    for (size_t i = 0; i < l.entries.size(); i++) {
+        const Entry& e = l.entries[i];
         if (i) out += ",";
         out += "{\"name\":" + json_text(e.name) + ",\"dir\":" + (e.dir ? "true" : "false");
         if (e.dir) {
@@ -200,41 +215,72 @@ std::string entries_json(const std::vector<Entry>& entries) {
         } else {
             out += ",\"size\":" + std::to_string(e.size);
         }
+        out += std::string(",\"preview\":") + (e.preview ? "true" : "false");
+        out += ",\"mtime\":" + (e.mtime == INT64_MIN ? std::string("null") : std::to_string(e.mtime));
+        // Without ENTRIES a file is as writable as its folder; a folder's own right is unknown.
+        out += std::string(",\"writable\":") +
+               (l.dated || !e.dir ? (e.writable ? "true" : "false") : "null");
         out += "}";
     }
     return out + "]";
 }
 
-// Reads a listing of folder (LISTALL when all) over the session. Status "busy" when another
-// request held the session too long, empty when the session failed. With writable, also
-// whether a write in the folder can work: the server's ACCESS when it offers it, else whether
-// it takes writes at all. With incomplete, whether the listing filled its frame (the server
-// may have left entries out).
+// Reads a listing of folder (dot-names too when all) over the session, with ENTRIES when the
+// server lists it (any size, with times and rights), else LIST. Status "ok", "empty",
+// "closed", "error" (no such folder, or a refused path); "busy" when another request held the
+// session for wait_ms, empty when the session failed. With want_write, also whether a write in
+// the folder can work: the listing's own WRITE when the server lists ENTRIES, else its ACCESS
+// when it offers it, else whether it takes writes at all.
 std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::string& folder, bool all,
-                        std::vector<Entry>& entries, bool* writable = nullptr,
-                        bool* incomplete = nullptr) {
-    std::string text;
-    if (writable) *writable = s->has("write");
+                        Listing& out, bool want_write, int wait_ms = Sessions::BUSY_WAIT_MS) {
+    out = Listing();
+    out.writable = s->has("write");
+    std::vector<bh::Entry> got;
+    bh::ListInfo info;
+    bh::Outcome o;
     auto done = sessions.exchange(s, [&](bh::Client& c) {
+        o = bh::list_entries(c, folder, all, got, info, &s->features);
+        if (!o.done) return false;
+        if (!o.ok() || info.write_known || !want_write || !out.writable || !s->has("access"))
+            return true;
         bh::Frame reply;
-        if (!c.command(command(all ? "LISTALL" : "LIST", {{"PATH", folder}}), reply, 15000))
+        if (!c.command(command("ACCESS", {{"PATH", folder}}), reply, 15000) || reply.type != "11")
             return false;
-        if (reply.type != "10") return false;
-        text = std::move(reply.payload);
-        if (writable && *writable && s->has("access")) {
-            if (!c.command(command("ACCESS", {{"PATH", folder}}), reply, 15000) || reply.type != "11")
-                return false;
-            Json j(reply.payload);
-            json_object* w = nullptr;
-            *writable = j.o && json_object_object_get_ex(j.o, "WRITE", &w) &&
-                        json_object_is_type(w, json_type_boolean) && json_object_get_boolean(w);
-        }
+        Json j(reply.payload);
+        json_object* w = nullptr;
+        out.writable = j.o && json_object_object_get_ex(j.o, "WRITE", &w) &&
+                       json_object_is_type(w, json_type_boolean) && json_object_get_boolean(w);
         return true;
-    });
+    }, wait_ms);
     if (done == Sessions::Exchange::busy) return "busy";
     if (done != Sessions::Exchange::ok) return "";
-    if (incomplete) *incomplete = bh::listing_filled(text);
-    return parse_listing(text, entries);
+    if (!o.ok()) return o.reason == "DENIED" ? "closed" : "error";
+    out.complete = info.complete;
+    out.changed = info.changed;
+    out.dated = info.used_entries;
+    if (info.write_known) out.writable = out.writable && info.write;
+    out.entries.reserve(got.size());
+    for (bh::Entry& b : got) {
+        Entry e;
+        e.name = std::move(b.name);
+        e.dir = b.folder;
+        e.closed = b.closed;
+        e.preview = b.preview;
+        e.size = b.size;
+        e.folders = static_cast<long>(std::min<uint64_t>(b.folders, 0x7fffffff));
+        e.files = static_cast<long>(std::min<uint64_t>(b.files, 0x7fffffff));
+        e.mtime = b.mtime;
+        // Without ENTRIES a file is as writable as its folder.
+        e.writable = info.used_entries ? b.writable : !e.dir && out.writable;
+        out.entries.push_back(std::move(e));
+    }
+    got.clear();
+    got.shrink_to_fit();
+    std::stable_sort(out.entries.begin(), out.entries.end(), [](const Entry& x, const Entry& y) {
+        if (x.dir != y.dir) return x.dir;
+        return x.name < y.name;
+    });
+    return out.entries.empty() ? "empty" : "ok";
 }
 
 // Reads the data frame of one piece into dst (room bytes at most), handing messages that come
@@ -839,18 +885,27 @@ Response Gateway::api(const Request& r, const std::string& route) {
         if (!valid_path(path)) return error(400, "bad path");
         if (path.size() > 1 && path.back() == '/') path.pop_back();
         bool all = r.query.count("all") && r.query.at("all") == "1";
-        std::vector<Entry> entries;
-        bool writable = false, incomplete = false;
-        std::string status = list_folder(sessions_, s, path, all, entries, &writable, &incomplete);
+        Listing l;
+        std::string status = list_folder(sessions_, s, path, all, l, true);
         if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
         if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
         if (status == "closed") return error(403, "this folder is closed to you");
         if (status == "error") return error(404, "no such folder");
-        if (status == "bad") return error(502, "the server's listing could not be read");
+        // "incomplete" is the older name of !complete, kept for pages that read it.
         return json_response(200, "{\"path\":" + json_text(path) +
-                                      ",\"writable\":" + (writable ? "true" : "false") +
-                                      ",\"incomplete\":" + (incomplete ? "true" : "false") +
-                                      ",\"entries\":" + entries_json(entries) + "}");
+                                      ",\"writable\":" + (l.writable ? "true" : "false") +
+                                      ",\"complete\":" + (l.complete ? "true" : "false") +
+                                      ",\"changed\":" + (l.changed ? "true" : "false") +
+                                      ",\"incomplete\":" + (l.complete ? "false" : "true") +
+                                      ",\"entries\":" + entries_json(l) + "}");
+    }
+    if (route == "zip") {
+        if (post) return error(405, "method not allowed");
+        auto it = r.query.find("path");
+        std::string path = it == r.query.end() || it->second.empty() ? "/" : it->second;
+        if (!valid_path(path)) return error(400, "bad path");
+        if (path.size() > 1 && path.back() == '/') path.pop_back();
+        return zip(r, s, path);
     }
     if (route == "who") {
         std::string users;
@@ -1017,18 +1072,16 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
         // Not served on this connection after all: the pieces below serve it.
     }
     // The size and the right to read it come from the folder's listing, as for any client.
-    std::vector<Entry> entries;
-    bool incomplete = false;
-    std::string status =
-        list_folder(sessions_, s, folder, name[0] == '.', entries, nullptr, &incomplete);
+    Listing listing;
+    std::string status = list_folder(sessions_, s, folder, name[0] == '.', listing, false);
     if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
     if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
     if (status == "closed") return error(403, "this folder is closed to you");
     const Entry* found = nullptr;
-    for (const Entry& e : entries)
+    for (const Entry& e : listing.entries)
         if (e.name == name) found = &e;
     // Left out of a cut listing is not the same as absent.
-    if (!found && incomplete)
+    if (!found && !listing.complete)
         return error(502, "the board's listing of this folder is incomplete and leaves this file out");
     if (!found || found->dir) return error(404, "no such file");
     Response out;
@@ -1053,6 +1106,82 @@ Response Gateway::download(const Request& r, const SessionPtr& s, const std::str
         // A failure cuts the connection: the browser sees a short file, not a wrong one.
         return n > 0 ? n : -1;
     };
+    return out;
+}
+
+Response Gateway::zip(const Request& r, const SessionPtr& s, const std::string& path) {
+    if (downloads_.fetch_add(1) >= MAX_DOWNLOADS) {
+        downloads_--;
+        return retry_later(503, "too many downloads at once", 5);
+    }
+    if (zips_.fetch_add(1) >= MAX_ZIPS) {
+        zips_--;
+        downloads_--;
+        return retry_later(503, "too many folder downloads at once", 5);
+    }
+    struct Counted {
+        std::atomic<int>& downloads;
+        std::atomic<int>& zips;
+        bool keep = false;
+        ~Counted() {
+            if (keep) return;
+            downloads--;
+            zips--;
+        }
+    } counted{downloads_, zips_};
+    // The folder itself is listed first, so that a closed or missing one is an HTTP error.
+    struct First {
+        Listing l;
+        bool used = false;
+    };
+    auto first = std::make_shared<First>();
+    std::string status = list_folder(sessions_, s, path, false, first->l, false);
+    if (status.empty()) return not_exchanged(Sessions::Exchange::failed);
+    if (status == "busy") return not_exchanged(Sessions::Exchange::busy);
+    if (status == "closed") return error(403, "this folder is closed to you");
+    if (status == "error") return error(404, "no such folder");
+    std::string base = path == "/" ? settings_.name : path.substr(path.rfind('/') + 1);
+    for (char& ch : base)
+        if (ch == '/' || static_cast<unsigned char>(ch) < 0x20) ch = '_';
+    if (base.empty()) base = "boardhub";
+    Response out;
+    out.header("Content-Type", "application/zip");
+    out.header("Content-Disposition", disposition("attachment", base + ".zip"));
+    out.header("Cache-Control", "no-store");
+    if (r.method == "HEAD") return out;
+    Sessions* sessions = &sessions_;
+    ZipSource src;
+    src.list = [sessions, s, first](const std::string& folder, std::vector<Entry>& entries,
+                                    bool& complete, bool& changed) -> int {
+        Listing l;
+        if (!first->used) {
+            first->used = true;
+            l = std::move(first->l);
+        } else {
+            std::string st = list_folder(*sessions, s, folder, false, l, false, STREAM_WAIT_MS);
+            if (st.empty() || st == "busy") return -1;
+            if (st != "ok" && st != "empty") return 0;
+        }
+        entries = std::move(l.entries);
+        complete = l.complete;
+        changed = l.changed;
+        return 1;
+    };
+    src.fetch = [sessions, s](const std::string& file, uint64_t off, char* dst, size_t want) -> long {
+        return fetch_into(*sessions, s, file, off, dst, want);
+    };
+    auto zs = std::make_shared<ZipStream>(std::move(src), path, base, ZIP_INDEX_MAX);
+    s->inflight++;
+    counted.keep = true;
+    std::atomic<int>* downloads = &downloads_;
+    std::atomic<int>* zips = &zips_;
+    out.done = [s, downloads, zips] {
+        s->inflight--;
+        (*downloads)--;
+        (*zips)--;
+    };
+    out.block = ZIP_BLOCK;
+    out.stream = [zs](uint64_t, char* buf, size_t max) -> long { return zs->read(buf, max); };
     return out;
 }
 

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -370,10 +371,73 @@ struct Entry {
     bool dir = false, closed = false, preview = false;
     uint64_t size = 0;
     long folders = 0, files = 0;
+    int64_t mtime = INT64_MIN;  // seconds since the epoch; INT64_MIN when the server does not say
+    bool writable = false;      // a folder: the user may write in it; a file: may change it
 };
 // Parses a listing reply: status "ok" with entries, or "closed", "error", "empty"; "bad" when
 // the text is no listing.
 std::string parse_listing(const std::string& text, std::vector<Entry>& entries);
+
+// Where a folder's archive comes from. list: 1 with the folder's entries (complete: none left
+// out; changed: the folder changed while it was listed), 0 when it cannot be listed (closed,
+// gone), -1 when the session failed. fetch: the bytes of path from off into dst (at most
+// want), 0 when it has none there (ended, refused), -1 when the session failed.
+struct ZipSource {
+    std::function<int(const std::string& folder, std::vector<Entry>& entries, bool& complete,
+                      bool& changed)>
+        list;
+    std::function<long(const std::string& path, uint64_t off, char* dst, size_t want)> fetch;
+};
+
+// A folder of the board as a store-only ZIP archive produced while it is read (zip.cpp):
+// read() fills buf with the next bytes, 0 at the end, -1 when the source failed (the
+// connection is then cut: the browser sees a short archive, not a wrong one). Entries are
+// named prefix/path-below-root. What cannot be put in (closed folders, files shorter than
+// listed, listings cut or changed) is named in a README-incomplete.txt at the end. The
+// central directory and the folders still to visit take at most index_max bytes; past that
+// the archive ends early, with the note saying so.
+class ZipStream {
+public:
+    ZipStream(ZipSource src, std::string root, std::string prefix, size_t index_max);
+    long read(char* buf, size_t max);
+    uint64_t entries() const { return entries_; }
+
+private:
+    struct Current {
+        std::string name;
+        uint16_t flags = 0, time = 0, date = 0;
+        int64_t mtime = INT64_MIN;
+        bool dir = false, zip64 = false;
+        uint64_t offset = 0, size = 0;
+        uint32_t crc = 0;
+    };
+    bool next_entry();  // false when no entry is left (or full_, failed_)
+    void local_header(const std::string& name, int64_t mtime, bool dir, bool zip64);
+    void close_entry();
+    void finish();
+    void note(const std::string& line);
+    std::string archive_name(const std::string& board_path) const;
+
+    ZipSource src_;
+    std::string prefix_, root_path_;
+    size_t index_max_, index_used_ = 0;
+    std::vector<std::string> pending_, subfolders_;  // folders to visit, the last first
+    std::string folder_;                             // the folder being read
+    std::vector<Entry> listing_;
+    size_t pos_ = 0;
+    bool complete_ = true, changed_ = false;
+    std::string file_path_;
+    uint64_t file_size_ = 0;
+    bool in_file_ = false, full_ = false, failed_ = false, finished_ = false;
+    Current cur_;
+    std::string out_;  // headers waiting to go out
+    size_t out_used_ = 0;
+    uint64_t offset_ = 0;  // bytes of the archive before out_
+    std::string central_;
+    uint64_t entries_ = 0;
+    std::string note_;
+    size_t notes_dropped_ = 0;
+};
 
 // An upload in progress: the session's connection is held from the go-ahead to the final
 // reply (the protocol takes no other command meanwhile). Destroyed unfinished, it cancels.
@@ -418,6 +482,8 @@ private:
     // A download from the file's descriptor: validators, conditional requests, ranges.
     Response send_file(const Request& r, const SessionPtr& s, const std::string& name, OwnedFd file,
                        const struct stat& st);
+    // The folder at path as a ZIP archive made while it is sent (see ZipStream).
+    Response zip(const Request& r, const SessionPtr& s, const std::string& path);
     Response events(const Request& r, const SessionPtr& s);
     Response camera(const Request& r, const SessionPtr& s, bool live);
 
@@ -425,6 +491,7 @@ private:
     Sessions sessions_;
     std::atomic<bool> closing_{false};
     std::atomic<int> downloads_{0};  // downloads being served, at most MAX_DOWNLOADS
+    std::atomic<int> zips_{0};       // of them archives, at most MAX_ZIPS
     LoginGuard guard_;
     Camera camera_;
     std::map<std::string, std::pair<std::string, std::string>> pages_;  // name: type, bytes

@@ -4,7 +4,17 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const state = { csrf: '', user: '', features: [], path: '/', writable: false, events: null, live: false };
+const state = { csrf: '', user: '', features: [], path: '/', writable: false, events: null, live: false,
+  listing: null, up: null, sort: savedSort() };
+
+// The order of the listing: a column and a direction, kept across folders (and visits).
+function savedSort() {
+  try {
+    const s = JSON.parse(localStorage.getItem('bh-sort'));
+    if (s && ['name', 'size', 'date'].includes(s.key) && (s.dir === 1 || s.dir === -1)) return s;
+  } catch (e) { /* none kept */ }
+  return { key: 'name', dir: 1 };
+}
 
 function el(tag, attrs, ...children) {
   const e = document.createElement(tag);
@@ -59,6 +69,17 @@ function formatSize(n) {
   let v = n / 1024, i = 0;
   while (v >= 1024 && i < units.length - 1) { v /= 1024; i++; }
   return v.toFixed(v < 10 ? 1 : 0) + ' ' + units[i];
+}
+
+const two = (n) => String(n).padStart(2, '0');
+
+// A time as the page shows dates: local, 24-hour, "2026-12-08 21:55"; empty when unknown.
+function formatDate(seconds) {
+  if (typeof seconds !== 'number') return '';
+  const d = new Date(seconds * 1000);
+  if (isNaN(d.getTime())) return '';
+  return String(d.getFullYear()).padStart(4, '0') + '-' + two(d.getMonth() + 1) + '-' + two(d.getDate()) +
+    ' ' + two(d.getHours()) + ':' + two(d.getMinutes());
 }
 
 function encodePath(p) {
@@ -168,7 +189,6 @@ function setNotice(text) {
 
 // One clock for the whole page, as the shell's: 24-hour "HH:MM".
 function clock(date) {
-  const two = (n) => String(n).padStart(2, '0');
   return two(date.getHours()) + ':' + two(date.getMinutes());
 }
 
@@ -217,35 +237,87 @@ window.addEventListener('hashchange', route);
 async function browse(path, note) {
   if (!path.startsWith('/')) path = '/' + path;
   if (path.length > 1 && path.endsWith('/')) path = path.slice(0, -1);
+  // The filter is for one folder: another folder starts without it.
+  if (path !== state.path) $('filter').value = '';
   state.path = path;
   const all = $('show-dot').checked ? '&all=1' : '';
   const r = await api('GET', '/api/list?path=' + encodeURIComponent(path) + all);
   if (state.path !== path) return;  // another folder was asked for meanwhile
   crumbs(path);
-  const body = $('listing').querySelector('tbody');
-  body.replaceChildren();
   const base = path === '/' ? '' : path;
+  state.up = null;
   if (path !== '/') {
     const up = base.slice(0, base.lastIndexOf('/')) || '/';
-    body.append(el('tr', {}, el('td', { colspan: 3 },
+    state.up = el('tr', {}, el('td', { colspan: 4 },
       el('a', { class: 'name', href: '#/files' + encodePath(up === '/' ? '/' : up) },
-        el('span', { class: 'kind up', 'aria-hidden': 'true' }), 'Up one folder'))));
+        el('span', { class: 'kind up', 'aria-hidden': 'true' }), 'Up one folder')));
   }
   state.writable = r.status === 200 && canWrite() && r.data.writable !== false;
+  state.listing = r.status === 200 ? r.data : null;
   fileTools();
+  $('zip').hidden = r.status !== 200;
+  $('zip').href = '/api/zip?path=' + encodeURIComponent(path);
   if (r.status !== 200) {
+    $('listing').querySelector('tbody').replaceChildren(...(state.up ? [state.up] : []));
     const why = sentence(r.data.error || 'the folder cannot be shown');
     show($('files-note'), note ? note.text + ' ' + why : why, false);
     return;
   }
   // A listing cut by the board is never shown as the whole folder.
-  const cut = r.data.incomplete ? 'This listing is incomplete: the board sent the ' +
+  let cut = r.data.complete === false || r.data.incomplete ? 'This listing is incomplete: the board sent the ' +
     r.data.entries.length + ' entries that fit in one reply, and others may be missing.' : '';
+  if (!cut && r.data.changed) cut = 'The folder changed while it was listed: some entries may be missing or out of date.';
   if (note) show($('files-note'), cut ? note.text + ' ' + cut : note.text, note.ok && !cut);
   else if (cut) show($('files-note'), cut, false);
   else if (!r.data.entries.length) show($('files-note'), 'This folder is empty.', true);
   else show($('files-note'), '');
-  for (const e of r.data.entries) body.append(entryRow(base, e));
+  renderRows();
+}
+
+const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
+const folded = (text) => String(text).normalize('NFC').toLocaleLowerCase();
+
+// Folders first, then the chosen column in the chosen direction; names settle ties.
+function compareEntries(a, b) {
+  if (a.dir !== b.dir) return a.dir ? -1 : 1;
+  let c = 0;
+  if (state.sort.key === 'size') c = a.dir ? (a.folders + a.files) - (b.folders + b.files) : a.size - b.size;
+  else if (state.sort.key === 'date') c = (a.mtime ?? -Infinity) - (b.mtime ?? -Infinity) || 0;
+  if (!c) c = collator.compare(a.name, b.name) || (a.name < b.name ? -1 : a.name > b.name ? 1 : 0);
+  return c * state.sort.dir;
+}
+
+// The rows of the current listing: sorted, and narrowed by the filter box.
+function renderRows() {
+  const body = $('listing').querySelector('tbody');
+  const arrow = state.sort.dir > 0 ? ' \u25b2' : ' \u25bc';
+  for (const th of $('listing').querySelectorAll('th[data-sort]')) {
+    const on = th.dataset.sort === state.sort.key;
+    th.setAttribute('aria-sort', on ? (state.sort.dir > 0 ? 'ascending' : 'descending') : 'none');
+    for (const b of th.querySelectorAll('button'))
+      b.querySelector('.arrow').textContent = (b.dataset.key || th.dataset.sort) === state.sort.key ? arrow : '';
+  }
+  const rows = state.up ? [state.up] : [];
+  if (!state.listing) return body.replaceChildren(...rows);
+  const base = state.path === '/' ? '' : state.path;
+  const want = folded($('filter').value.trim());
+  const shown = state.listing.entries.filter((e) => !want || folded(e.name).includes(want)).sort(compareEntries);
+  for (const e of shown) rows.push(entryRow(base, e));
+  if (want && !shown.length)
+    rows.push(el('tr', { class: 'no-match' }, el('td', { colspan: 4 }, 'No entry matches \u201c' + $('filter').value.trim() + '\u201d.')));
+  body.replaceChildren(...rows);
+}
+
+$('filter').addEventListener('input', renderRows);
+// A phone has no date column: its Date button sits beside Size.
+for (const button of document.querySelectorAll('#listing th[data-sort] button')) {
+  button.addEventListener('click', () => {
+    const key = button.dataset.key || button.closest('th').dataset.sort;
+    // A new column starts with names A to Z, sizes and dates largest and newest first.
+    state.sort = state.sort.key === key ? { key, dir: -state.sort.dir } : { key, dir: key === 'name' ? 1 : -1 };
+    try { localStorage.setItem('bh-sort', JSON.stringify(state.sort)); } catch (e) { /* not kept */ }
+    renderRows();
+  });
 }
 
 // A name with places to break a line after "_", "-" and "." (for names without blanks).
@@ -256,26 +328,43 @@ function breakable(name) {
   return el('span', {}, ...out);
 }
 
+// The icon of an entry: the server's preview picture when it has one (a folder's .folder.png,
+// a file's snapshot in .folder/snap), loaded when it comes into view; the plain icon when
+// there is none or it does not load.
+function kindIcon(kind, preview) {
+  const plain = () => el('span', { class: 'kind ' + kind, 'aria-hidden': 'true' });
+  if (!preview) return plain();
+  const img = el('img', { class: 'kind thumb', src: preview, alt: '', loading: 'lazy', width: 32, height: 32 });
+  img.addEventListener('error', () => img.replaceWith(plain()), { once: true });
+  return img;
+}
+
 function entryRow(base, e) {
   const full = base + '/' + e.name;
+  const date = el('td', { class: 'date' }, formatDate(e.mtime));
+  // On a phone the date goes under the size (the style sheet shows one or the other).
+  const under = () => {
+    const [day, time] = formatDate(e.mtime).split(' ');
+    return el('span', { class: 'date-under' }, ...(day ? [el('span', {}, day), ' ', el('span', {}, time)] : []));
+  };
   if (e.dir && e.closed) {
     return el('tr', { class: 'closed' },
       el('td', {}, el('span', { class: 'kind lock', 'aria-hidden': 'true' }), breakable(e.name),
         el('span', { class: 'sr' }, ' (closed folder)')),
-      el('td', { class: 'num' }, 'closed'), el('td', { class: 'act' }));
+      el('td', { class: 'num' }, 'closed', under()), date, el('td', { class: 'act' }));
   }
   if (e.dir) {
+    const icon = kindIcon('folder', e.preview && '/files' + encodePath(full + '/.folder.png'));
     return el('tr', {},
-      el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) },
-        el('span', { class: 'kind folder', 'aria-hidden': 'true' }), breakable(e.name))),
-      el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files'),
+      el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) }, icon, breakable(e.name))),
+      el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files', under()), date,
       el('td', { class: 'act' }, ...rowActions(e)));
   }
   const url = '/files' + encodePath(full);
+  const icon = kindIcon('file', e.preview && '/files' + encodePath(base + '/.folder/snap/' + e.name + '.png'));
   return el('tr', {},
-    el('td', {}, el('a', { class: 'name', href: url, download: shownName(e.name) },
-      el('span', { class: 'kind file', 'aria-hidden': 'true' }), breakable(e.name))),
-    el('td', { class: 'num' }, formatSize(e.size)),
+    el('td', {}, el('a', { class: 'name', href: url, download: shownName(e.name) }, icon, breakable(e.name))),
+    el('td', { class: 'num' }, formatSize(e.size), under()), date,
     el('td', { class: 'act' }, el('a', { href: url + '?inline=1', target: '_blank', rel: 'noopener',
       'aria-label': 'Open ' + shownName(e.name) }, 'Open'), ...rowActions(e)));
 }
@@ -413,7 +502,8 @@ dropZone.addEventListener('drop', (e) => {
 // Rename and Delete: side by side on a wide screen, in a small menu per row on a phone (the
 // style sheet shows one or the other).
 function rowActions(e) {
-  if (!state.writable) return [];
+  // Renaming or deleting an entry writes in its folder; a file's own mark says the same.
+  if (!state.writable || (!e.dir && e.writable === false)) return [];
   const buttons = () => [
     el('button', { type: 'button', class: 'link', 'aria-label': 'Rename ' + shownName(e.name), onclick: () => renameEntry(e.name) }, 'Rename'),
     el('button', { type: 'button', class: 'link', 'aria-label': 'Delete ' + shownName(e.name), onclick: () => deleteEntry(e.name, e.dir) }, 'Delete'),
