@@ -489,13 +489,15 @@ void folder_line(const Lister& l, const char* name, bool real_dir, EntryLine* ou
     size_t dir_len = l.base_len + 1 + name_len;  // "<share><rel>/<name>"
     // Its path, and the paths of its access files where they are read, must fit like every
     // path of the share.
-    if (dir_len >= FILE_PATH_SIZE) return stat_time(-1);
+    if (dir_len >= FILE_PATH_SIZE) return;
     char rel[LINE_SIZE];
     snprintf(rel, sizeof(rel), "%s/.folder", name);
     int code = !judged_by_files(l.who) || dir_len + sizeof("/.folder/users_w") <= FILE_PATH_SIZE
                    ? folder_code(l.who, l.dfd, rel)
                    : 0;
-    if (code == 0) return stat_time(-1);
+    // A closed folder shows no time, as it shows no counts: when it last changed is news of
+    // what happens inside it.
+    if (code == 0) return;
 
     int folders = 0;
     int files = 0;

@@ -182,6 +182,7 @@ TEST(Entries, WholeFolderExactly) {
     EXPECT_EQ(open.mtime, static_cast<long long>(st.st_mtim.tv_sec));
     const Line& shut = by_name["shut"];
     EXPECT_EQ(shut.kind + "," + shut.a + "," + shut.b + "," + shut.w, "DC,0,0,-");
+    EXPECT_EQ(shut.mtime, 0) << "a closed folder tells nothing of when it changed";
 
     // DOTS shows dot-names as LISTALL does; a read-only folder gives WRITE false and no w.
     ASSERT_TRUE(c.send_frame("11", entries_cmd("/many/open, sub", true)));
