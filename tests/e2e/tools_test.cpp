@@ -1134,11 +1134,12 @@ namespace {
 
 // A server without ENTRIES (FEATURES unknown) whose LIST of each folder is the text given for
 // it ("ERROR\n" for others), and whose SEND answers with SIZE bytes. One connection at a time,
-// until destroyed.
+// until destroyed. With changed, it offers ENTRIES instead, sends the texts as its lines and
+// says every folder changed while it was listed.
 class ListOnlyServer {
 public:
-    explicit ListOnlyServer(std::map<std::string, std::string> listings)
-        : listings_(std::move(listings)) {
+    explicit ListOnlyServer(std::map<std::string, std::string> listings, bool changed = false)
+        : listings_(std::move(listings)), changed_(changed) {
         fd_ = listen_loopback(&port);
         thread_ = std::thread([this] {
             for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0;) serve(c);
@@ -1166,7 +1167,19 @@ private:
             if (len && recv(c, payload.data(), len, MSG_WAITALL) != static_cast<ssize_t>(len)) break;
             std::string word = bh::json_member(payload, "CMD");
             std::string out;
-            if (word == "LIST" || word == "LISTALL") {
+            if (word == "FEATURES" && changed_) {
+                out = frame("11", "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"entries\" ] }");
+            } else if (word == "ENTRIES" && changed_) {
+                auto it = listings_.find(bh::json_member(payload, "PATH"));
+                if (it == listings_.end()) {
+                    out = frame("11", "{ \"RESULT\": \"FAIL\", \"REASON\": \"NOTFOUND\" }");
+                } else {
+                    long n = std::count(it->second.begin(), it->second.end(), '\n');
+                    out = frame("10", it->second) +
+                          frame("11", "{ \"RESULT\": \"OK\", \"ENTRIES\": " + std::to_string(n) +
+                                          ", \"WRITE\": false, \"CHANGED\": true }");
+                }
+            } else if (word == "LIST" || word == "LISTALL") {
                 auto it = listings_.find(bh::json_member(payload, "PATH"));
                 out = frame("10", it == listings_.end() ? "ERROR\n" : it->second);
             } else if (word == "SEND") {
@@ -1181,6 +1194,7 @@ private:
         close(c);
     }
     std::map<std::string, std::string> listings_;
+    bool changed_ = false;
     int fd_ = -1;
     std::thread thread_;
 };
@@ -1242,6 +1256,24 @@ TEST(ToolsDownload, AListingThatFilledItsFrameIsNeverTakenAsWhole) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 672);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(run({"get", "-r", "/edge", dir.path}).code, 0);
+}
+
+// A folder that changed while the server listed it is copied as listed, with a warning that
+// names it, and the status says the copy may be incomplete.
+TEST(ToolsDownload, AFolderThatChangedWhileListedIsNamedInAWarning) {
+    e2e::TempDir dir;
+    ListOnlyServer srv({{"/", "DN,0,1,0,w,보고 서\n"}, {"/보고 서", "FN,0,2,0,w,a b.txt\n"}}, true);
+    Proc p({BOARDHUB_CLI, "-q", "-p", std::to_string(srv.port), "get", "-r", "/보고 서",
+            dir.path + "/t"},
+           {}, "", dir.path);
+    EXPECT_EQ(p.wait(), 6) << p.err();
+    EXPECT_EQ(e2e::read_file(dir.path + "/t/a b.txt"), "zz");
+    EXPECT_NE(p.err().find("get: /보고 서: warning: the folder changed while it was listed"),
+              std::string::npos)
+        << p.err();
+    EXPECT_NE(p.err().find("get: incomplete: 1 folder changed while it was copied"),
+              std::string::npos)
+        << p.err();
 }
 
 #ifdef FAKE_V4L2_LIB
