@@ -275,6 +275,8 @@ void cmd_password(Data* reply, json_object** pair, int slot);
 // Folders and transfer (server_folder.cpp, server_transfer.cpp). The session loop calls these
 // dispatch entries with the session; each returns -1 when the session must end.
 int dispatch_list(Session* s, json_object* request, bool all);
+// ENTRIES: the listing of PATH in "10" frames of whole lines, then an "11" that ends it.
+int dispatch_entries(Session* s, json_object* request);
 int dispatch_file(Session* s, json_object* request, bool data);
 int dispatch_send(Session* s, json_object* request);
 int dispatch_next(Session* s, json_object* request);

@@ -1,8 +1,9 @@
 // Folder access and listings: get_dir_code judges one folder by the session's level and the
 // folder's ".folder" access files (groups through the group database), LIST and LISTALL send
-// one line per visible entry of a folder. Nothing is cached: every request reads the files
-// afresh. Client paths are confined to the share ("/" first, no ".." component), and a folder
-// inside a closed folder stays closed.
+// one line per visible entry of a folder, ENTRIES the same in as many frames as it takes. Client
+// paths are confined to the share ("/" first, no ".." component), and a folder
+// inside a closed folder stays closed. Parsed access files are cached (see "The access-file
+// cache" below), each checked against the file's status at every use.
 #include "server_folder.h"
 
 #include <dirent.h>
@@ -13,7 +14,11 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "admin.h"
 #include "logger.h"
@@ -58,8 +63,6 @@ bool form_path(char (&dst)[N], const char* fmt, ...) {
     return n >= 0 && static_cast<size_t>(n) < N;
 }
 
-bool exists(const char* path) { return access(path, F_OK) == 0; }
-
 // A name that would cut its listing line in two (and could forge lines after it).
 bool breaks_line(const char* name) { return strpbrk(name, "\r\n") != nullptr; }
 
@@ -77,15 +80,6 @@ bool member_of(char* members, const char* name, size_t len) {
         if (names_user(item, strlen(item), name, len)) return true;
     }
     return false;
-}
-
-// Opens an access file without ever blocking (a FIFO named like one must not hang the session).
-FILE* open_access_file(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return nullptr;
-    FILE* f = fdopen(fd, "r");
-    if (!f) close(fd);
-    return f;
 }
 
 // Reads one access file; true when a line grants the user. line/cap: the call's line buffer.
@@ -120,25 +114,223 @@ int slot_user(int slot, char (&name)[NAME_SIZE]) {
     return users[slot].level;
 }
 
-// What a status call finds at path, links not followed: 1 a folder, 0 anything else, -1 gone.
-int entry_is_folder(const char* path) {
-    struct stat st;
-    if (lstat(path, &st) != 0) return -1;
-    return S_ISDIR(st.st_mode) ? 1 : 0;
-}
-
-// Whether the directory read reports a folder. Only DT_DIR is: block devices and sockets are
-// not folders and are listed by the status-call rules like every other non-folder.
-bool reported_folder(const struct dirent* e, const char* path) {
-    if (e->d_type == DT_DIR) return true;
-    if (e->d_type == DT_UNKNOWN) return entry_is_folder(path) == 1;
-    return false;
-}
-
 // The path of the share folder rel (a client path) into dst; false when it does not fit.
 bool share_path(char (&dst)[FILE_PATH_SIZE], const char* rel) {
     if (rel[0] == '\0' || strcmp(rel, "/") == 0) return form_path(dst, "%s", server.share);
     return form_path(dst, "%s%s", server.share, rel);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The access-file cache. Listing a folder judges every sub-folder by its access files; reading
+// and parsing them each time is most of a listing's cost. An entry holds the parsed lines of one
+// access file, keyed by the file's (st_dev, st_ino) and valid only while the file's st_mtim,
+// st_ctim and st_size are what they were when it was read: every use stats the file first, so
+// a replaced file (another inode), a rewritten one (mtime and ctime) or one whose times were
+// set back (ctime moves anyway) is read afresh. A change within one tick of the file system's
+// clock could keep all three, so a file changed less than ACCESS_SETTLE_SECONDS ago is never
+// served from the cache (nor stored in it). Group files keep only the group names: membership
+// is looked up in the group database at every use.
+constexpr size_t ACCESS_CACHE_ENTRIES = 4096;       // files held
+constexpr size_t ACCESS_CACHE_BYTES = 4u << 20;     // bytes of their lines
+constexpr off_t ACCESS_CACHE_FILE = 64 << 10;       // larger files are read each time
+constexpr time_t ACCESS_SETTLE_SECONDS = 2;
+
+struct AccessLines {
+    std::vector<std::string> items;  // user lines as read (newline kept), or group names
+    size_t bytes = 0;
+};
+
+struct AccessKey {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const AccessKey& o) const { return dev == o.dev && ino == o.ino; }
+};
+struct AccessKeyHash {
+    size_t operator()(const AccessKey& k) const {
+        return std::hash<uint64_t>()(static_cast<uint64_t>(k.ino) * 1000003u ^
+                                     static_cast<uint64_t>(k.dev));
+    }
+};
+struct AccessEntry {
+    struct timespec mtim;
+    struct timespec ctim;
+    off_t size;
+    std::shared_ptr<const AccessLines> lines;
+};
+
+std::mutex access_cache_lock;  // guards the two below
+std::unordered_map<AccessKey, AccessEntry, AccessKeyHash> access_cache;
+size_t access_cache_bytes = 0;
+
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Unchanged for long enough that a later change shows in its times.
+bool settled(const struct stat& st) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    time_t limit = now.tv_sec - ACCESS_SETTLE_SECONDS;
+    return st.st_mtim.tv_sec < limit && st.st_ctim.tv_sec < limit;
+}
+
+std::shared_ptr<const AccessLines> cache_find(const struct stat& st) {
+    if (!settled(st)) return nullptr;
+    std::lock_guard<std::mutex> g(access_cache_lock);
+    auto it = access_cache.find(AccessKey{st.st_dev, st.st_ino});
+    if (it == access_cache.end()) return nullptr;
+    const AccessEntry& e = it->second;
+    if (!same_time(e.mtim, st.st_mtim) || !same_time(e.ctim, st.st_ctim) || e.size != st.st_size)
+        return nullptr;
+    return e.lines;
+}
+
+// st: the status of the file taken before its lines were read.
+void cache_store(const struct stat& st, const std::shared_ptr<const AccessLines>& lines) {
+    if (!settled(st)) return;
+    std::lock_guard<std::mutex> g(access_cache_lock);
+    AccessKey key{st.st_dev, st.st_ino};
+    auto it = access_cache.find(key);
+    if (it != access_cache.end()) {
+        access_cache_bytes -= it->second.lines->bytes;
+        access_cache.erase(it);
+    }
+    // Full: start again rather than track ages (a share has far fewer access files).
+    if (access_cache.size() >= ACCESS_CACHE_ENTRIES ||
+        access_cache_bytes + lines->bytes > ACCESS_CACHE_BYTES) {
+        access_cache.clear();
+        access_cache_bytes = 0;
+    }
+    access_cache.emplace(key, AccessEntry{st.st_mtim, st.st_ctim, st.st_size, lines});
+    access_cache_bytes += lines->bytes;
+}
+
+// Reads the lines of an open access file as file_grants takes them; nullptr when it holds
+// more than ACCESS_CACHE_FILE bytes.
+std::shared_ptr<const AccessLines> read_access_lines(FILE* f, bool group) {
+    auto out = std::make_shared<AccessLines>();
+    char* line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    while ((n = getline(&line, &cap, f)) >= 0) {
+        out->bytes += static_cast<size_t>(n) + sizeof(std::string);
+        if (out->bytes > static_cast<size_t>(ACCESS_CACHE_FILE)) {
+            free(line);
+            return nullptr;
+        }
+        if (!group) {
+            out->items.emplace_back(line, static_cast<size_t>(n));
+            continue;
+        }
+        strip(line);
+        // A group name must fit the record's name field; a longer one is not supported.
+        if (strlen(line) >= sizeof(GroupInfo::name)) continue;
+        out->items.emplace_back(line);
+    }
+    free(line);
+    return out;
+}
+
+// True when a group of the list has the user as a member.
+bool group_grants(const AccessLines& lines, const char* name, size_t len,
+                  std::unique_ptr<GroupInfo>& group_info) {
+    for (const std::string& g : lines.items) {
+        if (!group_info) group_info.reset(new GroupInfo);
+        memset(group_info->name, 0, sizeof(group_info->name));
+        memcpy(group_info->name, g.c_str(), g.size() + 1);
+        group_info->members[0] = '\0';
+        // A record of our own: concurrent evaluations never see each other's members.
+        if (admin.get_group_info(group_info.get()) < 0) continue;
+        group_info->members[sizeof(group_info->members) - 1] = '\0';
+        if (member_of(group_info->members, name, len)) return true;
+    }
+    return false;
+}
+
+// The user a folder is judged for.
+struct Viewer {
+    char name[NAME_SIZE];
+    size_t len;
+    int level;
+};
+
+// Levels 0 and below, 1 and 9 are judged by the level alone.
+bool judged_by_files(const Viewer& who) { return who.level > 1 && who.level != 9; }
+
+enum class Grant { ABSENT, PRESENT, GRANTS };
+
+// One access file of the folder's ".folder" (open as folder_fd): absent, present without
+// granting the user, or granting.
+Grant access_file(const Viewer& who, int folder_fd, int which,
+                  std::unique_ptr<GroupInfo>& group_info) {
+    const char* file = kAccessFiles[which];
+    bool group = which >= GROUP_W;
+    struct stat st;
+    // An access file closes the folder as soon as it exists, readable or not.
+    if (fstatat(folder_fd, file, &st, 0) != 0) return Grant::ABSENT;
+    std::shared_ptr<const AccessLines> lines;
+    if (S_ISREG(st.st_mode) && st.st_size <= ACCESS_CACHE_FILE) lines = cache_find(st);
+    if (!lines) {
+        // Never blocks: a FIFO named like an access file must not hang the session.
+        int fd = openat(folder_fd, file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return Grant::PRESENT;
+        FilePtr f(fdopen(fd, "r"));
+        if (!f) {
+            close(fd);
+            return Grant::PRESENT;
+        }
+        // The status before the read: a change during the read leaves the entry unusable.
+        bool cacheable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                         st.st_size <= ACCESS_CACHE_FILE;
+        if (cacheable) lines = read_access_lines(f.get(), group);
+        if (lines) {
+            cache_store(st, lines);
+        } else {
+            // Large or special: read as it streams, from the start.
+            rewind(f.get());
+            char* line = nullptr;
+            size_t cap = 0;
+            bool granted = file_grants(f.get(), group, who.name, who.len, &line, &cap, group_info);
+            free(line);
+            return granted ? Grant::GRANTS : Grant::PRESENT;
+        }
+    }
+    if (group) return group_grants(*lines, who.name, who.len, group_info) ? Grant::GRANTS
+                                                                          : Grant::PRESENT;
+    for (const std::string& item : lines->items)
+        if (names_user(item.data(), item.size(), who.name, who.len)) return Grant::GRANTS;
+    return Grant::PRESENT;
+}
+
+// The access code (0, 1, 2 as get_dir_code) of the folder whose ".folder" is folder_rel,
+// relative to at (a folder descriptor or AT_FDCWD). The write files are looked at first, so
+// that a grant ends the search: users_w, group_w, users_r, group_r.
+int folder_code(const Viewer& who, int at, const char* folder_rel) {
+    if (who.level <= 0) return 0;
+    if (who.level == 1) return 1;
+    if (who.level == 9) return 2;
+    int folder_fd = openat(at, folder_rel, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd < 0) {
+        // No ".folder" (or none that can be searched): no access file exists. Anything else
+        // (out of descriptors) closes the folder rather than open it.
+        return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? 2 : 0;
+    }
+    std::unique_ptr<GroupInfo> group_info;
+    bool present = false;
+    int code = -1;
+    static const int order[ACCESS_FILES] = {USERS_W, GROUP_W, USERS_R, GROUP_R};
+    for (int which : order) {
+        Grant g = access_file(who, folder_fd, which, group_info);
+        if (g == Grant::ABSENT) continue;
+        present = true;
+        if (g == Grant::GRANTS) {
+            code = which == USERS_W || which == GROUP_W ? 2 : 1;
+            break;
+        }
+    }
+    close(folder_fd);
+    if (code >= 0) return code;
+    return present ? 0 : 2;
 }
 
 }  // namespace
@@ -157,36 +349,17 @@ bool client_path_ok(const char* path) {
 }
 
 int get_dir_code(int slot, const char* dir) {
-    char name[NAME_SIZE];
-    int level = slot_user(slot, name);
-    if (level <= 0) return 0;
-    if (level == 1) return 1;
-    if (level == 9) return 2;
-    size_t len = strlen(name);
-
-    char path[FILE_PATH_SIZE];
-    bool present = false;
-    bool granted[ACCESS_FILES] = {false, false, false, false};
-    char* line = nullptr;
-    size_t cap = 0;
-    std::unique_ptr<GroupInfo> group_info;
-    for (int i = 0; i < ACCESS_FILES; i++) {
-        if (!form_path(path, "%s/.folder/%s", dir, kAccessFiles[i])) {
-            free(line);
-            return 0;
-        }
-        if (!exists(path)) continue;
-        // An access file closes the folder as soon as it exists, readable or not.
-        present = true;
-        FilePtr f(open_access_file(path));
-        if (!f) continue;
-        granted[i] = file_grants(f.get(), i >= GROUP_W, name, len, &line, &cap, group_info);
-    }
-    free(line);
-    if (!present) return 2;
-    if (granted[USERS_W] || granted[GROUP_W]) return 2;
-    if (granted[USERS_R] || granted[GROUP_R]) return 1;
-    return 0;
+    Viewer who;
+    who.level = slot_user(slot, who.name);
+    who.len = strlen(who.name);
+    if (!judged_by_files(who)) return folder_code(who, AT_FDCWD, "");
+    // The access files' paths must fit, as every other path of the share must.
+    size_t n = strlen(dir);
+    if (n + sizeof("/.folder/users_w") > FILE_PATH_SIZE) return 0;
+    char folder[FILE_PATH_SIZE];
+    memcpy(folder, dir, n);
+    memcpy(folder + n, "/.folder", sizeof("/.folder"));
+    return folder_code(who, AT_FDCWD, folder);
 }
 
 int get_path_code(int slot, const char* rel) {
@@ -265,30 +438,83 @@ int64_t get_file_size(const char* path) {
     return static_cast<int64_t>(st.st_size);
 }
 
-void get_dir_list(int slot, const char* path, const char* name, char* line, bool all) {
-    bool root = path[0] == '\0' || strcmp(path, "/") == 0;
-    char dir[FILE_PATH_SIZE];
-    bool fits = root ? form_path(dir, "%s/%s", server.share, name)
-                     : form_path(dir, "%s%s/%s", server.share, path, name);
-    if (!fits || get_dir_code(slot, dir) == 0) {
-        snprintf(line, LINE_SIZE, "DC,%d,%d,%s\n", 0, 0, name);
-        return;
+namespace {
+
+// One listing in progress: the folder open as dfd, and what every line needs.
+struct Lister {
+    Viewer who;
+    int dfd = -1;             // the listed folder
+    int snap_fd = -1;         // its ".folder/snap", or -1
+    const char* dir = "";     // its path on disk ("<share><path>")
+    size_t base_len = 0;      // strlen(share) + strlen(rel): an entry is "<share><rel>/<name>"
+    bool all = false;         // dot-names shown
+    bool meta = false;        // ENTRIES: modification times and write flags wanted
+    bool write_path = false;  // ENTRIES: writes inside the folder pass the name and link rules
+    Lister() = default;
+    Lister(const Lister&) = delete;
+    Lister& operator=(const Lister&) = delete;
+    ~Lister() {
+        if (snap_fd >= 0) close(snap_fd);
     }
+};
+
+// What a listing line says of one entry.
+struct EntryLine {
+    char kind[3];
+    int a;            // folders inside (folder lines), else 0
+    unsigned long b;  // files inside (folder lines) or the file's size
+    long long mtime;  // seconds since the epoch (ENTRIES)
+    bool write;       // the user may write inside this folder (ENTRIES folder lines)
+};
+
+// The line of the sub-folder name of the listed folder: "DC" when closed, else "DN"/"DP" with
+// its folder and file counts (d_type where the directory read gives it, a status call where
+// not). real_dir: the entry itself is a folder, not a link to one.
+void folder_line(const Lister& l, const char* name, bool real_dir, EntryLine* out) {
+    memcpy(out->kind, "DC", 3);
+    out->a = 0;
+    out->b = 0;
+    out->mtime = 0;
+    out->write = false;
+    if (l.meta) {
+        struct stat st;
+        if (fstatat(l.dfd, name, &st, 0) == 0 || fstatat(l.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            out->mtime = static_cast<long long>(st.st_mtim.tv_sec);
+    }
+    size_t name_len = strlen(name);
+    size_t dir_len = l.base_len + 1 + name_len;  // "<share><rel>/<name>"
+    // Its path, and the paths of its access files where they are read, must fit like every
+    // path of the share.
+    if (dir_len >= FILE_PATH_SIZE) return;
+    char rel[LINE_SIZE];
+    snprintf(rel, sizeof(rel), "%s/.folder", name);
+    int code = !judged_by_files(l.who) || dir_len + sizeof("/.folder/users_w") <= FILE_PATH_SIZE
+                   ? folder_code(l.who, l.dfd, rel)
+                   : 0;
+    if (code == 0) return;
+
     int folders = 0;
     int files = 0;
-    DirPtr d(opendir(dir));
+    int sfd = openat(l.dfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DirPtr d(sfd >= 0 ? fdopendir(sfd) : nullptr);
+    if (sfd >= 0 && !d) close(sfd);
     if (d) {
-        char entry[FILE_PATH_SIZE];
+        char sub[FILE_PATH_SIZE];  // for links only: isLinkFile takes the folder's path
+        sub[0] = '\0';
         while (struct dirent* e = readdir(d.get())) {
-            if (is_hidden(e->d_name, all) || breaks_line(e->d_name)) continue;
-            if (!form_path(entry, "%s/%s", dir, e->d_name)) continue;
-            if (reported_folder(e, entry)) {
-                folders++;
-                continue;
+            if (is_hidden(e->d_name, l.all) || breaks_line(e->d_name)) continue;
+            if (dir_len + 1 + strlen(e->d_name) >= FILE_PATH_SIZE) continue;
+            unsigned char type = e->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st;
+                if (fstatat(sfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
             }
-            struct stat st;
-            if (lstat(entry, &st) == 0 && S_ISLNK(st.st_mode)) {
-                if (isLinkFile(dir, e->d_name) == 1)
+            if (type == DT_DIR) {
+                folders++;
+            } else if (type == DT_LNK) {
+                if (!sub[0]) snprintf(sub, sizeof(sub), "%s/%s", l.dir, name);
+                if (isLinkFile(sub, e->d_name) == 1)
                     files++;
                 else
                     folders++;
@@ -297,20 +523,92 @@ void get_dir_list(int slot, const char* path, const char* name, char* line, bool
             }
         }
     }
-    snprintf(line, LINE_SIZE, "DN,%d,%d,%s\n", folders, files, name);
-    char icon[FILE_PATH_SIZE];
-    if (form_path(icon, "%s/.folder.png", dir) && exists(icon)) line[1] = 'P';
-    logger.write("get_dir_list", LOG_DEBUG, line);
+    memcpy(out->kind, "DN", 3);
+    out->a = folders;
+    out->b = static_cast<unsigned long>(files);
+    char icon[LINE_SIZE];
+    snprintf(icon, sizeof(icon), "%s/.folder.png", name);
+    if (dir_len + sizeof("/.folder.png") <= FILE_PATH_SIZE && faccessat(l.dfd, icon, F_OK, 0) == 0)
+        out->kind[1] = 'P';
+    if (l.meta) {
+        if (d) {
+            struct stat st;
+            if (fstat(sfd, &st) == 0) out->mtime = static_cast<long long>(st.st_mtim.tv_sec);
+        }
+        out->write = code == 2 && real_dir && l.write_path && write_name_ok(name) &&
+                     faccessat(l.dfd, name, W_OK | X_OK, AT_EACCESS) == 0;
+    }
 }
 
+// The line of one entry of the listed folder; false when the entry is not listed (hidden, a
+// name with a line break, a path too long, gone meanwhile).
+bool entry_line(const Lister& l, const struct dirent* e, EntryLine* out) {
+    const char* name = e->d_name;
+    if (is_hidden(name, l.all)) return false;
+    if (breaks_line(name)) {
+        logger.writef("cmd_list", LOG_WARNING, "name with a line break left out in %s", l.dir);
+        return false;
+    }
+    size_t name_len = strlen(name);
+    if (l.base_len + 1 + name_len >= FILE_PATH_SIZE) {
+        logger.writef("cmd_list", LOG_WARNING, "path too long, left out: %s/%.64s...", l.dir, name);
+        return false;
+    }
+    struct stat st;
+    bool folder = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN)
+        folder = fstatat(l.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    bool real_dir = folder;
+    bool have_stat = false;
+    if (!folder) {
+        if (fstatat(l.dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;  // gone meanwhile
+        have_stat = true;
+        if (S_ISLNK(st.st_mode)) {
+            if (isLinkFile(l.dir, name) == 1)
+                have_stat = fstatat(l.dfd, name, &st, 0) == 0;
+            else
+                folder = true;
+        }
+    }
+    if (folder) {
+        folder_line(l, name, real_dir, out);
+        return true;
+    }
+    memcpy(out->kind, "FN", 3);
+    out->a = 0;
+    out->b = have_stat ? static_cast<unsigned long>(st.st_size) : 0;
+    out->mtime = have_stat ? static_cast<long long>(st.st_mtim.tv_sec) : 0;
+    out->write = false;
+    // "<share><rel>/.folder/snap/<name>.png" must fit, as the path it stands for.
+    if (l.snap_fd >= 0 && l.base_len + sizeof("/.folder/snap/") + name_len + 4 < FILE_PATH_SIZE) {
+        char snap[LINE_SIZE];
+        snprintf(snap, sizeof(snap), "%s.png", name);
+        if (faccessat(l.snap_fd, snap, F_OK, 0) == 0) out->kind[1] = 'P';
+    }
+    return true;
+}
+
+// Opens the folder dir (links followed) for a listing; -1 with errno when it cannot be.
+int open_listed(const char* dir, Lister* l) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    l->dfd = fd;
+    l->dir = dir;
+    l->snap_fd = openat(fd, ".folder/snap", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return fd;
+}
+
+}  // namespace
+
 int cmd_list(Data* reply, json_object**, int slot, const char* path, bool all) {
-    char name[NAME_SIZE];
-    slot_user(slot, name);
+    Lister l;
+    l.who.level = slot_user(slot, l.who.name);
+    l.who.len = strlen(l.who.name);
     bool root = path[0] == '\0' || strcmp(path, "/") == 0;
     if (root)
-        logger.write(name, LOG_INFO, "LIST /");
+        logger.write(l.who.name, LOG_INFO, "LIST /");
     else
-        logger.writef(name, LOG_INFO, "LIST %s", path);
+        logger.writef(l.who.name, LOG_INFO, "LIST %s", path);
 
     char* out = reply->text;
     out[0] = '\0';
@@ -323,60 +621,33 @@ int cmd_list(Data* reply, json_object**, int slot, const char* path, bool all) {
         strcpy(out, TEXT_CLOSED);
         return 0;
     }
-    DirPtr d(opendir(dir));
+    int fd = open_listed(dir, &l);
+    DirPtr d(fd >= 0 ? fdopendir(fd) : nullptr);
     if (!d) {
+        if (fd >= 0) close(fd);
         strcpy(out, TEXT_ERROR);
         return 0;
     }
-    // Entries are joined to "<share><path>" as the client named it; the root is "" here.
+    // Entries are "<share><path>/<name>" as the client named the path; the root is "" here.
     const char* rel = root ? "" : path;
+    l.base_len = strlen(server.share) + strlen(rel);
+    l.all = all;
     size_t used = 0;
     char line[LINE_SIZE];
-    char entry[FILE_PATH_SIZE];
+    EntryLine entry;
     while (struct dirent* e = readdir(d.get())) {
-        const char* ename = e->d_name;
-        if (is_hidden(ename, all)) continue;
-        if (breaks_line(ename)) {
-            logger.writef("cmd_list", LOG_WARNING, "name with a line break left out in %s", dir);
-            continue;
-        }
-        if (!form_path(entry, "%s%s/%s", server.share, rel, ename)) {
-            logger.writef("cmd_list", LOG_WARNING, "path too long, left out: %s/%.64s...", dir,
-                          ename);
-            continue;
-        }
-        bool folder = reported_folder(e, entry);
-        struct stat st;
-        bool have_stat = false;
-        if (!folder) {
-            if (lstat(entry, &st) != 0) continue;  // gone meanwhile
-            have_stat = true;
-            if (S_ISLNK(st.st_mode)) {
-                if (isLinkFile(dir, ename) == 1)
-                    have_stat = stat(entry, &st) == 0;
-                else
-                    folder = true;
-            }
-        }
-        if (folder) {
-            get_dir_list(slot, rel, ename, line, all);
-        } else {
-            unsigned long size = have_stat ? static_cast<unsigned long>(st.st_size) : 0;
-            snprintf(line, sizeof(line), "FN,0,%lu,%s\n", size, ename);
-            char snap[FILE_PATH_SIZE];
-            if (form_path(snap, "%s%s/.folder/snap/%s.png", server.share, rel, ename) &&
-                exists(snap))
-                line[1] = 'P';
-            logger.write("cmd_list", LOG_DEBUG, line);
-        }
-        size_t n = strlen(line);
-        if (used + n > MAX_PAYLOAD) {
+        if (!entry_line(l, e, &entry)) continue;
+        int n = snprintf(line, sizeof(line), "%s,%d,%lu,%s\n", entry.kind, entry.a, entry.b,
+                         e->d_name);
+        logger.write("cmd_list", LOG_DEBUG, line);
+        size_t len = static_cast<size_t>(n);
+        if (used + len > MAX_PAYLOAD) {
             // The reply holds one frame's payload: cut at the last whole line.
             logger.writef("cmd_list", LOG_WARNING, "listing of %s cut at %zu bytes", dir, used);
             break;
         }
-        memcpy(out + used, line, n + 1);
-        used += n;
+        memcpy(out + used, line, len + 1);
+        used += len;
     }
     if (used == 0) strcpy(out, TEXT_NONE);
     return 0;
@@ -398,4 +669,106 @@ int dispatch_list(Session* s, json_object* request, bool all) {
     else
         strcpy(s->reply.text, "ERROR\n");
     return slot_send_text(s->slot, TYPE_TEXT, s->reply.text) < 0 ? -1 : 0;
+}
+
+namespace {
+
+// {"RESULT": "FAIL"[, "REASON": reason]} as the "11" of ENTRIES.
+int entries_fail(Session* s, const char* reason) {
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string("FAIL"));
+    if (reason) json_object_object_add(obj, "REASON", json_object_new_string(reason));
+    json_reply(s->reply.text, obj);
+    return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
+}
+
+bool same_folder(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && same_time(a.st_mtim, b.st_mtim);
+}
+
+}  // namespace
+
+int dispatch_entries(Session* s, json_object* request) {
+    const char* path = json_text(request, "PATH");
+    if (!path) return entries_fail(s, nullptr);
+    json_object* dots = nullptr;
+    bool all = json_object_object_get_ex(request, "DOTS", &dots) &&
+               json_object_is_type(dots, json_type_boolean) && json_object_get_boolean(dots);
+
+    Lister l;
+    l.who.level = slot_user(s->slot, l.who.name);
+    l.who.len = strlen(l.who.name);
+    bool root = path[0] == '\0' || strcmp(path, "/") == 0;
+    logger.writef(l.who.name, LOG_INFO, "ENTRIES %s", root ? "/" : path);
+
+    // A path longer than any path of the share is refused, never cut (it would name another).
+    char* dir = s->full_path;
+    if (!copy_text(s->path, path) || !client_path_ok(s->path) || !share_path(s->full_path, s->path))
+        return entries_fail(s, "NAME");
+    if (get_path_code(s->slot, s->path) == 0) return entries_fail(s, "DENIED");
+    int fd = open_listed(dir, &l);
+    if (fd < 0) return entries_fail(s, errno == ENOENT || errno == ENOTDIR ? "NOTFOUND" : "ERROR");
+    struct stat before;
+    DirPtr d(fdopendir(fd));
+    if (!d || fstat(fd, &before) != 0) {
+        if (!d) close(fd);
+        return entries_fail(s, "ERROR");
+    }
+    const char* rel = root ? "" : s->path;
+    l.base_len = strlen(server.share) + strlen(rel);
+    l.all = all;
+    l.meta = true;
+    // WRITE as ACCESS answers it: the access files, the name and link rules of writes on the
+    // way, and the server's own permission.
+    l.write_path = write_path_ok(s->path);
+    bool write = l.write_path && folder_code(l.who, fd, ".folder") == 2 &&
+                 faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) == 0;
+
+    // Whole lines into the session's reply buffer, sent as a "10" frame whenever the next line
+    // would not fit; nothing of the folder is held beyond one frame.
+    char* buf = s->reply.text;
+    size_t used = 0;
+    long long count = 0;
+    bool frames = false;
+    bool broken = false;
+    char line[LINE_SIZE];
+    EntryLine entry;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = readdir(d.get());
+        if (!e) {
+            broken = errno != 0;
+            break;
+        }
+        if (!entry_line(l, e, &entry)) continue;
+        int n = snprintf(line, sizeof(line), "%s,%d,%lu,%lld,%c,%s\n", entry.kind, entry.a,
+                         entry.b, entry.mtime,
+                         (entry.kind[0] == 'D' ? entry.write : write) ? 'w' : '-', e->d_name);
+        size_t len = static_cast<size_t>(n);
+        if (used + len > MAX_PAYLOAD) {
+            if (slot_send(s->slot, TYPE_TEXT, buf, used) < 0) return -1;
+            frames = true;
+            used = 0;
+        }
+        memcpy(buf + used, line, len);
+        used += len;
+        count++;
+    }
+    // A read error before anything was sent fails the request; after, the listing is marked
+    // changed (entries may be missing).
+    if (broken && !frames) {
+        logger.writef(l.who.name, LOG_WARNING, "ENTRIES %s: %s", root ? "/" : path, strerror(errno));
+        return entries_fail(s, "ERROR");
+    }
+    if (used > 0 && slot_send(s->slot, TYPE_TEXT, buf, used) < 0) return -1;
+    struct stat after;
+    bool changed = broken || stat(dir, &after) != 0 || !same_folder(before, after);
+
+    json_object* obj = json_object_new_object();
+    json_object_object_add(obj, "RESULT", json_object_new_string("OK"));
+    json_object_object_add(obj, "ENTRIES", json_object_new_int64(count));
+    json_object_object_add(obj, "WRITE", json_object_new_boolean(write));
+    json_object_object_add(obj, "CHANGED", json_object_new_boolean(changed));
+    json_reply(s->reply.text, obj);
+    return slot_send_text(s->slot, TYPE_REPLY, s->reply.text) < 0 ? -1 : 0;
 }

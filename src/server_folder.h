@@ -1,5 +1,5 @@
 // Shared folders: who may enter which folder of the share (the ".folder" access files, user
-// levels, groups), the listings of LIST and LISTALL, and the file transfers CHECK, FILE, DATA,
+// levels, groups), the listings of LIST, LISTALL and ENTRIES, and the file transfers CHECK, FILE, DATA,
 // SEND and NEXT. Folder functions live in server_folder.cpp, transfers in server_transfer.cpp.
 #pragma once
 
@@ -45,10 +45,6 @@ int64_t get_file_size(const char* path);
 // The listing of the folder path (a client path) into reply->text: entry lines or "CLOSED\n",
 // "ERROR\n", "NONE\n". all: LISTALL (names beginning with "." are shown). Always 0.
 int cmd_list(Data* reply, json_object** pair, int slot, const char* path, bool all);
-
-// The line of the sub-folder name of the listed folder path into line (LINE_SIZE bytes):
-// "DC,0,0,name\n" when closed, else "DN"/"DP" with its folder and file counts.
-void get_dir_list(int slot, const char* path, const char* name, char* line, bool all);
 
 // Transfers. Each sends its own frames on the slot's connection and returns -1 when the
 // session must end (a write failed, or a file yielded fewer bytes than were announced).

@@ -409,6 +409,7 @@ const CommandEntry kCommands[] = {
     {"MKDIR", session_command<dispatch_mkdir>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"RENAME", session_command<dispatch_rename>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"DELETE", session_command<dispatch_delete>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"ENTRIES", session_command<dispatch_entries>, CMD_OWN_FRAMES},
 };
 
 // Every command is one flat object of scalar members. Before anything is built, a payload

@@ -649,6 +649,17 @@ int remove_stale_parts(const char* share) {
     return stale_removed;
 }
 
+bool write_name_ok(const char* name) { return name_ok(name); }
+
+bool write_path_ok(const char* path) {
+    if (path[0] == '\0' || strcmp(path, "/") == 0) return true;
+    Target t;
+    if (split_target(path, &t, false) != Why::OK) return false;
+    t.parts.push_back(t.name);
+    Fd dir;
+    return open_folder(t, &dir) == Why::OK;
+}
+
 int dispatch_features(Session* s, json_object*) {
     json_object* obj = json_object_new_object();
     json_object_object_add(obj, "RESULT", json_object_new_string("OK"));
@@ -656,6 +667,7 @@ int dispatch_features(Session* s, json_object*) {
     json_object_array_add(list, json_object_new_string("write"));
     json_object_array_add(list, json_object_new_string("offset"));
     json_object_array_add(list, json_object_new_string("access"));
+    json_object_array_add(list, json_object_new_string("entries"));
     // A descriptor can only pass over the local socket.
     if (s->local) json_object_array_add(list, json_object_new_string("open"));
     json_object_object_add(obj, "FEATURES", list);

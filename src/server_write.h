@@ -34,6 +34,12 @@ bool is_upload_part(const char* name);
 // Symbolic links are not followed. Returns the number removed; each is logged at NOTICE.
 int remove_stale_parts(const char* share);
 
+// For listings: whether a write inside the share folder path (a client path; "" or "/" the
+// root) passes the name rules and meets no symbolic link on the way, and whether name (one
+// entry of a folder) is a name writes accept.
+bool write_path_ok(const char* path);
+bool write_name_ok(const char* name);
+
 // The session loop calls these with the parsed request; -1 when the session must end.
 int dispatch_features(Session* s, json_object* request);
 // ACCESS: whether the user may read the folder PATH and whether a write inside it can succeed

@@ -19,9 +19,9 @@ using folders::reply_of;
 
 namespace {
 
-constexpr const char* FEATURES_TCP = "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\" ] }";
+constexpr const char* FEATURES_TCP = "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\", \"entries\" ] }";
 constexpr const char* FEATURES_LOCAL =
-    "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\", \"open\" ] }";
+    "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\", \"entries\", \"open\" ] }";
 
 std::string refused(const char* reason) {
     return std::string("{ \"RESULT\": \"FAIL\", \"REASON\": \"") + reason + "\" }";
