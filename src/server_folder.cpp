@@ -476,22 +476,26 @@ void folder_line(const Lister& l, const char* name, bool real_dir, EntryLine* ou
     out->b = 0;
     out->mtime = 0;
     out->write = false;
-    if (l.meta) {
+    // ENTRIES: the time of the folder (of the target for a link), from the descriptor of the
+    // folder where it was opened to be counted.
+    auto stat_time = [&](int counted) {
+        if (!l.meta) return;
         struct stat st;
-        if (fstatat(l.dfd, name, &st, 0) == 0 || fstatat(l.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        if ((counted >= 0 && fstat(counted, &st) == 0) || fstatat(l.dfd, name, &st, 0) == 0 ||
+            fstatat(l.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             out->mtime = static_cast<long long>(st.st_mtim.tv_sec);
-    }
+    };
     size_t name_len = strlen(name);
     size_t dir_len = l.base_len + 1 + name_len;  // "<share><rel>/<name>"
     // Its path, and the paths of its access files where they are read, must fit like every
     // path of the share.
-    if (dir_len >= FILE_PATH_SIZE) return;
+    if (dir_len >= FILE_PATH_SIZE) return stat_time(-1);
     char rel[LINE_SIZE];
     snprintf(rel, sizeof(rel), "%s/.folder", name);
     int code = !judged_by_files(l.who) || dir_len + sizeof("/.folder/users_w") <= FILE_PATH_SIZE
                    ? folder_code(l.who, l.dfd, rel)
                    : 0;
-    if (code == 0) return;
+    if (code == 0) return stat_time(-1);
 
     int folders = 0;
     int files = 0;
@@ -530,11 +534,8 @@ void folder_line(const Lister& l, const char* name, bool real_dir, EntryLine* ou
     snprintf(icon, sizeof(icon), "%s/.folder.png", name);
     if (dir_len + sizeof("/.folder.png") <= FILE_PATH_SIZE && faccessat(l.dfd, icon, F_OK, 0) == 0)
         out->kind[1] = 'P';
+    stat_time(d ? sfd : -1);
     if (l.meta) {
-        if (d) {
-            struct stat st;
-            if (fstat(sfd, &st) == 0) out->mtime = static_cast<long long>(st.st_mtim.tv_sec);
-        }
         out->write = code == 2 && real_dir && l.write_path && write_name_ok(name) &&
                      faccessat(l.dfd, name, W_OK | X_OK, AT_EACCESS) == 0;
     }
