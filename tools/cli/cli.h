@@ -246,7 +246,8 @@ private:
         Entry entry;
         bool known = false;
     };
-    int expand(const std::string& typed, std::vector<Match>& out);
+    // partial: set when the folder's listing may lack entries (so may the matches).
+    int expand(const std::string& typed, std::vector<Match>& out, bool* partial = nullptr);
     // rm -r: the contents of a folder depth-first, then the folder; stops at the first refusal.
     int remove_tree(const std::string& path, int depth);
     // A yes/no question on the terminal; true only for an answer starting with y.

@@ -416,10 +416,15 @@ int Session::cmd_get(const std::vector<std::string>& args) {
         typed_remotes.pop_back();
     }
     // Wildcards name what the folder's listing holds; a pattern that matches nothing fails.
+    // A pattern matched against a listing that may lack entries counts as a cut folder.
+    cut_listings_ = 0;
+    changed_listings_ = 0;
     std::vector<Match> remotes;
     for (const std::string& typed : typed_remotes) {
         std::vector<Match> matches;
-        if (int rc = expand(typed, matches)) return rc;
+        bool partial = false;
+        if (int rc = expand(typed, matches, &partial)) return rc;
+        if (partial) cut_listings_++;
         remotes.insert(remotes.end(), matches.begin(), matches.end());
     }
     bool to_stdout = local == "-";
@@ -432,8 +437,6 @@ int Session::cmd_get(const std::vector<std::string>& args) {
     if (to_stdout && recursive) return usage_error("folders cannot go to standard output");
 
     int worst = kOk, skipped = 0;
-    cut_listings_ = 0;
-    changed_listings_ = 0;
     for (const Match& m : remotes) {
         const std::string& path = m.path;
         std::string name = base_name(path);

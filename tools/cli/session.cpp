@@ -447,8 +447,9 @@ std::vector<std::string> Session::remote_names(const std::string& dir, bool dot_
     return names;
 }
 
-int Session::expand(const std::string& typed, std::vector<Match>& out) {
+int Session::expand(const std::string& typed, std::vector<Match>& out, bool* partial) {
     out.clear();
+    if (partial) *partial = false;
     std::string path = remote(typed);
     std::string pattern = path.substr(path.find_last_of('/') + 1);
     if (!has_wildcard(pattern)) {
@@ -476,6 +477,7 @@ int Session::expand(const std::string& typed, std::vector<Match>& out) {
             continue;
         out.push_back({folder == "/" ? "/" + e.name : folder + "/" + e.name, e, true});
     }
+    if ((listing.filled || listing.info.changed) && partial) *partial = true;
     if (listing.filled || listing.info.changed)
         fprintf(stderr,
                 "boardhub-cli: %s: %s: warning: the listing of %s may lack entries; matches may "
