@@ -554,3 +554,21 @@ TEST_F(Shell, ResizeDrawsThePromptOnce) {
     EXPECT_EQ(count(shown, "boardhub:alice:/> "), 1u) << shown;
     EXPECT_EQ(count(shown, typed), 1u) << shown;
 }
+
+// rm -r asks on the terminal before it deletes a folder's contents; only "y" goes ahead.
+TEST_F(Shell, RecursiveRemoveAsksFirst) {
+    e2e::write_file(srv.share + "/t/보고서 1.txt", "a");
+    e2e::write_file(srv.share + "/t/sub/b", "b");
+    auto sh = shell("alice", "wonder");
+    sh->send("rm -r /t\r");
+    ASSERT_TRUE(sh->expect("delete /t and everything in it? [y/N] ")) << sh->out();
+    sh->send("n\r");
+    ASSERT_TRUE(sh->expect("rm: /t: not deleted")) << sh->out();
+    ASSERT_TRUE(sh->expect("boardhub:alice:/> ")) << sh->out();
+    EXPECT_TRUE(fs::exists(srv.share + "/t/sub/b"));
+    sh->send("rm -r /t\r");
+    ASSERT_TRUE(sh->expect("[y/N] ")) << sh->out();
+    sh->send("y\r");
+    ASSERT_TRUE(sh->expect("boardhub:alice:/> ")) << sh->out();
+    EXPECT_FALSE(fs::exists(srv.share + "/t"));
+}

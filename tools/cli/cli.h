@@ -22,7 +22,7 @@ enum Exit {
     kConnection = 3,  // cannot connect, connection lost, or a reply out of protocol
     kLogin = 4,       // login refused (100, 200, 900)
     kLocal = 5,       // a local file cannot be written
-    kIncomplete = 6,  // get -r met a listing that filled its frame: entries may be missing
+    kIncomplete = 6,  // get -r met a listing that may lack entries (cut, or changed meanwhile)
     kInterrupted = 130,
 };
 
@@ -40,27 +40,27 @@ struct Options {
     bool progress = true;
 };
 
-// One entry line of a listing.
-struct Entry {
-    bool folder = false;
-    bool closed = false;
-    bool preview = false;
-    uint64_t folders = 0;  // folders: the counts; files: unused
-    uint64_t size = 0;     // files: the size; folders: the file count
-    std::string name;
-};
+// One entry of a listing (the client library's: kind, counts, size, time, write mark, name).
+using Entry = bh::Entry;
 
-// A listing reply: the entries, or one of the status words "CLOSED", "ERROR", "NONE".
+// A listing reply: the entries, or one of the status words "CLOSED", "ERROR".
 struct Listing {
-    std::string status;  // empty when entries were sent
+    std::string status;  // empty when the folder was listed
     std::vector<Entry> entries;
-    bool filled = false;  // the reply filled its frame: the server may have left entries out
+    bool filled = false;  // entries may be missing (a cut or malformed listing); info.problem
+    bh::ListInfo info;
 };
 
-// Parses the "10" text of LIST/LISTALL. False when a line is not of the five kinds.
-bool parse_listing(const std::string& text, Listing& out);
 // Folders first, then files; each by name.
 void sort_listing(std::vector<Entry>& entries);
+// ls -l's orders: by time (newest first) or size (largest first), ties by name; folders first
+// unless by_time or by_size; reverse turns the whole order round.
+enum class SortKey { name, time, size };
+void sort_entries(std::vector<Entry>& entries, SortKey key, bool reverse);
+// An entry's time as "2026-12-08 21:55" in local time; "-" when unknown.
+std::string entry_time(int64_t mtime);
+// fnmatch(3) pattern characters (*, ?, [) in text.
+bool has_wildcard(const std::string& text);
 std::string human_size(uint64_t bytes);
 // "/a/b" form: leading "/", no trailing or doubled "/"; "" and "/" give "/".
 std::string normalise_path(const std::string& path);
@@ -234,7 +234,26 @@ private:
     // Reads the next frame that is not a "21" message into fd (binary transfers).
     int receive_data(const std::string& want_type, uint64_t want_length, int fd,
                      uint64_t done_before, Progress* progress);
+    // A folder's listing: kOk with out filled (out.status "CLOSED" or "ERROR" when the folder
+    // cannot be listed), or a printed failure.
     int list(const std::string& path, bool all, Listing& out);
+    // A typed remote path as the paths it names: itself, or when its last part holds a
+    // wildcard (*, ?, [...]), the entries of its folder that match it (fnmatch; a leading dot
+    // only when the pattern has one), in name order, each with its entry (known true).
+    // kOk with at least one, else a printed failure ("no match": kRefused).
+    struct Match {
+        std::string path;
+        Entry entry;
+        bool known = false;
+    };
+    // partial: set when the folder's listing may lack entries (so may the matches).
+    int expand(const std::string& typed, std::vector<Match>& out, bool* partial = nullptr);
+    // rm -r: the contents of a folder depth-first, then the folder; stops at the first refusal.
+    int remove_tree(const std::string& path, int depth);
+    // A yes/no question on the terminal; true only for an answer starting with y.
+    bool confirm(const std::string& question);
+    // The server's FEATURES, asked once per connection.
+    int server_features(const std::vector<std::string>*& out);
     // One file to a local path ("-": standard output). Existing files are kept unless force.
     int download(const std::string& remote_path, const std::string& local, bool whole,
                  size_t piece, bool force, const Entry* known, const std::string& shown);
@@ -279,7 +298,10 @@ private:
     bool out_of_sync_ = false;  // an interrupt left a reply half read
     bool quit_ = false;
     bool resume_ = false;       // get --continue: keep and extend ".NAME.part"
-    int cut_listings_ = 0;      // get -r: folders whose listing filled its frame
+    int cut_listings_ = 0;      // get -r: folders whose listing may lack entries
+    int changed_listings_ = 0;  // get -r: folders that changed while they were listed
+    std::vector<std::string> features_;
+    bool features_known_ = false;
     bool had_login_ = false;    // logged in once: a new connection logs in again
     int input_line_ = 0;        // lines of a piped shell read so far
     std::string word_;          // the command being run, for error texts

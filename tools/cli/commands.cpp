@@ -15,10 +15,12 @@ const std::vector<Command>& command_table() {
          "log in (again, or as another user) and show the level and the notice", "u", 0},
         {"who", &Session::cmd_who, "who", "users connected now", "-", 0},
         {"id", &Session::cmd_id, "id", "this session's user, level and login time", "-", 0},
-        {"ls", &Session::cmd_ls, "ls [-a] [PATH]",
-         "list a folder, folders first; -a shows dot-names too. [preview] marks an entry\n"
-         "with a preview image on the server. A listing that filled the server's reply\n"
-         "is shown with a warning: entries may be missing", "r", 0},
+        {"ls", &Session::cmd_ls, "ls [-a] [-l] [-t|-S] [-r] [PATH]",
+         "list a folder, or show one file; -a shows dot-names too; -l shows kind, size in\n"
+         "bytes, time (local, YYYY-MM-DD HH:MM) and name; order: by name, folders first;\n"
+         "-t newest first, -S largest first (both mix folders in, as size 0); -r reverses.\n"
+         "[preview] marks an entry with a preview image on the server. A listing that may\n"
+         "lack entries (cut, or the folder changed meanwhile) is shown with a warning", "r", 0},
         {"cd", &Session::cmd_cd, "cd [PATH]",
          "change the current remote folder (every remote path is relative to it)", "r",
          kShellOnly},
@@ -41,17 +43,23 @@ const std::vector<Command>& command_table() {
          "whole; -r downloads folders, skipping closed ones; LOCAL '-' writes to standard\n"
          "output; an existing file is kept unless -f; a file appears under its name only\n"
          "once complete; -c (--continue) keeps a cut download as .NAME.part and continues it;\n"
-         "a folder whose listing filled the server's reply is copied as listed, status 6",
+         "a wildcard (*, ?, [...]) in the last part of REMOTE (quoted) matches names in its\n"
+         "folder; a folder whose listing may lack entries (cut, or changed while copied) is\n"
+         "copied as listed, status 6",
          "r", 0},
         {"put", &Session::cmd_put, "put [-f] [-r] LOCAL [REMOTE]",
          "upload a file (into REMOTE when it is a folder); -r uploads a folder; an existing\n"
-         "file on the server is kept unless -f; the server shows it only once complete",
+         "file on the server is kept unless -f; the server shows it only once complete;\n"
+         "a wildcard in LOCAL uploads every match into the folder REMOTE",
          "lr", 0},
         {"mkdir", &Session::cmd_mkdir, "mkdir PATH...", "make folders on the server", "r", 0},
         {"mv", &Session::cmd_mv, "mv FROM TO",
          "rename or move a file or folder on the server (into TO when it is a folder)", "r", 0},
-        {"rm", &Session::cmd_rm, "rm PATH...", "delete files or empty folders on the server", "r",
-         0},
+        {"rm", &Session::cmd_rm, "rm [-r] [-f] PATH...",
+         "delete files or empty folders on the server; wildcards match as for get;\n"
+         "-r deletes a folder with everything in it, after a y/N question on the terminal\n"
+         "(-f: no question; needed without a terminal); it stops at the first refusal",
+         "r", 0},
         {"check", &Session::cmd_check, "check PATH", "whether a path exists on the server", "r", 0},
         {"msg", &Session::cmd_msg, "msg USER TEXT...", "send a message to a connected user", "u-",
          0},

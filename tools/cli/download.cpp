@@ -329,12 +329,25 @@ int Session::download_tree(const std::string& remote_path, const std::string& lo
         return kLocal;
     }
     // What the listing shows is copied; the folder still counts as not copied whole.
-    if (listing.filled) {
+    if (listing.filled && !listing.info.used_entries) {
         fprintf(stderr,
                 "boardhub-cli: get: %s: the listing filled the server's reply; %zu entries "
                 "copied, others may be missing\n",
                 shown.c_str(), listing.entries.size());
         cut_listings_++;
+    } else if (listing.filled) {
+        fprintf(stderr,
+                "boardhub-cli: get: %s: the server's listing was out of form (%s); %zu entries "
+                "copied, others may be missing\n",
+                shown.c_str(), printable(listing.info.problem).c_str(), listing.entries.size());
+        cut_listings_++;
+    }
+    if (listing.info.changed) {
+        fprintf(stderr,
+                "boardhub-cli: get: %s: warning: the folder changed while it was listed; "
+                "entries may be missing or out of date\n",
+                shown.c_str());
+        changed_listings_++;
     }
     sort_listing(listing.entries);
     int worst = kOk;
@@ -394,13 +407,25 @@ int Session::cmd_get(const std::vector<std::string>& args) {
     if (resume_) {
         if (int rc = need_extension("offset", "resumed downloads")) return rc;
     }
-    std::vector<std::string> remotes = a.operands;
-    if (remotes.empty()) return usage_error("name a remote file");
+    std::vector<std::string> typed_remotes = a.operands;
+    if (typed_remotes.empty()) return usage_error("name a remote file");
     // One name: into the local folder. Two: REMOTE LOCAL. More: the last is a local folder.
     std::string local;
-    if (remotes.size() >= 2) {
-        local = remotes.back();
-        remotes.pop_back();
+    if (typed_remotes.size() >= 2) {
+        local = typed_remotes.back();
+        typed_remotes.pop_back();
+    }
+    // Wildcards name what the folder's listing holds; a pattern that matches nothing fails.
+    // A pattern matched against a listing that may lack entries counts as a cut folder.
+    cut_listings_ = 0;
+    changed_listings_ = 0;
+    std::vector<Match> remotes;
+    for (const std::string& typed : typed_remotes) {
+        std::vector<Match> matches;
+        bool partial = false;
+        if (int rc = expand(typed, matches, &partial)) return rc;
+        if (partial) cut_listings_++;
+        remotes.insert(remotes.end(), matches.begin(), matches.end());
     }
     bool to_stdout = local == "-";
     bool into_folder = !to_stdout && !local.empty() && is_dir(local);
@@ -412,9 +437,8 @@ int Session::cmd_get(const std::vector<std::string>& args) {
     if (to_stdout && recursive) return usage_error("folders cannot go to standard output");
 
     int worst = kOk, skipped = 0;
-    cut_listings_ = 0;
-    for (const std::string& typed : remotes) {
-        std::string path = remote(typed);
+    for (const Match& m : remotes) {
+        const std::string& path = m.path;
         std::string name = base_name(path);
         std::string target;
         if (to_stdout) {
@@ -428,8 +452,15 @@ int Session::cmd_get(const std::vector<std::string>& args) {
         } else {
             target = local;
         }
-        Entry entry;
-        int rc = lookup(path, entry);
+        Entry entry = m.entry;
+        int rc = kOk;
+        if (m.known && entry.closed) {
+            fprintf(stderr, "boardhub-cli: get: %s: closed (you may not enter this folder)\n",
+                    printable(path).c_str());
+            rc = kRefused;
+        } else if (!m.known) {
+            rc = lookup(path, entry);
+        }
         if (rc == kOk && entry.folder) {
             if (!recursive) {
                 fprintf(stderr, "boardhub-cli: get: %s: is a folder (get -r downloads folders)\n",
@@ -454,6 +485,14 @@ int Session::cmd_get(const std::vector<std::string>& args) {
                 "boardhub-cli: get: incomplete: %d %s listed only in part by the server; not "
                 "everything was copied\n",
                 cut_listings_, cut_listings_ == 1 ? "folder was" : "folders were");
+        if (worst == kOk || worst == kRefused) worst = kIncomplete;
+    }
+    if (changed_listings_ > 0) {
+        fprintf(stderr,
+                "boardhub-cli: get: incomplete: %d %s changed while %s copied; the copy may "
+                "lack entries or hold old ones\n",
+                changed_listings_, changed_listings_ == 1 ? "folder" : "folders",
+                changed_listings_ == 1 ? "it was" : "they were");
         if (worst == kOk || worst == kRefused) worst = kIncomplete;
     }
     return worst;

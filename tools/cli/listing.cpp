@@ -1,73 +1,50 @@
-// Listing lines (DC, DN, DP, FN, FP and the status lines), their order on screen, and paths.
+// Listings on screen (their orders, times, wildcards) and paths.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include "cli.h"
 
 namespace cli {
 
-namespace {
-
-bool parse_number(const std::string& text, uint64_t& value) {
-    if (text.empty() || text.size() > 20) return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return true;
-}
-
-}  // namespace
-
-bool parse_listing(const std::string& text, Listing& out) {
-    out = Listing();
-    if (text == "CLOSED\n" || text == "ERROR\n" || text == "NONE\n") {
-        out.status = text.substr(0, text.size() - 1);
-        return true;
-    }
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) return false;  // every line ends in LF
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        // Kind, two numbers, then the name: the name is the rest of the line, commas included.
-        size_t c1 = line.find(',');
-        size_t c2 = c1 == std::string::npos ? c1 : line.find(',', c1 + 1);
-        size_t c3 = c2 == std::string::npos ? c2 : line.find(',', c2 + 1);
-        if (c1 != 2 || c3 == std::string::npos) return false;
-        Entry e;
-        char kind = line[0], mark = line[1];
-        if (kind == 'D' && (mark == 'C' || mark == 'N' || mark == 'P')) {
-            e.folder = true;
-            e.closed = mark == 'C';
-        } else if (kind == 'F' && (mark == 'N' || mark == 'P')) {
-            e.folder = false;
-        } else {
-            return false;
-        }
-        e.preview = mark == 'P';
-        uint64_t a = 0, b = 0;
-        if (!parse_number(line.substr(c1 + 1, c2 - c1 - 1), a) ||
-            !parse_number(line.substr(c2 + 1, c3 - c2 - 1), b))
-            return false;
-        e.folders = a;
-        e.size = b;
-        e.name = line.substr(c3 + 1);
-        out.entries.push_back(std::move(e));
-    }
-    return true;
-}
-
 void sort_listing(std::vector<Entry>& entries) {
     std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
         if (x.folder != y.folder) return x.folder;
         return x.name < y.name;
     });
+}
+
+void sort_entries(std::vector<Entry>& entries, SortKey key, bool reverse) {
+    // Folders first in name order only, as most listings show them; by time or size the
+    // key alone decides (folders count as size 0).
+    bool group = key == SortKey::name;
+    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& x, const Entry& y) {
+        if (group && x.folder != y.folder) return x.folder;
+        const Entry& a = reverse ? y : x;
+        const Entry& b = reverse ? x : y;
+        if (key == SortKey::time && a.mtime != b.mtime) return a.mtime > b.mtime;
+        uint64_t sa = a.folder ? 0 : a.size, sb = b.folder ? 0 : b.size;
+        if (key == SortKey::size && sa != sb) return sa > sb;
+        return a.name < b.name;
+    });
+}
+
+std::string entry_time(int64_t mtime) {
+    if (mtime == Entry::kUnknownTime) return "-";
+    time_t when = static_cast<time_t>(mtime);
+    struct tm tm_when;
+    char text[64];
+    if (!localtime_r(&when, &tm_when) ||
+        strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &tm_when) == 0)
+        return "-";
+    return text;
+}
+
+bool has_wildcard(const std::string& text) {
+    return text.find_first_of("*?[") != std::string::npos;
 }
 
 std::string human_size(uint64_t bytes) {

@@ -61,8 +61,8 @@ const char* kHelpTail =
     "  4    login refused (wrong user name or password, account suspended, version), or\n"
     "       the account suspended or deleted while connected\n"
     "  5    a local file cannot be written, or exists already (get without -f)\n"
-    "  6    get -r copied a folder only in part: the server's listing of it filled its\n"
-    "       reply and may leave entries out\n"
+    "  6    get -r copied a folder only in part: the server's listing of it may leave\n"
+    "       entries out (cut or out of form), or the folder changed while it was listed\n"
     "  130  interrupted\n";
 
 void print_help(FILE* out) {

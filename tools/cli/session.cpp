@@ -1,10 +1,12 @@
 // The client's commands over one connection. Every failure reply is put into words on standard
 // error, in the words of the user's command, and mapped to an exit status (cli.h).
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -133,6 +135,7 @@ int Session::connect() {
     }
     if (in_shell_) client_.set_interrupt_fd(wake_fd());
     connected_ = true;
+    features_known_ = false;
     return kOk;
 }
 
@@ -377,23 +380,44 @@ int Session::cmd_id(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int Session::list(const std::string& path, bool all, Listing& out) {
-    JsonPtr c = make_command(all ? "LISTALL" : "LIST");
-    add(c.get(), "PATH", path);
-    bh::Frame reply;
-    if (int rc = request(c.get(), reply)) return rc;
-    if (reply.type != "10") {
-        fprintf(stderr, "boardhub-cli: %s %s: %s\n", word_.c_str(), printable(path).c_str(),
-                refusal().c_str());
-        return kRefused;
+int Session::server_features(const std::vector<std::string>*& out) {
+    if (!features_known_) {
+        if (!connected_) {
+            fprintf(stderr, "boardhub-cli: %s: not connected\n", word_.c_str());
+            return kConnection;
+        }
+        if (!bh::features(client_, &features_)) return lost(word_);
+        print_messages();
+        features_known_ = true;
     }
-    if (!parse_listing(reply.payload, out)) {
-        fprintf(stderr, "boardhub-cli: %s %s: the listing is not in the expected form\n",
-                word_.c_str(), printable(path).c_str());
-        return kConnection;
-    }
-    out.filled = bh::listing_filled(reply.payload);
+    out = &features_;
     return kOk;
+}
+
+int Session::list(const std::string& path, bool all, Listing& out) {
+    out = Listing();
+    const std::vector<std::string>* features = nullptr;
+    if (int rc = server_features(features)) return rc;
+    bh::Outcome o = bh::list_entries(client_, path, all, out.entries, out.info, features);
+    if (!o.done) return lost(word_);
+    print_messages();
+    if (o.ok()) {
+        out.filled = !out.info.complete;
+        return kOk;
+    }
+    // Closed, or missing: the words are the caller's. Refused without a reason (not logged
+    // in), or closed before a login: the session's state is what the user needs to hear.
+    if (o.reason == "DENIED" && (logged_in_ || login_refused_.empty())) {
+        out.status = "CLOSED";
+        return kOk;
+    }
+    if (o.reason == "NOTFOUND" || o.reason == "ERROR" || o.reason == "NAME") {
+        out.status = "ERROR";
+        return kOk;
+    }
+    fprintf(stderr, "boardhub-cli: %s %s: %s\n", word_.c_str(), printable(path).c_str(),
+            refusal().c_str());
+    return kRefused;
 }
 
 std::vector<std::string> Session::remote_names(const std::string& dir, bool dot_names) {
@@ -404,29 +428,97 @@ std::vector<std::string> Session::remote_names(const std::string& dir, bool dot_
         return it->second.second;
     std::vector<std::string> names;
     if (!connected_) return names;
-    JsonPtr c = make_command(dot_names ? "LISTALL" : "LIST");
-    add(c.get(), "PATH", dir);
-    bh::Frame reply;
-    Listing listing;
-    if (!client_.command(json_object_to_json_string(c.get()), reply)) {
+    if (!features_known_) {
+        if (!bh::features(client_, &features_)) {
+            lost("completion");
+            return names;
+        }
+        features_known_ = true;
+    }
+    std::vector<bh::Entry> entries;
+    bh::ListInfo info;
+    bh::Outcome o = bh::list_entries(client_, dir, dot_names, entries, info, &features_);
+    if (!o.done) {
         lost("completion");
         return names;
     }
-    if (reply.type == "10" && parse_listing(reply.payload, listing))
-        for (const Entry& e : listing.entries) names.push_back(e.name + (e.folder ? "/" : ""));
+    for (const Entry& e : entries) names.push_back(e.name + (e.folder ? "/" : ""));
     name_cache_[key] = {now, names};
     return names;
 }
 
+int Session::expand(const std::string& typed, std::vector<Match>& out, bool* partial) {
+    out.clear();
+    if (partial) *partial = false;
+    std::string path = remote(typed);
+    std::string pattern = path.substr(path.find_last_of('/') + 1);
+    if (!has_wildcard(pattern)) {
+        out.push_back({path, Entry(), false});
+        return kOk;
+    }
+    std::string folder = path.substr(0, path.find_last_of('/'));
+    if (folder.empty()) folder = "/";
+    Listing listing;
+    if (int rc = list(folder, pattern[0] == '.', listing)) return rc;
+    if (listing.status == "CLOSED") {
+        fprintf(stderr, "boardhub-cli: %s: %s: closed (you may not enter this folder)\n",
+                word_.c_str(), printable(folder).c_str());
+        return kRefused;
+    }
+    if (listing.status == "ERROR") {
+        fprintf(stderr, "boardhub-cli: %s: %s: no such folder, or it cannot be read\n",
+                word_.c_str(), printable(folder).c_str());
+        return kRefused;
+    }
+    sort_listing(listing.entries);
+    for (const Entry& e : listing.entries) {
+        // A name that holds the pattern's characters itself matches as it is.
+        if (e.name != pattern && fnmatch(pattern.c_str(), e.name.c_str(), FNM_PERIOD) != 0)
+            continue;
+        out.push_back({folder == "/" ? "/" + e.name : folder + "/" + e.name, e, true});
+    }
+    if ((listing.filled || listing.info.changed) && partial) *partial = true;
+    if (listing.filled || listing.info.changed)
+        fprintf(stderr,
+                "boardhub-cli: %s: %s: warning: the listing of %s may lack entries; matches may "
+                "be missing\n",
+                word_.c_str(), printable(path).c_str(), printable(folder).c_str());
+    if (out.empty()) {
+        fprintf(stderr, "boardhub-cli: %s: %s: no match\n", word_.c_str(),
+                printable(path).c_str());
+        return kRefused;
+    }
+    return kOk;
+}
+
 int Session::cmd_ls(const std::vector<std::string>& args) {
     ParsedArgs a;
-    if (!parse_args(args, {{"-a", "--all", false}}, a)) return kUsage;
+    if (!parse_args(args,
+                    {{"-a", "--all", false},
+                     {"-l", "--long", false},
+                     {"-t", "--time", false},
+                     {"-S", "--size", false},
+                     {"-r", "--reverse", false}},
+                    a))
+        return kUsage;
     if (a.operands.size() > 1) return usage_error("one path at most");
-    bool all = a.has("--all");
+    bool all = a.has("--all"), long_form = a.has("--long");
+    SortKey key = a.has("--time") ? SortKey::time : a.has("--size") ? SortKey::size : SortKey::name;
     std::string path = remote(a.operands.empty() ? "" : a.operands[0]);
     std::string shown = printable(path);
     Listing listing;
     if (int rc = list(path, all, listing)) return rc;
+    if (listing.status == "ERROR" && path != "/") {
+        // A file is shown as its own entry, as found in its folder's listing.
+        Entry entry;
+        if (int rc = lookup(path, entry)) return rc;
+        if (entry.folder) {
+            fprintf(stderr, "boardhub-cli: ls: %s: the folder cannot be read\n", shown.c_str());
+            return kRefused;
+        }
+        listing = Listing();
+        listing.entries.push_back(entry);
+    }
     if (listing.status == "CLOSED") {
         fprintf(stderr, "boardhub-cli: ls: %s: closed (you may not enter this folder)\n",
                 shown.c_str());
@@ -437,41 +529,60 @@ int Session::cmd_ls(const std::vector<std::string>& args) {
                 shown.c_str());
         return kRefused;
     }
-    if (listing.status == "NONE" || listing.entries.empty()) {
+    if (listing.entries.empty() && !listing.filled) {
         // On a terminal or in the shell, say so; a script reading the output gets nothing.
         if (isatty(STDOUT_FILENO) || in_shell_) printf("(empty folder)\n");
         return kOk;
     }
-    sort_listing(listing.entries);
+    sort_entries(listing.entries, key, a.has("--reverse"));
+    // The long form's size column is as wide as its widest number.
+    int size_width = 1;
+    for (const Entry& e : listing.entries)
+        if (!e.folder)
+            size_width = std::max(size_width, static_cast<int>(std::to_string(e.size).size()));
     bool any_preview = false;
     for (const Entry& e : listing.entries) {
+        const char* kind = e.folder ? (e.closed ? "closed" : "dir") : "file";
+        std::string name = printable_name(e.name) + (e.folder ? "/" : "");
+        const char* mark = e.preview ? "  [preview]" : "";
+        any_preview = any_preview || e.preview;
+        if (long_form) {
+            std::string size = e.folder ? "-" : std::to_string(e.size);
+            printf("%-6s  %*s  %-16s  %s%s\n", kind, size_width, size.c_str(),
+                   entry_time(e.mtime).c_str(), name.c_str(), mark);
+            continue;
+        }
         char detail[64];
-        const char* kind;
         if (e.folder && e.closed) {
-            kind = "closed";
             snprintf(detail, sizeof(detail), "-");
         } else if (e.folder) {
-            kind = "dir";
             snprintf(detail, sizeof(detail), "%" PRIu64 " %s, %" PRIu64 " %s", e.folders,
-                     e.folders == 1 ? "dir" : "dirs", e.size, e.size == 1 ? "file" : "files");
+                     e.folders == 1 ? "dir" : "dirs", e.files, e.files == 1 ? "file" : "files");
         } else {
-            kind = "file";
             snprintf(detail, sizeof(detail), "%s", human_size(e.size).c_str());
         }
-        any_preview = any_preview || e.preview;
-        printf("%-6s  %-22s  %s%s%s\n", kind, detail, printable_name(e.name).c_str(),
-               e.folder ? "/" : "", e.preview ? "  [preview]" : "");
+        printf("%-6s  %-22s  %s%s\n", kind, detail, name.c_str(), mark);
     }
     // The mark explained once, where a person reads it; scripts get the bare listing.
     if (any_preview && (isatty(STDOUT_FILENO) || in_shell_))
         printf("[preview]: the server keeps a preview image of this entry\n");
-    if (listing.filled) {
-        fflush(stdout);
+    if (listing.filled || listing.info.changed) fflush(stdout);
+    if (listing.filled && !listing.info.used_entries) {
         fprintf(stderr,
                 "boardhub-cli: ls: %s: warning: the listing filled the server's reply; %zu "
                 "entries shown, others may be missing\n",
                 shown.c_str(), listing.entries.size());
+    } else if (listing.filled) {
+        fprintf(stderr,
+                "boardhub-cli: ls: %s: warning: the server's listing was out of form (%s); %zu "
+                "entries shown, others may be missing\n",
+                shown.c_str(), printable(listing.info.problem).c_str(), listing.entries.size());
     }
+    if (listing.info.changed)
+        fprintf(stderr,
+                "boardhub-cli: ls: %s: warning: the folder changed while it was listed; entries "
+                "may be missing or out of date\n",
+                shown.c_str());
     return kOk;
 }
 

@@ -2,6 +2,7 @@
 // older server is told apart from a refusal, and the user is told so in plain words.
 #include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,34 +141,62 @@ int Session::cmd_put(const std::vector<std::string>& args) {
         return kUsage;
     if (a.operands.empty() || a.operands.size() > 2) return usage_error("LOCAL [REMOTE]");
     if (int rc = need_extension("write", "uploads")) return rc;
-    std::string local = a.operands[0];
-    while (local.size() > 1 && local.back() == '/') local.pop_back();
-    std::string name = base_name(local);
-    // REMOTE: a folder that exists receives the file under its own name; else the new name.
-    std::string target = a.operands.size() == 2 ? remote(a.operands[1]) : remote(name);
-    if (a.operands.size() == 2) {
-        Entry e;
+    // A local pattern (the shell's own, for a name the local shell did not expand): the files
+    // that match go into one remote folder.
+    std::vector<std::string> locals;
+    struct stat st;
+    if (has_wildcard(a.operands[0]) && lstat(a.operands[0].c_str(), &st) != 0) {
+        glob_t g;
+        int rc = glob(a.operands[0].c_str(), 0, nullptr, &g);
+        if (rc == 0)
+            for (size_t i = 0; i < g.gl_pathc; i++) locals.push_back(g.gl_pathv[i]);
+        globfree(&g);
+        if (locals.empty()) {
+            fprintf(stderr, "boardhub-cli: put: %s: no match\n", a.operands[0].c_str());
+            return kRefused;
+        }
+    } else {
+        locals.push_back(a.operands[0]);
+    }
+    // REMOTE: a folder that exists receives the files under their own names; else, for one
+    // file, the new name.
+    std::string target = a.operands.size() == 2 ? remote(a.operands[1]) : cwd_;
+    bool is_folder = a.operands.size() == 1 || target == "/";
+    if (!is_folder) {
         Listing listing;
         std::string folder = target.substr(0, target.find_last_of('/'));
         if (folder.empty()) folder = "/";
-        bool is_folder = target == "/";
-        if (!is_folder && list(folder, true, listing) == kOk) {
+        if (list(folder, true, listing) == kOk) {
             std::string last = base_name(target);
             for (const Entry& en : listing.entries)
                 if (en.name == last && en.folder) is_folder = true;
         }
-        if (is_folder) target = join_remote(target, name);
     }
-    struct stat st;
-    if (stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        if (!a.has("--recursive")) {
-            fprintf(stderr, "boardhub-cli: put: %s: is a folder (put -r uploads folders)\n",
-                    local.c_str());
-            return kUsage;
+    if (locals.size() > 1 && !is_folder) {
+        fprintf(stderr, "boardhub-cli: put: %s is not a folder (several files go into one)\n",
+                printable(target).c_str());
+        return kUsage;
+    }
+    int worst = kOk;
+    for (std::string local : locals) {
+        while (local.size() > 1 && local.back() == '/') local.pop_back();
+        std::string to = is_folder ? join_remote(target, base_name(local)) : target;
+        int rc;
+        if (stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (!a.has("--recursive")) {
+                fprintf(stderr, "boardhub-cli: put: %s: is a folder (put -r uploads folders)\n",
+                        local.c_str());
+                rc = locals.size() == 1 ? kUsage : kRefused;
+            } else {
+                rc = upload_tree(local, to, a.has("--force"), 0);
+            }
+        } else {
+            rc = upload(local, to, a.has("--force"));
         }
-        return upload_tree(local, target, a.has("--force"), 0);
+        if (rc == kInterrupted || rc == kConnection) return rc;
+        if (worst == kOk) worst = rc;
     }
-    return upload(local, target, a.has("--force"));
+    return worst;
 }
 
 int Session::cmd_mkdir(const std::vector<std::string>& args) {
@@ -220,17 +249,91 @@ int Session::cmd_mv(const std::vector<std::string>& args) {
     return write_outcome(o, blamed);
 }
 
+bool Session::confirm(const std::string& question) {
+    fprintf(stderr, "boardhub-cli: %s [y/N] ", question.c_str());
+    fflush(stderr);
+    std::string answer;
+    char c;
+    while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n') answer += c;
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') && !interrupted();
+}
+
+int Session::remove_tree(const std::string& path, int depth) {
+    if (depth > kMaxTreeDepth) {
+        fprintf(stderr, "boardhub-cli: rm: %s: deeper than %d folders; stopped\n",
+                printable(path).c_str(), kMaxTreeDepth);
+        return kRefused;
+    }
+    // A listing that may lack entries is taken again once those it showed are gone.
+    for (;;) {
+        Listing listing;
+        if (int rc = list(path, true, listing)) return rc;
+        if (listing.status == "CLOSED") {
+            fprintf(stderr, "boardhub-cli: rm: %s: closed (you may not enter this folder)\n",
+                    printable(path).c_str());
+            return kRefused;
+        }
+        if (listing.status == "ERROR") {
+            fprintf(stderr, "boardhub-cli: rm: %s: no such folder, or it cannot be read\n",
+                    printable(path).c_str());
+            return kRefused;
+        }
+        for (const Entry& e : listing.entries) {
+            std::string child = join_remote(path, e.name);
+            int rc = e.folder && !e.closed
+                         ? remove_tree(child, depth + 1)
+                         : write_outcome(bh::delete_entry(client_, child), child);
+            if (rc != kOk) return rc;
+        }
+        if (listing.entries.empty() || (!listing.filled && !listing.info.changed)) break;
+    }
+    return write_outcome(bh::delete_entry(client_, path), path);
+}
+
 int Session::cmd_rm(const std::vector<std::string>& args) {
     ParsedArgs a;
-    if (!parse_args(args, {}, a)) return kUsage;
-    if (a.operands.empty()) return usage_error("name a file or an empty folder");
+    if (!parse_args(args, {{"-r", "--recursive", false}, {"-f", "--force", false}}, a))
+        return kUsage;
+    if (a.operands.empty()) return usage_error("name a file or a folder");
+    bool recursive = a.has("--recursive"), force = a.has("--force");
+    // Deleting a tree is asked about on a terminal; without one only -f may do it.
+    if (recursive && !force && !isatty(STDIN_FILENO)) {
+        fprintf(stderr,
+                "boardhub-cli: rm: -r without -f asks before deleting, and there is no terminal "
+                "to ask on; nothing deleted (add -f)\n");
+        return kUsage;
+    }
     if (int rc = need_extension("write", "deletes")) return rc;
-    int worst = kOk;
+    std::vector<Match> paths;
     for (const std::string& typed : a.operands) {
-        std::string path = remote(typed);
-        int rc = write_outcome(bh::delete_entry(client_, path), path);
-        if (rc == kConnection) return rc;
+        std::vector<Match> matches;
+        if (int rc = expand(typed, matches)) return rc;
+        paths.insert(paths.end(), matches.begin(), matches.end());
+    }
+    int worst = kOk;
+    for (const Match& m : paths) {
+        const std::string& path = m.path;
+        int rc;
+        Entry entry = m.entry;
+        if (recursive && path == "/") {
+            fprintf(stderr, "boardhub-cli: rm: the root folder is not deleted\n");
+            rc = kRefused;
+        } else if (recursive && !m.known && (rc = lookup(path, entry)) != kOk) {
+            // printed
+        } else if (recursive && entry.folder) {
+            if (!force && !confirm("rm: delete " + printable(path) + " and everything in it?")) {
+                fprintf(stderr, "boardhub-cli: rm: %s: not deleted\n", printable(path).c_str());
+                rc = kRefused;
+            } else {
+                rc = remove_tree(path, 0);
+            }
+        } else {
+            rc = write_outcome(bh::delete_entry(client_, path), path);
+        }
+        if (rc == kConnection || rc == kInterrupted) return rc;
         if (worst == kOk) worst = rc;
+        // A tree stops at the first refusal, and so does the command.
+        if (recursive && rc != kOk) return rc;
     }
     return worst;
 }

@@ -3,6 +3,7 @@
 // protocol closes the connection.
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -145,9 +146,12 @@ Outcome by_entries(Client& c, const std::string& path, bool dots, std::vector<En
             // Larger than the server may send: read past it, keep nothing of it.
             note(info, "a listing frame larger than " + std::to_string(kMaxEntriesFrame) +
                            " bytes");
-            if (!c.recv_frame_to(type, length, [](const char*, size_t) { return true; },
-                                 kListReplyMs))
-                return Outcome{};
+            text.resize(static_cast<size_t>(kMaxEntriesFrame));
+            for (uint64_t left = length; left > 0;) {
+                size_t piece = static_cast<size_t>(std::min<uint64_t>(left, text.size()));
+                if (!c.recv_payload(text.data(), piece, kListReplyMs)) return Outcome{};
+                left -= piece;
+            }
             continue;
         }
         if ((type != "11" && type != "21") || length > kMaxEntriesFrame) {
