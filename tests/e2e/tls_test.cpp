@@ -190,6 +190,14 @@ TEST(Tls, EverythingAfterTheUpgradeGoesThroughTls) {
     std::string out, err;
     ASSERT_EQ(e2e::run_server({"--identity", "-c", srv.config}, &out, &err), 0) << err;
     EXPECT_EQ(out, c.fingerprint() + "\n");
+    std::string admin;
+    if (FILE* p = popen((std::string(BOARDHUB_ADMIN) + " -c " + srv.config + " fingerprint").c_str(),
+                        "r")) {
+        char line[256];
+        while (fgets(line, sizeof(line), p)) admin += line;
+        EXPECT_EQ(pclose(p), 0);
+    }
+    EXPECT_EQ(admin, out);
     EXPECT_TRUE(srv.wait_for_output("TLS identity " + c.fingerprint())) << srv.out();
     struct stat key;
     ASSERT_EQ(stat((srv.data + "/tls-key.pem").c_str(), &key), 0);
