@@ -516,7 +516,7 @@ TEST_F(Shell, ResizeDrawsThePromptOnce) {
         return false;
     };
     std::string start = tmux + "new-session -d -s s -x 60 -y 20 'BOARDHUB_PASSWORD=wonder HOME=" +
-                        work + " " + BOARDHUB_CLI + " -p " + std::to_string(srv.port) +
+                        work + " XDG_STATE_HOME=" + state + " " + BOARDHUB_CLI + " -p " + std::to_string(srv.port) +
                         " -u alice; sleep 60'";
     ASSERT_EQ(std::system(start.c_str()), 0);
     // The tmux server and its socket go at every exit of the test.
