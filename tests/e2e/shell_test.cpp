@@ -378,8 +378,10 @@ TEST_F(Shell, ProgressLineFitsTheTerminal) {
         ASSERT_EQ(p.wait(60000), 0) << p.out();
         std::vector<std::string> lines = lines_of(p.out());
         ASSERT_FALSE(lines.empty());
-        for (const std::string& l : lines)
+        for (const std::string& l : lines) {
+            if (l.rfind("boardhub-cli: new server ", 0) == 0) continue;  // the first contact's
             EXPECT_LT(columns(l), static_cast<size_t>(cols)) << cols << ": " << l;
+        }
         EXPECT_NE(lines.back().find("100%"), std::string::npos) << lines.back();
         if (cols >= 80) {
             EXPECT_NE(lines.back().find(name), std::string::npos) << lines.back();

@@ -15,7 +15,7 @@ namespace cli {
 namespace {
 
 const char* kHelpHead =
-    "usage: boardhub-cli [-H HOST] [-p PORT] [-u USER] [-q] COMMAND [ARGS...]\n"
+    "usage: boardhub-cli [-H HOST] [-p PORT] [-u USER] [-q] [--tls=MODE] COMMAND [ARGS...]\n"
     "       boardhub-cli [-H HOST] [-p PORT] [-u USER] [shell]\n"
     "\n"
     "Talks to a boardhub server. With a command it connects, logs in when a user is given\n"
@@ -66,7 +66,8 @@ const char* kHelpTail =
     "       connected, no camera, wrong current password, folders skipped by get -r,\n"
     "       session replaced by another login, ...)\n"
     "  2    wrong command line, or no password given\n"
-    "  3    cannot connect, connection lost, or a reply out of protocol\n"
+    "  3    cannot connect, connection lost, or a reply out of protocol; the server's\n"
+    "       identity changed, or it offers no encryption under --tls=require\n"
     "  4    login refused (wrong user name or password, account suspended, version), or\n"
     "       the account suspended or deleted while connected\n"
     "  5    a local file cannot be written, or exists already (get without -f)\n"
