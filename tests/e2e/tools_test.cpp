@@ -1388,3 +1388,25 @@ TEST_F(ToolsTls, RequireAndTlsOnlyServersRefuseBeforeTheLogin) {
     r = via(relay2, {"--tls=require", "ls"});
     EXPECT_EQ(r.code, 0) << r.err;
 }
+
+// The store as people edit it: comments, a last line without its newline, the same server
+// recorded twice. A new line never joins the one before it.
+TEST(KnownServers, HandEditedFilesKeepTheirLines) {
+    e2e::TempDir dir;
+    std::string path = dir.path + "/state/boardhub/known_servers";
+    bh::KnownServers store(path);
+    int line = 0;
+    std::string recorded, error;
+    EXPECT_EQ(store.find("h:1", "SHA256:AA", line, recorded, error), bh::KnownServers::Match::unknown);
+    e2e::write_file(path, "# servers\nh:1 SHA256:AA\nh:2 SHA256:BB\nh:2 SHA256:CC\nh:3 SHA256:DD");
+    EXPECT_EQ(store.find("h:1", "SHA256:AA", line, recorded, error), bh::KnownServers::Match::known);
+    EXPECT_EQ(store.find("h:2", "SHA256:CC", line, recorded, error), bh::KnownServers::Match::known);
+    EXPECT_EQ(store.find("h:1", "SHA256:EE", line, recorded, error), bh::KnownServers::Match::changed);
+    EXPECT_EQ(line, 2);
+    EXPECT_EQ(recorded, "SHA256:AA");
+    EXPECT_EQ(store.find("h:", "SHA256:AA", line, recorded, error), bh::KnownServers::Match::unknown);
+    ASSERT_TRUE(store.add("h:4", "SHA256:FF", error)) << error;
+    EXPECT_EQ(e2e::read_file(path),
+              "# servers\nh:1 SHA256:AA\nh:2 SHA256:BB\nh:2 SHA256:CC\nh:3 SHA256:DD\nh:4 SHA256:FF\n");
+    EXPECT_EQ(store.find("h:3", "SHA256:DD", line, recorded, error), bh::KnownServers::Match::known);
+}
