@@ -20,6 +20,8 @@ if [ ! -d "$here/node_modules/puppeteer-core" ]; then
 fi
 
 world="$(mktemp -d)"
+# Client state (the servers known by identity) belongs to this world, never the real home.
+export XDG_STATE_HOME="$world/state"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done

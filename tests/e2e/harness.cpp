@@ -154,7 +154,28 @@ int free_port() {
     return port;
 }
 
+namespace {
+
+// The programs the tests start (boardhub-cli, the gateway) keep state under XDG_STATE_HOME
+// (history, the servers they know by identity) and fall back to $HOME: both point into a
+// folder of this test process, never the real home.
+struct TestHome {
+    TempDir dir;
+    TestHome() {
+        setenv("HOME", dir.path.c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir.path + "/state").c_str(), 1);
+    }
+};
+TestHome test_home;
+
+}  // namespace
+
 TestServer::TestServer() {
+    // Each world has its own client state: its server makes a new identity and ports are
+    // reused, so identities remembered from another world would not match.
+    if (const char* s = getenv("XDG_STATE_HOME")) saved_state_home_ = s;
+    state = dir.path + "/state";
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
     share = dir.path + "/share";
     data = dir.path + "/data";
     config = dir.path + "/server.ini";
@@ -168,6 +189,7 @@ TestServer::~TestServer() {
         int status;
         waitpid(pid, &status, 0);
     }
+    setenv("XDG_STATE_HOME", saved_state_home_.c_str(), 1);
 }
 
 namespace {

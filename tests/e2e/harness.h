@@ -43,6 +43,9 @@ struct ServerOptions {
     bool file_log = false;                    // "log = yes"
 };
 
+// While a TestServer lives, XDG_STATE_HOME points at dir/state (the previous value comes back
+// on destruction): the clients the test starts keep their state, known servers among it, in
+// this world. HOME and the default XDG_STATE_HOME of a test process are in a temporary folder.
 class TestServer {
 public:
     TestServer();
@@ -74,6 +77,10 @@ public:
     std::string share;   // dir/share
     std::string data;    // dir/data
     std::string config;  // dir/server.ini
+    std::string state;   // dir/state: XDG_STATE_HOME of the clients the test starts
+
+private:
+    std::string saved_state_home_;
 };
 
 // Runs the server binary with the given arguments to completion; returns the exit status and

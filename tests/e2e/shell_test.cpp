@@ -378,8 +378,10 @@ TEST_F(Shell, ProgressLineFitsTheTerminal) {
         ASSERT_EQ(p.wait(60000), 0) << p.out();
         std::vector<std::string> lines = lines_of(p.out());
         ASSERT_FALSE(lines.empty());
-        for (const std::string& l : lines)
+        for (const std::string& l : lines) {
+            if (l.rfind("boardhub-cli: new server ", 0) == 0) continue;  // the first contact's
             EXPECT_LT(columns(l), static_cast<size_t>(cols)) << cols << ": " << l;
+        }
         EXPECT_NE(lines.back().find("100%"), std::string::npos) << lines.back();
         if (cols >= 80) {
             EXPECT_NE(lines.back().find(name), std::string::npos) << lines.back();
@@ -516,7 +518,7 @@ TEST_F(Shell, ResizeDrawsThePromptOnce) {
         return false;
     };
     std::string start = tmux + "new-session -d -s s -x 60 -y 20 'BOARDHUB_PASSWORD=wonder HOME=" +
-                        work + " " + BOARDHUB_CLI + " -p " + std::to_string(srv.port) +
+                        work + " XDG_STATE_HOME=" + state + " " + BOARDHUB_CLI + " -p " + std::to_string(srv.port) +
                         " -u alice; sleep 60'";
     ASSERT_EQ(std::system(start.c_str()), 0);
     // The tmux server and its socket go at every exit of the test.

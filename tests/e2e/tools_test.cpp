@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sqlite3.h>
@@ -15,11 +16,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -1420,4 +1423,252 @@ TEST_F(Tools, PutMkdirMvRmAndGetContinueRoundTrip) {
     EXPECT_NE(r.err.find("mv: /ro: no write access"), std::string::npos) << r.err;
     EXPECT_EQ(e2e::read_file(srv.share + "/ro/z.txt"), "z");
     EXPECT_EQ(e2e::read_file(srv.share + "/tree/y.txt"), "yy");
+}
+
+// ---- boardhub-cli over encrypted connections ----
+
+namespace {
+
+// A TCP relay between the client and the server that keeps every byte of both directions, as
+// someone on the path would see them. One connection at a time.
+class Relay {
+public:
+    explicit Relay(int target) : target_(target) {
+        listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+            listen(listen_fd_, 4) != 0 ||
+            getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            abort();
+        port = ntohs(a.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Relay() {
+        stop_ = true;
+        thread_.join();
+        close(listen_fd_);
+    }
+    std::string up() {  // client to server
+        std::lock_guard<std::mutex> g(lock_);
+        return up_;
+    }
+    std::string down() {  // server to client
+        std::lock_guard<std::mutex> g(lock_);
+        return down_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> g(lock_);
+        up_.clear();
+        down_.clear();
+    }
+    int port = 0;
+
+private:
+    void run() {
+        while (!stop_) {
+            struct pollfd l = {listen_fd_, POLLIN, 0};
+            if (poll(&l, 1, 50) <= 0) continue;
+            int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) continue;
+            int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            struct sockaddr_in a;
+            memset(&a, 0, sizeof(a));
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(target_));
+            if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) pump(c, s);
+            close(s);
+            close(c);
+        }
+    }
+    // Until either side closes; each piece is kept before it is passed on.
+    void pump(int c, int s) {
+        char buf[65536];
+        while (!stop_) {
+            struct pollfd p[2] = {{c, POLLIN, 0}, {s, POLLIN, 0}};
+            if (poll(p, 2, 50) <= 0) continue;
+            for (int i = 0; i < 2; i++) {
+                if (!p[i].revents) continue;
+                ssize_t n = recv(p[i].fd, buf, sizeof(buf), 0);
+                if (n <= 0) return;
+                {
+                    std::lock_guard<std::mutex> g(lock_);
+                    (i == 0 ? up_ : down_).append(buf, static_cast<size_t>(n));
+                }
+                if (send(p[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) return;
+            }
+        }
+    }
+
+    int target_;
+    int listen_fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::string up_, down_;
+    std::thread thread_;
+};
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+class ToolsTls : public Tools {
+protected:
+    // The client through the relay (its port in place of the server's).
+    Result via(Relay& relay, const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+        env.push_back("BOARDHUB_PASSWORD=" + password);
+        std::vector<std::string> full = {BOARDHUB_CLI, "-H", "127.0.0.1", "-p",
+                                         std::to_string(relay.port), "-u", "eve"};
+        full.insert(full.end(), args.begin(), args.end());
+        Proc p(full, env, "", srv.dir.path);
+        Result r;
+        r.code = p.wait();
+        r.out = p.out();
+        r.err = p.err();
+        return r;
+    }
+    std::string known_servers() { return srv.state + "/boardhub/known_servers"; }
+
+    const std::string password = "Pw-7f3a9c-distinct";
+};
+
+// Neither the password nor a file's bytes cross the wire readable, unless encryption is off
+// (which shows that the relay would see them).
+TEST_F(ToolsTls, PasswordAndContentNeverCrossTheWireReadable) {
+    add_user("eve", password, 5);
+    std::string body;
+    for (int i = 0; body.size() < 96 * 1024; i++) body += "pattern-block-" + std::to_string(i) + "|";
+    e2e::write_file(srv.share + "/data/pattern.txt", body);
+    std::string piece = body.substr(40000, 64);
+    Relay relay(srv.port);
+
+    Result r = via(relay, {"ls", "/data"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "pattern.txt")) << r.out;
+    std::string key = "127.0.0.1:" + std::to_string(relay.port);
+    // The first contact is said once and recorded.
+    EXPECT_TRUE(has(r.err, "boardhub-cli: new server " + key + ", identity SHA256:")) << r.err;
+    EXPECT_TRUE(has(r.err, "recorded in " + known_servers())) << r.err;
+    std::string line = e2e::read_file(known_servers());
+    EXPECT_EQ(line.rfind(key + " SHA256:", 0), 0u) << line;
+    EXPECT_EQ(line.size(), key.size() + 1 + 7 + 32 * 3 - 1 + 1) << line;
+    EXPECT_EQ(fs::status(known_servers()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(srv.state + "/boardhub").permissions() & fs::perms::all, fs::perms::owner_all);
+
+    r = via(relay, {"get", "/data/pattern.txt", work + "/p1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(e2e::read_file(work + "/p1"), body);
+    EXPECT_FALSE(has(r.err, "new server")) << r.err;
+    EXPECT_EQ(e2e::read_file(known_servers()), line);  // known: nothing added
+    EXPECT_TRUE(has(relay.up(), "STARTTLS"));
+    EXPECT_FALSE(has(relay.up(), password));
+    EXPECT_FALSE(has(relay.up(), "LOGIN"));
+    EXPECT_FALSE(has(relay.down(), piece));
+    EXPECT_FALSE(has(relay.down(), "pattern.txt"));
+
+    relay.clear();
+    r = via(relay, {"--tls=off", "get", "/data/pattern.txt", work + "/p2"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(e2e::read_file(work + "/p2"), body);
+    EXPECT_TRUE(has(relay.up(), password));
+    EXPECT_TRUE(has(relay.down(), piece));
+    EXPECT_FALSE(has(relay.up(), "STARTTLS"));
+}
+
+// A server that shows another identity on the same port gets no login: the client stops,
+// names both identities, the file and the line, and exits non-zero.
+TEST_F(ToolsTls, ChangedIdentityStopsBeforeLogin) {
+    add_user("eve", password, 5);
+    Relay relay(srv.port);
+    // Another server first, so that the one that changes is on line 2.
+    e2e::write_file(known_servers(), "10.0.0.9:8000 SHA256:00\n");
+    ASSERT_EQ(via(relay, {"ls"}).code, 0);
+    std::string before = e2e::read_file(known_servers());
+
+    int port = srv.port;
+    ASSERT_EQ(srv.stop(), 0);
+    ASSERT_EQ(unlink((srv.data + "/tls-cert.pem").c_str()), 0);
+    ASSERT_EQ(unlink((srv.data + "/tls-key.pem").c_str()), 0);
+    e2e::ServerOptions o;
+    o.keys["port"] = std::to_string(port);
+    ASSERT_TRUE(srv.start(o)) << srv.out() << srv.err();
+    relay.clear();
+
+    Result r = via(relay, {"ls"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    size_t at = before.find(' ', before.find('\n'));
+    std::string old_fp = before.substr(at + 1, before.find('\n', at) - at - 1);
+    EXPECT_TRUE(has(r.err, "IDENTITY OF SERVER 127.0.0.1:" + std::to_string(relay.port) + " HAS CHANGED")) << r.err;
+    EXPECT_TRUE(has(r.err, "recorded identity: " + old_fp)) << r.err;
+    EXPECT_TRUE(has(r.err, "offered identity:  SHA256:")) << r.err;
+    EXPECT_TRUE(has(r.err, "remove line 2 of " + known_servers())) << r.err;
+    EXPECT_EQ(e2e::read_file(known_servers()), before);
+    EXPECT_TRUE(has(relay.up(), "STARTTLS"));
+    EXPECT_FALSE(has(relay.up(), password));
+    EXPECT_FALSE(has(srv.out(), "LOGIN")) << srv.out();
+    // An interactive shell stops the same way.
+    r = via(relay, {"shell"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_FALSE(has(srv.out(), "LOGIN")) << srv.out();
+}
+
+// require meets a server without encryption: refused before the login. A server that takes
+// logins over encrypted connections only tells a client with encryption off why.
+TEST_F(ToolsTls, RequireAndTlsOnlyServersRefuseBeforeTheLogin) {
+    add_user("eve", password, 5);
+    ASSERT_EQ(srv.stop(), 0);
+    e2e::ServerOptions plain;
+    plain.keys["tls"] = "off";
+    ASSERT_TRUE(srv.start(plain));
+    Relay relay(srv.port);
+    Result r = via(relay, {"--tls=require", "ls"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_TRUE(has(r.err, "the server does not offer encryption")) << r.err;
+    EXPECT_FALSE(has(relay.up(), "LOGIN"));
+    r = via(relay, {"ls"}, {"BOARDHUB_TLS=require"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_FALSE(has(relay.up(), "LOGIN"));
+    EXPECT_FALSE(has(srv.out(), "LOGIN")) << srv.out();
+    EXPECT_EQ(via(relay, {"ls"}).code, 0);  // auto: plain when not offered
+    EXPECT_EQ(via(relay, {"--tls=maybe", "ls"}).code, 2);
+
+    ASSERT_EQ(srv.stop(), 0);
+    e2e::ServerOptions only;
+    only.keys["tls"] = "require";
+    ASSERT_TRUE(srv.start(only));
+    Relay relay2(srv.port);
+    r = via(relay2, {"--tls=off", "ls"});
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_TRUE(has(r.err, "login as eve: the server accepts logins over encrypted connections only"))
+        << r.err;
+    r = via(relay2, {"--tls=require", "ls"});
+    EXPECT_EQ(r.code, 0) << r.err;
+}
+
+// The store as people edit it: comments, a last line without its newline, the same server
+// recorded twice. A new line never joins the one before it.
+TEST(KnownServers, HandEditedFilesKeepTheirLines) {
+    e2e::TempDir dir;
+    std::string path = dir.path + "/state/boardhub/known_servers";
+    bh::KnownServers store(path);
+    int line = 0;
+    std::string recorded, error;
+    EXPECT_EQ(store.find("h:1", "SHA256:AA", line, recorded, error), bh::KnownServers::Match::unknown);
+    e2e::write_file(path, "# servers\nh:1 SHA256:AA\nh:2 SHA256:BB\nh:2 SHA256:CC\nh:3 SHA256:DD");
+    EXPECT_EQ(store.find("h:1", "SHA256:AA", line, recorded, error), bh::KnownServers::Match::known);
+    EXPECT_EQ(store.find("h:2", "SHA256:CC", line, recorded, error), bh::KnownServers::Match::known);
+    EXPECT_EQ(store.find("h:1", "SHA256:EE", line, recorded, error), bh::KnownServers::Match::changed);
+    EXPECT_EQ(line, 2);
+    EXPECT_EQ(recorded, "SHA256:AA");
+    EXPECT_EQ(store.find("h:", "SHA256:AA", line, recorded, error), bh::KnownServers::Match::unknown);
+    ASSERT_TRUE(store.add("h:4", "SHA256:FF", error)) << error;
+    EXPECT_EQ(e2e::read_file(path),
+              "# servers\nh:1 SHA256:AA\nh:2 SHA256:BB\nh:2 SHA256:CC\nh:3 SHA256:DD\nh:4 SHA256:FF\n");
+    EXPECT_EQ(store.find("h:3", "SHA256:DD", line, recorded, error), bh::KnownServers::Match::known);
 }

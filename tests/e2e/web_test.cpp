@@ -38,6 +38,9 @@ TEST(Web, SignInBrowseAndDownloadWithRanges) {
     EXPECT_EQ(set.find("Secure"), std::string::npos) << "plain HTTP: " << set;
     EXPECT_EQ(csrf.size(), 64u);
     EXPECT_NE(r.header("content-security-policy").find("script-src 'self'"), std::string::npos);
+    // Over TCP the session is encrypted, and the server's identity recorded on first contact.
+    EXPECT_NE(g.output().find("new server 127.0.0.1:" + std::to_string(g.srv.port) + ", identity SHA256:"),
+              std::string::npos) << g.output();
 
     // Folders first, the closed folder shown closed.
     r = http(g.port, "GET", "/api/list?path=/", {cookie});

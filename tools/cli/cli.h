@@ -38,6 +38,7 @@ struct Options {
     std::string user;
     size_t piece = kMaxPiece;
     bool progress = true;
+    bh::TlsMode tls = bh::TlsMode::automatic;  // --tls, BOARDHUB_TLS
 };
 
 // One entry of a listing (the client library's: kind, counts, size, time, write mark, name).
@@ -215,6 +216,8 @@ public:
     const std::string& cwd() const { return cwd_; }
     std::string prompt() const;
     int socket() const { return connected_ ? client_.fd() : -1; }
+    // Frames already received and decrypted, which a poll() on socket() does not see.
+    bool pending() const { return connected_ && client_.pending(); }
     bool replaced() const { return replaced_; }
     // The exit status of a shell whose session the server ended.
     int replaced_status() const { return account_ended_.empty() ? kRefused : kLogin; }
@@ -272,6 +275,9 @@ private:
     void print_messages();
     void print_message(const std::string& json);
     int lost(const std::string& what);
+    // After connecting: encryption as opt_.tls says, the server's identity checked against
+    // the known servers. kOk, or kConnection with a message printed (nothing sent).
+    int secure();
     // Words for a FAIL: "the server refused the request", or after a refused login why the
     // session is not logged in ("not logged in: account suspended").
     std::string refusal() const;

@@ -15,7 +15,7 @@ namespace cli {
 namespace {
 
 const char* kHelpHead =
-    "usage: boardhub-cli [-H HOST] [-p PORT] [-u USER] [-q] COMMAND [ARGS...]\n"
+    "usage: boardhub-cli [-H HOST] [-p PORT] [-u USER] [-q] [--tls=MODE] COMMAND [ARGS...]\n"
     "       boardhub-cli [-H HOST] [-p PORT] [-u USER] [shell]\n"
     "\n"
     "Talks to a boardhub server. With a command it connects, logs in when a user is given\n"
@@ -36,6 +36,8 @@ const char* kHelpHead =
     "  -p, --port PORT      server port (default 8000, or BOARDHUB_PORT)\n"
     "  -u, --user USER      log in as USER (or BOARDHUB_USER)\n"
     "  -q, --quiet          no progress bar\n"
+    "      --tls=MODE       encryption: auto (default: when the server offers it), require\n"
+    "                       (refuse a server that does not), off (never); or BOARDHUB_TLS\n"
     "  -h, --help           this text\n"
     "  -V, --version        the version of this program\n"
     "\n"
@@ -51,13 +53,21 @@ const char* kHelpTail =
     "The shell keeps its history in $XDG_STATE_HOME/boardhub/history (by default\n"
     "~/.local/state/boardhub/history).\n"
     "\n"
+    "Encrypted connections: the first time a server is met its identity (the SHA-256\n"
+    "fingerprint of its certificate) is recorded in $XDG_STATE_HOME/boardhub/known_servers\n"
+    "with the line 'new server HOST:PORT, identity SHA256:... recorded in FILE'. If that\n"
+    "server later shows another identity, the client stops before logging in (nothing is\n"
+    "sent), names both fingerprints and the line of the file to remove if the change is\n"
+    "expected, and exits with status 3.\n"
+    "\n"
     "Exit status:\n"
     "  0    success\n"
     "  1    the server refused or could not do it (closed folder, no such file, user not\n"
     "       connected, no camera, wrong current password, folders skipped by get -r,\n"
     "       session replaced by another login, ...)\n"
     "  2    wrong command line, or no password given\n"
-    "  3    cannot connect, connection lost, or a reply out of protocol\n"
+    "  3    cannot connect, connection lost, or a reply out of protocol; the server's\n"
+    "       identity changed, or it offers no encryption under --tls=require\n"
     "  4    login refused (wrong user name or password, account suspended, version), or\n"
     "       the account suspended or deleted while connected\n"
     "  5    a local file cannot be written, or exists already (get without -f)\n"
@@ -82,11 +92,17 @@ int main(int argc, char** argv) {
     if (const char* h = getenv("BOARDHUB_HOST")) opt.host = h;
     if (const char* p = getenv("BOARDHUB_PORT")) opt.port = atoi(p);
     if (const char* u = getenv("BOARDHUB_USER")) opt.user = u;
+    if (const char* t = getenv("BOARDHUB_TLS"); t && *t && !bh::parse_tls_mode(t, opt.tls)) {
+        fprintf(stderr, "boardhub-cli: bad BOARDHUB_TLS '%s' (auto, require or off)\n",
+                printable(t).c_str());
+        return kUsage;
+    }
 
     static const struct option longs[] = {{"host", required_argument, nullptr, 'H'},
                                           {"port", required_argument, nullptr, 'p'},
                                           {"user", required_argument, nullptr, 'u'},
                                           {"quiet", no_argument, nullptr, 'q'},
+                                          {"tls", required_argument, nullptr, 'T'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
@@ -108,6 +124,13 @@ int main(int argc, char** argv) {
             }
             case 'u': opt.user = optarg; break;
             case 'q': opt.progress = false; break;
+            case 'T':
+                if (!bh::parse_tls_mode(optarg, opt.tls)) {
+                    fprintf(stderr, "boardhub-cli: bad --tls '%s' (auto, require or off)\n",
+                            printable(optarg).c_str());
+                    return kUsage;
+                }
+                break;
             case 'h': print_help(stdout); return kOk;
             case 'V': printf("boardhub-cli %s\n", BOARDHUB_VERSION); return kOk;
             default: {

@@ -85,6 +85,13 @@ const char* login_error_text(int64_t code) {
     }
 }
 
+// A server that takes logins over encrypted connections only says so with REASON "TLS".
+constexpr const char* kTlsOnlyText =
+    "the server accepts logins over encrypted connections only (drop --tls=off or "
+    "BOARDHUB_TLS=off)";
+
+bool tls_only(json_object* reply) { return member(reply, "REASON") == "TLS"; }
+
 }  // namespace
 
 bool Session::secret(const char* prompt, std::string& out) {
@@ -136,7 +143,54 @@ int Session::connect() {
     if (in_shell_) client_.set_interrupt_fd(wake_fd());
     connected_ = true;
     features_known_ = false;
-    return kOk;
+    return secure();
+}
+
+int Session::secure() {
+    if (opt_.tls == bh::TlsMode::off) return kOk;
+    std::vector<std::string> features;
+    if (!bh::features(client_, &features)) return lost("connect");
+    std::string key = opt_.host + ":" + std::to_string(opt_.port);
+    std::string shown = printable(key);
+    bh::KnownServers store(bh::default_known_servers());
+    bh::Secured s = bh::secure(client_, opt_.tls, features, key, store);
+    std::string file = printable(store.path());
+    switch (s.kind) {
+        case bh::Secured::plain:
+            return kOk;
+        case bh::Secured::encrypted:
+            if (s.added)
+                fprintf(stderr, "boardhub-cli: new server %s, identity %s recorded in %s\n",
+                        shown.c_str(), s.fingerprint.c_str(), file.c_str());
+            else if (!s.warning.empty())
+                fprintf(stderr,
+                        "boardhub-cli: new server %s, identity %s not recorded: %s\n",
+                        shown.c_str(), s.fingerprint.c_str(), printable(s.warning).c_str());
+            return kOk;
+        case bh::Secured::changed:
+            fprintf(stderr,
+                    "boardhub-cli: WARNING: THE IDENTITY OF SERVER %s HAS CHANGED\n"
+                    "boardhub-cli: recorded identity: %s\n"
+                    "boardhub-cli: offered identity:  %s\n"
+                    "boardhub-cli: someone may be intercepting this connection, or the server "
+                    "was given a new identity.\n"
+                    "boardhub-cli: nothing was sent (no login, no password). If the new "
+                    "identity is right, remove line %d of %s and connect again.\n",
+                    shown.c_str(), printable(s.recorded).c_str(), s.fingerprint.c_str(), s.line,
+                    file.c_str());
+            break;
+        case bh::Secured::refused:
+            fprintf(stderr, "boardhub-cli: %s: %s; nothing was sent\n", shown.c_str(),
+                    printable(s.message).c_str());
+            break;
+        case bh::Secured::failed:
+            fprintf(stderr, "boardhub-cli: %s: cannot encrypt the connection: %s\n",
+                    shown.c_str(), printable(s.message).c_str());
+            break;
+    }
+    client_.close();
+    connected_ = false;
+    return kConnection;
 }
 
 int Session::resync() {
@@ -158,7 +212,8 @@ int Session::resync() {
     JsonPtr r = parse(reply.payload);
     if (member(r.get(), "RESULT") != "OK") {
         // Said in the same words each time: the account, not the command, is the problem.
-        login_refused_ = login_error_text(member_int(r.get(), "ERROR"));
+        login_refused_ =
+            tls_only(r.get()) ? kTlsOnlyText : login_error_text(member_int(r.get(), "ERROR"));
         fprintf(stderr, "boardhub-cli: not logged in: %s\n", login_refused_.c_str());
         client_.close();
         connected_ = false;
@@ -267,15 +322,17 @@ int Session::login(bool verbose) {
         if (reply.payload == kUnknownCommand)
             fprintf(stderr, "boardhub-cli: login as %s: the server refused the login\n",
                     user.c_str());
+        else if (tls_only(r.get()))
+            fprintf(stderr, "boardhub-cli: login as %s: %s\n", user.c_str(), kTlsOnlyText);
         else
             fprintf(stderr, "boardhub-cli: login as %s: %s (%" PRId64 ")\n", user.c_str(),
                     login_error_text(member_int(r.get(), "ERROR")),
                     member_int(r.get(), "ERROR"));
         logged_in_ = false;
         had_login_ = false;
-        login_refused_ = reply.payload == kUnknownCommand
-                             ? "login refused"
-                             : login_error_text(member_int(r.get(), "ERROR"));
+        login_refused_ = reply.payload == kUnknownCommand ? "login refused"
+                         : tls_only(r.get())              ? kTlsOnlyText
+                                               : login_error_text(member_int(r.get(), "ERROR"));
         return kLogin;
     }
     logged_in_ = true;

@@ -159,7 +159,10 @@ int getc_fn(EditLine* el, wchar_t* out) {
         struct pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0},
                                 {wake_fd(), POLLIN, 0},
                                 {g_session->socket(), POLLIN, 0}};
-        int n = poll(fds, 3, -1);
+        // Frames decrypted already do not make the socket readable: no waiting for them.
+        bool pending = g_session->pending();
+        int n = poll(fds, 3, pending ? 0 : -1);
+        if (pending) fds[2].revents |= POLLIN;
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -392,7 +395,7 @@ void Session::poll_messages() {
     print_messages();
     while (connected_) {
         struct pollfd p = {client_.fd(), POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0) break;
+        if (!client_.pending() && poll(&p, 1, 0) <= 0) break;
         bh::Frame f;
         if (!client_.recv_frame(f)) {
             // After a notice that ends the session, the close is what it announced.

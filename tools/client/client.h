@@ -8,10 +8,15 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
+struct iovec;
+
 namespace bh {
+
+struct TlsState;
 
 struct Frame {
     std::string type;     // two digits
@@ -20,7 +25,7 @@ struct Frame {
 
 class Client {
 public:
-    Client() = default;
+    Client();
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -47,6 +52,8 @@ public:
     bool send_frame(const std::string& type, const std::string& payload);
     // Sends arbitrary bytes (for malformed frames in tests).
     bool send_raw(const void* data, size_t len);
+    // Sends the pieces in order, as one stream.
+    bool send_parts(const struct iovec* iov, int count);
 
     // A frame in two steps, for a caller that puts the payload where it wants it: the header
     // (type and announced length), then exactly len payload bytes into dst.
@@ -77,11 +84,24 @@ public:
     // Closes the connection with why as error(): for a caller that met a reply out of protocol,
     // after which the stream cannot be trusted.
     void fail(const std::string& why);
+    // ---- Encryption ----
+    // Called during the handshake with the server certificate's fingerprint ("SHA256:AB:...");
+    // false refuses the server and ends the handshake.
+    using IdentityCheck = std::function<bool(const std::string& fingerprint)>;
+    // A TLS handshake as the client on this TCP connection (after the server's STARTTLS OK);
+    // from then on every frame travels inside TLS. False with error() set: the connection is
+    // closed.
+    bool handshake(const IdentityCheck& check, int timeout_ms = 10000);
+    bool encrypted() const { return tls_ != nullptr; }
+    // Bytes already received and decrypted but not yet read: a poll() on fd() does not see
+    // them, so a caller that polls fd() asks this first.
+    bool pending() const;
 
 private:
     bool read_exact(char* dst, size_t len, int timeout_ms);
     // One read of at most len bytes (at least one), waiting up to timeout_ms for them.
     ssize_t read_some(char* dst, size_t len, int timeout_ms);
+    ssize_t read_tls(char* dst, size_t len, int timeout_ms);
     ssize_t receive(char* dst, size_t len, int flags);
     bool wait_readable(int timeout_ms);
     void drop_fds();
@@ -93,6 +113,7 @@ private:
     bool interrupted_ = false;
     std::string error_;
     std::vector<char> buffer_;  // recv_frame_to's pieces
+    std::unique_ptr<TlsState> tls_;  // set once encrypted
 };
 
 // Builds a JSON command text with json-c: {"CMD": cmd, key: value, ...} (texts only).
@@ -210,5 +231,61 @@ Outcome list_entries(Client& c, const std::string& path, bool dots, std::vector<
 // One line of ENTRIES (without its newline), or of LIST when the mtime and w fields are not
 // there (with_times false). False when it is out of form.
 bool parse_entry_line(const char* line, size_t len, bool with_times, Entry& e);
+// Encrypted sessions (tls.cpp): STARTTLS after FEATURES, the server's identity pinned on first
+// contact.
+
+// "SHA256:" and the SHA-256 of a certificate's DER as uppercase hex pairs joined by ':'.
+std::string fingerprint(const unsigned char* der, size_t len);
+
+// auto: encrypt when the server offers it; require: refuse a server that does not; off: never.
+enum class TlsMode { automatic, require, off };
+// "auto", "require", "off"; false for anything else.
+bool parse_tls_mode(const std::string& text, TlsMode& mode);
+
+// Servers known by identity: a text file of lines "HOST:PORT SHA256:AB:...".
+class KnownServers {
+public:
+    explicit KnownServers(std::string path) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+
+    enum class Match { known, unknown, changed, unreadable };
+    // Looks key ("HOST:PORT") up. changed: line (from 1) and recorded tell where and what the
+    // file holds for it. unreadable: error says why.
+    Match find(const std::string& key, const std::string& fingerprint, int& line,
+               std::string& recorded, std::string& error) const;
+    // Adds the line for key (the folder made 0700 and the file 0600 when missing), in one
+    // append so that a reader never sees half a line.
+    bool add(const std::string& key, const std::string& fingerprint, std::string& error) const;
+
+private:
+    std::string path_;
+};
+
+// $XDG_STATE_HOME/boardhub/known_servers, or ~/.local/state/boardhub/known_servers; "" when
+// neither XDG_STATE_HOME nor HOME is set.
+std::string default_known_servers();
+
+// What secure() did.
+struct Secured {
+    enum Kind {
+        plain,      // not encrypted (mode off, a local socket, or auto and no offer)
+        encrypted,  // encrypted, the identity known or now recorded
+        refused,    // require and the server does not offer it; the connection is closed
+        changed,    // the identity differs from the recorded one; the connection is closed
+        failed,     // STARTTLS or the handshake failed; the connection is closed
+    } kind = failed;
+    std::string fingerprint;  // the server's, once seen
+    bool added = false;       // first contact: the line was added to the store
+    std::string warning;      // first contact and the line could not be added: why
+    int line = 0;             // changed: the line of the store that holds the old identity
+    std::string recorded;     // changed: the old identity
+    std::string message;      // refused, failed: what happened
+};
+
+// Upgrades a connection right after FEATURES (features: its list) and before LOGIN, as mode
+// says. key names the server in the store ("HOST:PORT" as the user gave them). Nothing of the
+// session's own is sent on a refusal or a changed identity.
+Secured secure(Client& c, TlsMode mode, const std::vector<std::string>& features,
+               const std::string& key, const KnownServers& store, int timeout_ms = 10000);
 
 }  // namespace bh

@@ -16,7 +16,7 @@ namespace bh {
 
 namespace {
 
-// Content frames carry at most this much; a batch of them goes out in one sendmsg.
+// Content frames carry at most this much; a batch of them goes out in one write.
 constexpr size_t PIECE = 65535;
 constexpr size_t BATCH = 16;
 // The final reply of an upload may wait for the server's flush to disk.
@@ -60,31 +60,6 @@ Outcome exchange(Client& c, const Json& obj, int timeout_ms = 10000) {
         !next_reply(c, f, timeout_ms))
         return Outcome{};
     return parse_outcome(f);
-}
-
-bool send_all(Client& c, struct iovec* iov, int count) {
-    while (count > 0) {
-        struct msghdr msg;
-        memset(&msg, 0, sizeof(msg));
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(count);
-        ssize_t n = sendmsg(c.fd(), &msg, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        size_t left = static_cast<size_t>(n);
-        while (count > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            iov++;
-            count--;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
-    }
-    return true;
 }
 
 // Reads up to len bytes from fd; fewer only at its end. -1 on a read error.
@@ -184,7 +159,7 @@ Outcome put(Client& c, const std::string& remote, int fd, uint64_t size, bool re
             iov[count++] = {headers[i], 12};
             iov[count++] = {buf.get() + off, len};
         }
-        if (!send_all(c, iov, count)) return Outcome{};
+        if (!c.send_parts(iov, count)) return Outcome{};
         sent += static_cast<uint64_t>(got);
         if (progress) progress(sent, size);
     }

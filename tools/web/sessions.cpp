@@ -15,6 +15,7 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -179,7 +180,56 @@ bool Sessions::connect(bh::Client& c) {
             log_line("WARNING", "WEB", "the server's local socket cannot be reached (" + c.error() +
                                            "): sessions use TCP");
     }
-    return c.connect(settings_.server_host, settings_.server_port, 5000);
+    if (!c.connect(settings_.server_host, settings_.server_port, 5000)) return false;
+    return secure(c);
+}
+
+namespace {
+
+// The servers known by identity: in the state folder systemd gives the service
+// (StateDirectory=), else in $XDG_STATE_HOME/boardhub as for the CLI.
+std::string known_servers_file() {
+    if (const char* d = getenv("STATE_DIRECTORY"); d && *d == '/') {
+        std::string dir = d;
+        return dir.substr(0, dir.find(':')) + "/known_servers";
+    }
+    return bh::default_known_servers();
+}
+
+}  // namespace
+
+// Over TCP: encrypted when the server offers it, before the password is sent; a server whose
+// identity changed gets no login.
+bool Sessions::secure(bh::Client& c) {
+    std::vector<std::string> features;
+    if (!bh::features(c, &features)) return false;
+    std::string key = settings_.server_host + ":" + std::to_string(settings_.server_port);
+    bh::KnownServers store(known_servers_file());
+    bh::Secured s = bh::secure(c, bh::TlsMode::automatic, features, key, store,
+                               PROTOCOL_TIMEOUT_MS);
+    switch (s.kind) {
+        case bh::Secured::plain: return true;
+        case bh::Secured::encrypted:
+            if (s.added)
+                log_line("NOTICE", "WEB", "new server " + key + ", identity " + s.fingerprint +
+                                              " recorded in " + store.path());
+            else if (!s.warning.empty())
+                log_line("WARNING", "WEB", "new server " + key + ", identity " + s.fingerprint +
+                                               " not recorded: " + s.warning);
+            return true;
+        case bh::Secured::changed:
+            log_line("WARNING", "WEB",
+                     "THE IDENTITY OF SERVER " + key + " HAS CHANGED: recorded " + s.recorded +
+                         ", offered " + s.fingerprint +
+                         "; no login is sent. If the new identity is right, remove line " +
+                         std::to_string(s.line) + " of " + store.path());
+            break;
+        default:
+            log_line("WARNING", "WEB", "cannot encrypt the connection to " + key + ": " + s.message);
+            break;
+    }
+    c.close();
+    return false;
 }
 
 std::string Sessions::gone(const std::string& id) {
@@ -301,9 +351,11 @@ Sessions::Exchange Sessions::exchange(const SessionPtr& s,
 void Sessions::watch() {
     std::vector<SessionPtr> list;
     std::vector<struct pollfd> fds;
+    std::vector<bool> pending;  // frames decrypted already, which poll() does not see
     while (running_) {
         list.clear();
         fds.clear();
+        pending.clear();
         {
             std::lock_guard<std::mutex> g(lock_);
             for (auto& [id, s] : sessions_) {
@@ -315,11 +367,15 @@ void Sessions::watch() {
                 if (fd < 0) continue;
                 list.push_back(s);
                 fds.push_back({fd, POLLIN, 0});
+                pending.push_back(s->conn.pending());
             }
         }
+        bool any_pending = std::find(pending.begin(), pending.end(), true) != pending.end();
         // A short time-out: sessions come and go, and a busy one is looked at again soon.
-        int n = poll(fds.data(), fds.size(), 100);
-        if (n <= 0) continue;
+        int n = poll(fds.data(), fds.size(), any_pending ? 0 : 100);
+        for (size_t i = 0; i < fds.size(); i++)
+            if (pending[i]) fds[i].revents |= POLLIN;
+        if (n <= 0 && !any_pending) continue;
         for (size_t i = 0; i < fds.size(); i++) {
             if (!fds[i].revents) continue;
             SessionPtr& s = list[i];
@@ -331,7 +387,7 @@ void Sessions::watch() {
                 // Whatever is there: whole frames, each read to its end.
                 for (;;) {
                     struct pollfd p = {s->conn.fd(), POLLIN, 0};
-                    if (poll(&p, 1, 0) <= 0) break;
+                    if (!s->conn.pending() && poll(&p, 1, 0) <= 0) break;
                     bh::Frame f;
                     if (!s->conn.recv_frame(f, 5000) || f.payload.size() > 65536) {
                         failed = true;

@@ -230,6 +230,7 @@ public:
 private:
     // Connects to the server: its local socket when set and reachable, else TCP.
     bool connect(bh::Client& c);
+    bool secure(bh::Client& c);
     void deliver(const SessionPtr& s, const bh::Frame& f);  // a "21" frame
     void watch();
     void reap();
