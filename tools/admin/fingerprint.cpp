@@ -1,137 +1,73 @@
-// boardhub-admin fingerprint: which certificate files the configuration names (with the
-// server's defaults), and their SHA-256 fingerprints (GnuTLS reads the PEM and hashes the
-// DER, as a browser does). The tool never links the server: the few settings are read here.
-#include "fingerprint.h"
-
+// "boardhub-admin fingerprint": the SHA-256 fingerprint of the server's TLS certificate, in the
+// form the server logs and clients record ("SHA256:AB:CD:..."). The certificate is the one the
+// server's configuration names ("tls_cert" of [server]), or <data>/tls-cert.pem.
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
 #include <cstdio>
 #include <fstream>
-#include <map>
-#include <memory>
-#include <sstream>
+#include <string>
 
 namespace {
 
 std::string trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
+    size_t b = s.find_first_not_of(" \t\r\n"), e = s.find_last_not_of(" \t\r\n");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
-struct CrtDeleter {
-    void operator()(gnutls_x509_crt_int* c) const { gnutls_x509_crt_deinit(c); }
-};
-
-}  // namespace
-
-bool pem_certificate_fingerprint(const std::string& file, std::string& fingerprint, std::string& err) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        err = file + " cannot be read";
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string pem = text.str();
-    gnutls_x509_crt_t raw = nullptr;
-    if (gnutls_x509_crt_init(&raw) < 0) {
-        err = "out of memory";
-        return false;
-    }
-    std::unique_ptr<gnutls_x509_crt_int, CrtDeleter> crt(raw);
-    gnutls_datum_t data = {reinterpret_cast<unsigned char*>(pem.data()), static_cast<unsigned>(pem.size())};
-    int rc = gnutls_x509_crt_import(crt.get(), &data, GNUTLS_X509_FMT_PEM);
-    if (rc < 0) {
-        err = file + " holds no PEM certificate (" + gnutls_strerror(rc) + ")";
-        return false;
-    }
-    unsigned char digest[32];
-    size_t size = sizeof(digest);
-    rc = gnutls_x509_crt_get_fingerprint(crt.get(), GNUTLS_DIG_SHA256, digest, &size);
-    if (rc < 0 || size != sizeof(digest)) {
-        err = std::string("cannot hash the certificate: ") + gnutls_strerror(rc);
-        return false;
-    }
-    fingerprint = "SHA256";
-    for (unsigned char b : digest) {
-        char pair[4];
-        snprintf(pair, sizeof(pair), ":%02X", b);
-        fingerprint += pair;
-    }
-    return true;
-}
-
-namespace {
-
-using Ini = std::map<std::string, std::map<std::string, std::string>>;
-
-// The board's INI rules: comments start in the first column with ";" or "#", "key = value".
-bool read_ini(const std::string& config, Ini& ini, std::string& err) {
-    std::ifstream in(config);
-    if (!in) {
-        err = config + " cannot be read";
-        return false;
-    }
+// The value of key in [server] of an INI file as the server reads it: "key = value" lines,
+// comments starting in the first column with ';' or '#'. False when the file cannot be read.
+bool server_value(const std::string& path, const std::string& key, std::string* value) {
+    std::ifstream in(path);
+    if (!in) return false;
     std::string line, section;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line[0] == '[') {
-            size_t e = line.find(']');
-            section = e == std::string::npos ? "" : line.substr(1, e - 1);
+        std::string t = trim(line);
+        if (!t.empty() && t[0] == '[') {
+            section = t.substr(1, t.find(']') == std::string::npos ? std::string::npos
+                                                                   : t.find(']') - 1);
             continue;
         }
-        size_t eq = line.find_first_of("=:");
-        if (eq != std::string::npos) ini[section][trim(line.substr(0, eq))] = trim(line.substr(eq + 1));
+        size_t eq = t.find('=');
+        if (section == "server" && eq != std::string::npos && trim(t.substr(0, eq)) == key &&
+            value->empty())
+            *value = trim(t.substr(eq + 1));
     }
     return true;
 }
 
-std::string value(Ini& ini, const char* section, const char* key) {
-    auto s = ini.find(section);
-    if (s == ini.end()) return "";
-    auto k = s->second.find(key);
-    return k == s->second.end() ? "" : k->second;
-}
-
 }  // namespace
 
-int web_certificate_fingerprint(const std::string& config, std::string& path, std::string& fingerprint,
-                                std::string& err) {
-    Ini ini;
-    if (!read_ini(config, ini, err)) return -1;
-    path = value(ini, "web", "tls_cert");
-    if (path.empty()) return 0;
-    return pem_certificate_fingerprint(path, fingerprint, err) ? 1 : -1;
-}
-
-int fingerprint_command(const std::string& config) {
-    Ini ini;
-    std::string err;
-    if (!read_ini(config, ini, err)) {
-        fprintf(stderr, "boardhub-admin: %s\n", err.c_str());
+// config: the server's configuration; data_dir is used when it names no certificate (or, when
+// the file cannot be read and config_given is false, on its own). 0, or 1 with a message.
+int print_fingerprint(const std::string& config, bool config_given, const std::string& data_dir) {
+    std::string cert, data;
+    bool read = server_value(config, "tls_cert", &cert) && server_value(config, "data", &data);
+    if (!read && config_given) {
+        fprintf(stderr, "boardhub-admin: %s cannot be read\n", config.c_str());
         return 1;
     }
-    int status = 0;
-    // The server's certificate: tls_cert of [server], else the one it makes in its data folder.
-    std::string server_cert = value(ini, "server", "tls_cert");
-    if (server_cert.empty()) server_cert = value(ini, "server", "data") + "/tls-cert.pem";
-    std::string fingerprint;
-    if (pem_certificate_fingerprint(server_cert, fingerprint, err)) {
-        printf("%s\n", fingerprint.c_str());
-    } else {
-        fprintf(stderr, "boardhub-admin: server identity: %s (the server makes it at its first start, or"
-                        " run: boardhub --identity -c %s)\n", err.c_str(), config.c_str());
-        status = 1;
+    if (cert.empty()) cert = (data.empty() ? data_dir : data) + "/tls-cert.pem";
+    gnutls_datum_t pem = {nullptr, 0};
+    gnutls_x509_crt_t crt = nullptr;
+    unsigned char digest[32];
+    size_t size = sizeof(digest);
+    int rc = gnutls_load_file(cert.c_str(), &pem);
+    if (rc >= 0) rc = gnutls_x509_crt_init(&crt);
+    if (rc >= 0) rc = gnutls_x509_crt_import(crt, &pem, GNUTLS_X509_FMT_PEM);
+    if (rc >= 0) rc = gnutls_x509_crt_get_fingerprint(crt, GNUTLS_DIG_SHA256, digest, &size);
+    if (crt) gnutls_x509_crt_deinit(crt);
+    gnutls_free(pem.data);
+    if (rc < 0 || size != sizeof(digest)) {
+        fprintf(stderr, "boardhub-admin: %s: %s\n", cert.c_str(),
+                rc == GNUTLS_E_FILE_ERROR ? "cannot be read (has the server started once?)"
+                : rc < 0                  ? gnutls_strerror(rc)
+                                          : "no SHA-256 fingerprint");
+        return 1;
     }
-    std::string web_cert;
-    int web = web_certificate_fingerprint(config, web_cert, fingerprint, err);
-    if (web > 0) printf("web certificate %s (%s)\n", fingerprint.c_str(), web_cert.c_str());
-    if (web < 0) {
-        fprintf(stderr, "boardhub-admin: web certificate: %s\n", err.c_str());
-        status = 1;
-    }
-    return status;
+    printf("SHA256");
+    for (unsigned char c : digest) printf(":%02X", c);
+    printf("\n");
+    return 0;
 }

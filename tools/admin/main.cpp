@@ -22,8 +22,8 @@
 #include <map>
 #include <vector>
 
-#include "fingerprint.h"
 #include "version.h"
+#include "web_cert.h"
 
 namespace {
 
@@ -61,6 +61,11 @@ const char* kHelp =
     "       boardhub-admin [-c CONFIG] fingerprint\n"
     "       boardhub-admin --help | --version\n"
     "\n"
+    "fingerprint prints the SHA-256 fingerprint of the server's TLS certificate: tls_cert of\n"
+    "CONFIG (default /etc/boardhub/boardhub.ini), or tls-cert.pem in its data folder, or in\n"
+    "DATA_DIR when that is given without -c; then \"web certificate SHA256:... (FILE)\" for\n"
+    "the web gateway's certificate when [web] of CONFIG names one. Compare them with what a\n"
+    "client or a browser shows.\n"
     "Maintains users.db and group.db in the data directory (default /var/lib/boardhub, or\n"
     "BOARDHUB_DATA). Only 'init' and the 'add' commands create a missing database, and only\n"
     "'init' and 'user add' a missing data directory. Safe while the server runs.\n"
@@ -72,11 +77,6 @@ const char* kHelp =
     "or as they are with --plain (for programs that read users.db themselves); \"user hash-all\"\n"
     "hashes every password still stored as it is. Names have 1 to 63 bytes, without commas or\n"
     "control characters; the server's own name \"관리자\" is not a user's.\n"
-    "\n"
-    "fingerprint prints the SHA-256 fingerprint of the server's TLS identity (the line\n"
-    "\"boardhub --identity\" prints), then \"web certificate SHA256:... (FILE)\" for the web\n"
-    "gateway's certificate when [web] has one, as read from CONFIG (default\n"
-    "/etc/boardhub/boardhub.ini): compare them with what a client or a browser shows.\n"
     "\n"
     "Exit status: 0 done; 1 refused (no such user or group, already exists, database error);\n"
     "2 wrong command line or unusable input.\n";
@@ -774,8 +774,8 @@ int init(const std::string& dir) {
 constexpr char kNegative = '\x1f';
 
 bool takes_argument(const char* arg) {
-    static const char* const with[] = {"-d", "--data", "-l", "--level", "-m",
-                                       "--memo", "--set", "--add", "--remove", "-c", "--config"};
+    static const char* const with[] = {"-c", "--config", "-d", "--data", "-l", "--level", "-m",
+                                       "--memo", "--set", "--add", "--remove"};
     for (const char* w : with)
         if (strcmp(arg, w) == 0) return true;
     return false;
@@ -783,18 +783,23 @@ bool takes_argument(const char* arg) {
 
 }  // namespace
 
+// fingerprint.cpp
+int print_fingerprint(const std::string& config, bool config_given, const std::string& data_dir);
+
 int main(int argc, char** argv) {
     // Databases, their journals and the data directory are for the owner only.
     umask(077);
     std::string dir = "/var/lib/boardhub";
-    std::string config = "/etc/boardhub/boardhub.ini";
     if (const char* d = getenv("BOARDHUB_DATA")) dir = d;
     int level = 5;
     std::string memo, mode, mode_arg;
     bool plain = false;
-    static const struct option longs[] = {{"data", required_argument, nullptr, 'd'},
+    std::string config = "/etc/boardhub/boardhub.ini";
+    bool config_given = false;
+    bool data_given = getenv("BOARDHUB_DATA") != nullptr;
+    static const struct option longs[] = {{"config", required_argument, nullptr, 'c'},
+                                          {"data", required_argument, nullptr, 'd'},
                                           {"level", required_argument, nullptr, 'l'},
-                                          {"config", required_argument, nullptr, 'c'},
                                           {"memo", required_argument, nullptr, 'm'},
                                           {"set", required_argument, nullptr, 's'},
                                           {"add", required_argument, nullptr, 'a'},
@@ -817,10 +822,10 @@ int main(int argc, char** argv) {
     }
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":d:l:m:c:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":c:d:l:m:h", longs, nullptr)) != -1) {
         switch (c) {
-            case 'd': dir = optarg; break;
-            case 'c': config = optarg; break;
+            case 'c': config = optarg; config_given = true; break;
+            case 'd': dir = optarg; data_given = true; break;
             case 'l':
                 if (!parse_level(optarg, level)) return kUsage;
                 break;
@@ -843,7 +848,13 @@ int main(int argc, char** argv) {
     for (auto& word : a)
         if (!word.empty() && word[0] == kNegative) word.erase(0, 1);
     if (a.size() == 1 && a[0] == "init") return init(dir);
-    if (a.size() == 1 && a[0] == "fingerprint") return fingerprint_command(config);
+    if (a.size() == 1 && a[0] == "fingerprint") {
+        // A data folder named without a configuration: its certificate.
+        const std::string used = data_given && !config_given ? "" : config;
+        int status = print_fingerprint(used, config_given, dir);
+        // Then the web gateway's certificate, when the configuration names one.
+        return print_web_fingerprint(used) != 0 ? 1 : status;
+    }
     if (a.empty()) return usage("no command given");
     if (a.size() < 2) {
         if (a[0] == "user" || a[0] == "group")
