@@ -37,6 +37,7 @@ expect "--version" boardhub-cli --v
 expect "-f -r -c --continue --whole --piece" boardhub-cli get -
 expect "-f -r" boardhub-cli put -
 expect "init" boardhub-admin i
+expect "fingerprint" boardhub-admin -c /etc/boardhub/boardhub.ini f
 expect "add del list show level passwd hash-all" boardhub-admin user ""
 expect "carol 김철수" boardhub-admin -d "$data" user level ""
 expect "crew" boardhub-admin -d "$data" group members c

@@ -3,8 +3,11 @@
 # checks that it works: files, the service user, folders with their owners and modes; the
 # installed server started as the service user with the installed configuration; an account
 # made with the installed boardhub-admin; a login with the installed boardhub-cli; the day log
-# with that login; the installed gateway in front of the server through its local socket, a
-# sign-in and a download; then a purge and what it leaves behind.
+# with that login; the server's TLS identity made by the package (its key's mode and owner, the
+# fingerprint the server logs and boardhub-admin prints); the installed gateway in front of the
+# server through its local socket over HTTPS with the board's self-signed certificate, a
+# sign-in and a download, plain HTTP answering with a redirect; then a purge and what it
+# leaves behind.
 #
 # usage: packaging/test-install.sh BUILD_DIR        (as root; needs debootstrap and unshare)
 #
@@ -30,6 +33,8 @@ need dpkg-shlibdeps dpkg-dev
 need debootstrap debootstrap
 need unshare util-linux
 need ip iproute2
+need openssl openssl
+need curl curl
 work="$(mktemp -d /tmp/boardhub-install-XXXXXX)"
 root="$work/root"
 cleanup() {
@@ -101,9 +106,16 @@ IFS=: read -r _ _ uid _ _ home shell <<<"$passwd_line"
 [ "$home" = /var/lib/boardhub ] || fail "home of boardhub is $home"
 [ "$shell" = /usr/sbin/nologin ] || fail "shell of boardhub is $shell"
 in_root id -nG boardhub | grep -qw video || fail "boardhub is not in group video"
+in_root id -nG boardhub-web | grep -qw ssl-cert || fail "boardhub-web is not in group ssl-cert"
+expect_mode /etc/ssl/private/ssl-cert-snakeoil.key 640 root:ssl-cert
+expect_mode /etc/ssl/certs/ssl-cert-snakeoil.pem 644 root:root
 expect_mode /var/lib/boardhub 750 boardhub:boardhub
 expect_mode /var/lib/boardhub/logs 750 boardhub:boardhub
 expect_mode /srv/boardhub/share 755 root:root
+# The identity, made by postinst as the service user before any start.
+expect_mode /var/lib/boardhub/tls-key.pem 600 boardhub:boardhub
+[ -f "$root/var/lib/boardhub/tls-cert.pem" ] || fail "no server certificate after installation"
+grep -q "^boardhub: server identity SHA256:" "$work/apt.log" || fail "postinst did not show the identity"
 [ -L "$root/etc/systemd/system/multi-user.target.wants/boardhub.service" ] \
     || fail "the service is not enabled"
 in_root /usr/sbin/boardhub --version | grep -q "^boardhub [0-9]" || fail "boardhub --version"
@@ -111,16 +123,25 @@ in_root /usr/sbin/boardhub-admin --version | grep -q "^boardhub-admin [0-9]" \
     || fail "boardhub-admin --version"
 step "files, user, folders and modes as expected"
 
-# The same package configured again without /proc, as in an image build: the folders are made
-# all the same.
+# The same package configured again without /proc, as in an image build: the folders, the
+# identity and a removed web certificate are made all the same.
 step "reinstalling with dpkg -i without /proc mounted"
 umount "$root/proc"
 rm -rf "$root/var/lib/boardhub"
+rm -f "$root/etc/ssl/certs/ssl-cert-snakeoil.pem" "$root/etc/ssl/private/ssl-cert-snakeoil.key"
 in_root dpkg -i "/tmp/$(basename "$deb")" >"$work/dpkg-noproc.log" 2>&1 \
     || { tail -20 "$work/dpkg-noproc.log" >&2; fail "dpkg -i without /proc"; }
 mount -t proc proc "$root/proc"
 expect_mode /var/lib/boardhub 750 boardhub:boardhub
 expect_mode /var/lib/boardhub/logs 750 boardhub:boardhub
+expect_mode /var/lib/boardhub/tls-key.pem 600 boardhub:boardhub
+expect_mode /etc/ssl/private/ssl-cert-snakeoil.key 640 root:ssl-cert
+identity="$(in_root boardhub-admin fingerprint | head -1)" || fail "boardhub-admin fingerprint"
+web_fingerprint="$(in_root boardhub-admin fingerprint | sed -n 's/^web certificate \(SHA256:[0-9A-F:]*\) (.*)$/\1/p')"
+snakeoil="$(openssl x509 -noout -fingerprint -sha256 -in "$root/etc/ssl/certs/ssl-cert-snakeoil.pem")"
+[ "$web_fingerprint" = "SHA256:${snakeoil#*=}" ] \
+    || fail "boardhub-admin shows the web certificate as '$web_fingerprint', openssl as '$snakeoil'"
+step "identity $identity; web certificate $web_fingerprint"
 
 # 5. An account made as the README says (as root, before the server ever ran), a file to share,
 # then the installed server as the unit runs it (its user, folder, umask and environment),
@@ -173,11 +194,25 @@ until grep -q "listening on" "$2/web.out" 2>/dev/null; do
     kill -0 $web 2>/dev/null || { echo "the gateway exited" >&2; status=1; break; }
     sleep 0.1
 done
-base=http://127.0.0.1:8080
-curl -s -c "$2/cookies" -H 'Content-Type: application/json' \
+# HTTPS with the board's self-signed certificate: the key the gateway serves must be the
+# snakeoil one (curl checks its pin; the certificate names the host, not 127.0.0.1).
+base=https://127.0.0.1:8443
+spki="$(openssl x509 -in "$1/etc/ssl/certs/ssl-cert-snakeoil.pem" -pubkey -noout \
+        | openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64)"
+tls="-k --pinnedpubkey sha256//$spki"
+curl -s $tls -c "$2/cookies" -H 'Content-Type: application/json' \
     -d '{"user":"tester","password":"secret-pw"}' "$base/api/login" >"$2/web-login.out" || status=$?
+# Plain HTTP only redirects, and signs nobody in.
+curl -s -o /dev/null -w '%{http_code} %{redirect_url}' http://127.0.0.1:8080/files/hello.txt \
+    >"$2/web-plain.out" || status=$?
+[ "$(cat "$2/web-plain.out")" = "301 $base/files/hello.txt" ] \
+    || { echo "plain HTTP answered: $(cat "$2/web-plain.out")" >&2; status=1; }
+curl -s -D - -o /dev/null -H 'Content-Type: application/json' \
+    -d '{"user":"tester","password":"secret-pw"}' http://127.0.0.1:8080/api/login >"$2/web-plain-login.out" || status=$?
+grep -q '^HTTP/1.1 308' "$2/web-plain-login.out" && ! grep -qi '^set-cookie' "$2/web-plain-login.out" \
+    || { echo "a sign-in over plain HTTP: $(cat "$2/web-plain-login.out")" >&2; status=1; }
 grep -q '"open"' "$2/web-login.out" || { echo "the gateway's session is not on the local socket" >&2; status=1; }
-curl -s -f -b "$2/cookies" -D "$2/web-headers" -o "$1/tmp/web-hello.txt" "$base/files/hello.txt" \
+curl -s -f $tls -b "$2/cookies" -D "$2/web-headers" -o "$1/tmp/web-hello.txt" "$base/files/hello.txt" \
     || status=$?
 grep -qi '^etag:' "$2/web-headers" || { echo "the download was not sent from a descriptor" >&2; status=1; }
 kill -TERM $web 2>/dev/null
@@ -202,6 +237,13 @@ log="$root/var/lib/boardhub/logs/$day"
 grep -q "\[NOTICE\] LOGIN tester(0) OK" "$log" || fail "no login line in $day: $(cat "$log")"
 grep -q "tester OPEN /hello.txt" "$log" || fail "no OPEN line of the gateway's download in $day"
 grep -q "SERVER STOP" "$log" || fail "no stop line in $day"
+logged="$(grep -o "TLS identity SHA256:[0-9A-F:]*" "$log" | tail -1)"
+[ "$logged" = "TLS identity $identity" ] \
+    || fail "the server logged '$logged', boardhub-admin fingerprint printed '$identity'"
+step "the server logged: $logged"
+grep -q "(HTTPS), plain HTTP on port 8080 redirected there" "$work/web.out" \
+    || fail "the gateway did not serve HTTPS with the redirect: $(cat "$work/web.out")"
+step "gateway: $(grep -o 'listening on .*redirected there' "$work/web.out"); plain HTTP: $(cat "$work/web-plain.out")"
 expect_mode "/var/lib/boardhub/logs/$day" 640 boardhub:boardhub
 if grep -q $'\x1b' "$work/server.out"; then fail "escape codes on the console"; fi
 step "served, logged in, downloaded (also through the installed gateway); the day log has both"

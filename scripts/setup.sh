@@ -8,15 +8,18 @@
 set -euo pipefail
 
 run_packages=(g++ cmake ninja-build pkg-config libjson-c-dev libsqlite3-dev libpng-dev
-              libcrypt-dev libedit-dev libmicrohttpd-dev libturbojpeg0-dev zlib1g-dev libgnutls28-dev sqlite3)
+              libcrypt-dev libedit-dev libmicrohttpd-dev libturbojpeg0-dev zlib1g-dev
+              libgnutls28-dev sqlite3)
 # By tool: gtest (unit and e2e tests); clang and its runtime (fuzzing); scdoc, dpkg-dev (cpack's
 # dpkg-shlibdeps), man-db, lintian (the package test); debootstrap, iproute2 (the install test's
 # root and the loopback of its network namespace); openssl, curl (the gateway's TLS test);
 # e2fsprogs (chattr, a database read-only even for root); bash-completion (completion test);
-# chromium, fonts-nanum, npm (the browser test); tmux (the shell tests and the README tour);
-# python3 (its zipfile reads the folder archives of the gateway back).
+# chromium, fonts-nanum, npm, ssl-cert (the browser test, its certificate made as the
+# package's is); tmux (the shell tests and the README tour); python3 (its zipfile reads the
+# folder archives of the gateway back).
 test_packages=(libgtest-dev clang libclang-rt-14-dev scdoc dpkg-dev man-db lintian debootstrap
-               iproute2 openssl curl e2fsprogs bash-completion chromium fonts-nanum tmux python3)
+               iproute2 openssl curl e2fsprogs bash-completion chromium fonts-nanum ssl-cert tmux
+               python3)
 
 packages=("${run_packages[@]}")
 case "${1:-}" in

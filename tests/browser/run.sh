@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The page in a real browser: starts the server (with the stand-in camera) and boardhub-web on
 # a temporary world, installs puppeteer-core into tests/browser/node_modules when missing, and
-# drives Debian's chromium headless through web.mjs. Screenshots go to BUILD/browser-shots.
+# drives Debian's chromium headless through web.mjs. The page is served over HTTPS as the
+# package serves it: a self-signed certificate made the way ssl-cert makes the board's, which
+# chromium accepts by the SHA-256 of its public key (as a person accepts it after comparing the
+# fingerprint), and a plain HTTP port that redirects. Screenshots go to BUILD/browser-shots.
 #   tests/browser/run.sh BUILD_DIR
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -14,6 +17,9 @@ for tool in node npm; do
     command -v "$tool" >/dev/null \
         || { echo "browser test: $tool is missing: apt-get install npm (or scripts/setup.sh --test)"; exit 1; }
 done
+template=/usr/share/ssl-cert/ssleay.cnf
+[ -f "$template" ] || { echo "browser test: $template is missing: apt-get install ssl-cert (or scripts/setup.sh --test)"; exit 1; }
+command -v openssl >/dev/null || { echo "browser test: openssl is missing: apt-get install openssl (or scripts/setup.sh --test)"; exit 1; }
 
 if [ ! -d "$here/node_modules/puppeteer-core" ]; then
     (cd "$here" && npm install --no-save --no-audit --no-fund --loglevel=error puppeteer-core@24) >&2
@@ -33,6 +39,15 @@ trap cleanup EXIT
 free_port() {
     node -e "const s=require('net').createServer().listen(0,'0.0.0.0',()=>{console.log(s.address().port);s.close()})"
 }
+
+# The certificate, as make-ssl-cert generate-default-snakeoil makes the board's: its template,
+# its openssl command; the host name is this test's address.
+sed -e "s#@HostName@#127.0.0.1#" -e "s#@SubjectAltName@#IP:127.0.0.1#" "$template" > "$world/cert.cnf"
+(umask 077 && openssl req -config "$world/cert.cnf" -new -x509 -days 3650 -nodes -sha256 \
+    -out "$world/cert.pem" -keyout "$world/key.pem" >/dev/null 2>&1) \
+    || { echo "browser test: openssl could not make the certificate"; exit 1; }
+spki="$(openssl x509 -in "$world/cert.pem" -pubkey -noout | openssl pkey -pubin -outform der \
+        | openssl dgst -sha256 -binary | base64)"
 
 mkdir -p "$world/share/docs" "$world/share/사진" "$world/share/private/.folder" "$world/data"
 printf 'Meeting notes\n' > "$world/share/docs/notes.txt"
@@ -82,6 +97,9 @@ upload_max_size = 1M
 [web]
 listen = 127.0.0.1
 port = $web_port
+redirect_port = $redirect_port
+tls_cert = $world/cert.pem
+tls_key = $world/key.pem
 www = $root/tools/web/www
 camera_fps = 15
 INI
@@ -100,8 +118,9 @@ start() {  # LOG READY-TEXT COMMAND...
     pids+=("$pid")
     return 0
 }
-start_board() {  # NAME DATA CAMERA-LINE: sets server_port and web_port
+start_board() {  # NAME DATA CAMERA-LINE: sets server_port, web_port and redirect_port
     web_port="$(free_port)"
+    redirect_port="$(free_port)"
     for attempt in 1 2 3 4 5; do
         server_port="$(free_port)"
         write_ini "$1" "$2" "$3"
@@ -114,6 +133,7 @@ start_board() {  # NAME DATA CAMERA-LINE: sets server_port and web_port
         start "$world/$1-web.log" "listening on" "$build/tools/boardhub-web" "$world/$1.ini" && break
         echo "browser test: the gateway could not start (attempt $attempt):"; tail -3 "$world/$1-web.log"
         web_port="$(free_port)"
+        redirect_port="$(free_port)"
         write_ini "$1" "$2" "$3"
     done
 }
@@ -124,8 +144,9 @@ start_board board "$world/data" "camera = $world/video0"
 rm -rf "$shots"
 mkdir -p "$shots"
 status=0
-CHROMIUM="$chromium" BASE="http://127.0.0.1:$web_port" SERVER_PORT="$server_port" SHOTS="$shots" \
-    NOCAM_BASE="http://127.0.0.1:$nocam_port" SHARE="$world/share" node "$here/web.mjs" || status=$?
+CHROMIUM="$chromium" BASE="https://127.0.0.1:$web_port" SERVER_PORT="$server_port" SHOTS="$shots" \
+    PLAIN_BASE="http://127.0.0.1:$redirect_port" SPKI="$spki" \
+    NOCAM_BASE="https://127.0.0.1:$nocam_port" SHARE="$world/share" node "$here/web.mjs" || status=$?
 if [ $status -ne 0 ]; then
     for b in board nocam; do
         echo "--- $b server log"; tail -20 "$world/$b-server.log"

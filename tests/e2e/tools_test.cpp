@@ -452,6 +452,38 @@ TEST_F(Tools, AdminRefusesAndExplainsMistakes) {
     EXPECT_EQ(r.out.rfind("boardhub-admin ", 0), 0u) << r.out;
 }
 
+// "fingerprint" prints what a person compares with a client's first contact: the server's
+// identity as the server itself prints it, and the web certificate as openssl (and browsers)
+// show it.
+TEST_F(Tools, AdminFingerprintsMatchTheServerAndOpenssl) {
+    std::string identity, err;
+    ASSERT_EQ(e2e::run_server({"--identity", "-c", srv.config}, &identity, &err), 0) << err;
+    ASSERT_EQ(identity.rfind("SHA256:", 0), 0u) << identity;
+    Result r = admin({"-c", srv.config, "fingerprint"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, identity) << "no [web] certificate: the server's line alone";
+
+    std::string cert = srv.dir.path + "/web-cert.pem", key = srv.dir.path + "/web-key.pem";
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=board -keyout " + key +
+                       " -out " + cert + " >/dev/null 2>&1 && openssl x509 -noout -fingerprint -sha256 -in " +
+                       cert + " > " + srv.dir.path + "/openssl.txt";
+    ASSERT_EQ(system(make.c_str()), 0) << "openssl (scripts/setup.sh)";
+    std::string openssl = e2e::read_file(srv.dir.path + "/openssl.txt");  // "sha256 Fingerprint=AB:..."
+    openssl = "SHA256:" + openssl.substr(openssl.find('=') + 1);
+    std::string config = srv.dir.path + "/with-web.ini";
+    e2e::write_file(config, e2e::read_file(srv.config) + "\n[web]\ntls_cert = " + cert + "\n");
+    r = admin({"-c", config, "fingerprint"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, identity + "web certificate " + openssl.substr(0, openssl.size() - 1) + " (" + cert + ")\n");
+
+    // A certificate that cannot be read is named, and the status says so.
+    e2e::write_file(config, e2e::read_file(srv.config) + "\n[web]\ntls_cert = " + cert + ".gone\n");
+    r = admin({"-c", config, "fingerprint"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, identity);
+    EXPECT_NE(r.err.find(cert + ".gone cannot be read"), std::string::npos) << r.err;
+}
+
 // ---- boardhub-cli ----
 
 TEST_F(Tools, HelloAndLoginWithAnAccountMadeWhileTheServerRuns) {

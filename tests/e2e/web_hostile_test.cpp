@@ -190,6 +190,62 @@ TEST(WebHostile, OneAddressHoldingConnectionsAndSlowRequests) {
 // What sign-ins can make the gateway hold: wrong passwords over parallel connections are checked
 // one at a time per address and leave no session; one account signing in again and again keeps
 // one session (the server replaced the others); max_sessions refuses at once and holds nothing.
+// The plain-HTTP redirect listener is bounded like the page: connections in all and per
+// address, and a request that trickles in is cut after request_timeout; it holds no thread
+// per connection, and another host is answered meanwhile.
+TEST(WebHostile, RedirectListenerCutsSlowRequestsAndBoundsConnections) {
+    e2e::TempDir keys;
+    std::string cert = keys.path + "/cert.pem", key = keys.path + "/key.pem";
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
+                       key + " -out " + cert + " >/dev/null 2>&1";
+    ASSERT_EQ(system(make.c_str()), 0) << "openssl (scripts/setup.sh)";
+    const int plain = e2e::free_port();
+    Gateway g;
+    ASSERT_TRUE(g.start("tls_cert = " + cert + "\ntls_key = " + key + "\nredirect_port = " +
+                        std::to_string(plain) + "\nmax_connections = 64\nmax_connections_per_address = 8\n" +
+                        "request_timeout = 3\n"))
+        << g.output();
+    ASSERT_EQ(http(plain, "GET", "/").status, 301);
+    const long threads0 = e2e::proc_status(g.pid, "Threads");
+
+    std::vector<int> held;
+    for (int i = 0; i < 20; i++) held.push_back(dial(plain, "127.0.0.2"));
+    int refused = 0;
+    for (auto until = Clock::now() + std::chrono::seconds(2); refused < 12 && Clock::now() < until;) {
+        for (int& fd : held)
+            if (fd >= 0 && closed_by_peer(fd, 0)) close(fd), fd = -1, refused++;
+        usleep(10000);
+    }
+    EXPECT_EQ(refused, 12) << "8 connections of one address are kept";
+    // The kept ones send a request a byte every 200 ms, well within any idle time.
+    const std::string slow = "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 's');
+    auto t0 = Clock::now();
+    int ended = 0;
+    std::vector<bool> gone(held.size(), false);
+    for (size_t k = 0; k < slow.size() && ended < 8; k++) {
+        for (size_t i = 0; i < held.size(); i++) {
+            if (gone[i] || held[i] < 0) continue;
+            if (send(held[i], &slow[k], 1, MSG_NOSIGNAL) != 1 || closed_by_peer(held[i], 0)) {
+                gone[i] = true;
+                ended++;
+            }
+        }
+        if (k == 5) {
+            EXPECT_LE(e2e::proc_status(g.pid, "Threads"), threads0) << "no thread per connection";
+            EXPECT_EQ(http(plain, "GET", "/", {}, "", "127.0.0.3").status, 301) << "another host is answered";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    const auto held_for = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    EXPECT_EQ(ended, 8);
+    EXPECT_LT(held_for, std::chrono::seconds(12)) << "request_timeout is 3 s";
+    for (int fd : held)
+        if (fd >= 0) close(fd);
+    EXPECT_LE(lines_with(g.output(), "127.0.0.2"), 30u) << g.output();
+    printf("redirect listener: refused %d of 20, trickling requests cut after %lld ms\n", refused,
+           static_cast<long long>(held_for.count()));
+}
+
 TEST(WebHostile, SignInsCannotPileUpSessions) {
     Gateway g;
     ASSERT_TRUE(g.start("max_sessions = 3\n")) << g.output();

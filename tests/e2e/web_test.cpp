@@ -460,6 +460,63 @@ TEST(Web, ServesHttpsWithTheConfiguredCertificate) {
     EXPECT_NE(http(g.port, "GET", "/").status, 200);
 }
 
+// Plain HTTP beside HTTPS (redirect_port) answers every request with a redirect to the same
+// host, path and query over HTTPS, and nothing else: no page, no cookie, no sign-in.
+TEST(Web, PlainHttpOnlyRedirectsToHttps) {
+    e2e::TempDir keys;
+    std::string cert = keys.path + "/cert.pem", key = keys.path + "/key.pem";
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
+                       key + " -out " + cert + " >/dev/null 2>&1";
+    ASSERT_EQ(system(make.c_str()), 0) << "openssl (scripts/setup.sh)";
+    const std::string tls = "tls_cert = " + cert + "\ntls_key = " + key + "\n";
+    {
+        Gateway plain_only;
+        EXPECT_FALSE(plain_only.start("redirect_port = " + std::to_string(e2e::free_port()) + "\n"));
+        EXPECT_NE(plain_only.output().find("needs tls_cert"), std::string::npos) << plain_only.output();
+    }
+    const int plain = e2e::free_port();
+    Gateway g;
+    ASSERT_TRUE(g.start(tls + "redirect_port = " + std::to_string(plain) + "\n")) << g.output();
+    const std::string https = "https://127.0.0.1:" + std::to_string(g.port);
+
+    Reply r = http(plain, "GET", "/files/docs/a%20b.txt?x=1&y&z=%26");
+    EXPECT_EQ(r.status, 301);
+    EXPECT_EQ(r.header("location"), https + "/files/docs/a%20b.txt?x=1&y&z=%26");
+    EXPECT_EQ(r.header("set-cookie"), "");
+    EXPECT_EQ(r.body, "");
+    // The host the browser asked for, with the HTTPS port; a Host that is no plain name gives
+    // way to the address the connection came in on.
+    auto location = [&](const std::string& host, const std::string& target = "/") {
+        int fd = dial(plain);
+        std::string req = "GET " + target + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n", raw;
+        (void)!send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+        read_until(fd, raw, "\x01never");
+        close(fd);
+        return parse(raw).header("location");
+    };
+    EXPECT_EQ(location("board.lan:8080"), "https://board.lan:" + std::to_string(g.port) + "/");
+    EXPECT_EQ(location("[fe80::1]:8080"), "https://[fe80::1]:" + std::to_string(g.port) + "/");
+    EXPECT_EQ(location("evil.example/x?"), https + "/");
+    EXPECT_EQ(location("a@evil.example"), https + "/");
+    EXPECT_EQ(location("127.0.0.1", "/caf\xc3\xa9\"<x>"), https + "/caf%C3%A9%22%3Cx%3E");
+
+    // A sign-in sent in clear is not passed on: 308 (a program that follows it sends it again
+    // over HTTPS), no cookie, and the server saw no login.
+    r = http(plain, "POST", "/api/login", {"Content-Type: application/json"},
+             "{\"user\":\"bob\",\"password\":\"bob\"}");
+    EXPECT_EQ(r.status, 308);
+    EXPECT_EQ(r.header("location"), https + "/api/login");
+    EXPECT_EQ(r.header("set-cookie"), "");
+    EXPECT_EQ(g.srv.out().find("LOGIN bob"), std::string::npos) << g.srv.out();
+
+    // A browser following the redirect lands on the page over HTTPS.
+    std::string out = keys.path + "/follow.txt";
+    std::string follow = "curl -s -L --cacert " + cert + " -o /dev/null -w '%{url_effective} %{http_code}' " +
+                         "http://127.0.0.1:" + std::to_string(plain) + "/ > " + out;
+    ASSERT_EQ(system(follow.c_str()), 0) << "curl (scripts/setup.sh)";
+    EXPECT_EQ(e2e::read_file(out), https + "/ 200");
+}
+
 // What the page needs to tell what happened: where writing can work, the password's limit, a
 // server without a camera, and the messages of the session kept for a page loaded again.
 TEST(Web, TellsWhatCanWorkAndKeepsRecentMessages) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "version.h"
+#include "web_cert.h"
 
 namespace {
 
@@ -62,7 +63,9 @@ const char* kHelp =
     "\n"
     "fingerprint prints the SHA-256 fingerprint of the server's TLS certificate: tls_cert of\n"
     "CONFIG (default /etc/boardhub/boardhub.ini), or tls-cert.pem in its data folder, or in\n"
-    "DATA_DIR when that is given without -c.\n"
+    "DATA_DIR when that is given without -c; then \"web certificate SHA256:... (FILE)\" for\n"
+    "the web gateway's certificate when [web] of CONFIG names one. Compare them with what a\n"
+    "client or a browser shows.\n"
     "Maintains users.db and group.db in the data directory (default /var/lib/boardhub, or\n"
     "BOARDHUB_DATA). Only 'init' and the 'add' commands create a missing database, and only\n"
     "'init' and 'user add' a missing data directory. Safe while the server runs.\n"
@@ -845,9 +848,13 @@ int main(int argc, char** argv) {
     for (auto& word : a)
         if (!word.empty() && word[0] == kNegative) word.erase(0, 1);
     if (a.size() == 1 && a[0] == "init") return init(dir);
-    if (a.size() == 1 && a[0] == "fingerprint") 
+    if (a.size() == 1 && a[0] == "fingerprint") {
         // A data folder named without a configuration: its certificate.
-        return print_fingerprint(data_given && !config_given ? "" : config, config_given, dir);
+        const std::string used = data_given && !config_given ? "" : config;
+        int status = print_fingerprint(used, config_given, dir);
+        // Then the web gateway's certificate, when the configuration names one.
+        return print_web_fingerprint(used) != 0 ? 1 : status;
+    }
     if (a.empty()) return usage("no command given");
     if (a.size() < 2) {
         if (a[0] == "user" || a[0] == "group")

@@ -383,6 +383,126 @@ void on_completed(void*, MHD_Connection* c, void** con_cls, MHD_RequestTerminati
     }
 }
 
+// The listener of plain HTTP beside HTTPS: every request, whatever its method, path or body,
+// is answered with a redirect to the same host and path over HTTPS and the connection closed.
+// It reaches no session, sets no cookie and reads no body. The host comes from the request's
+// Host header when that is a plain host name or address (the browser asked for it, so sending
+// it back there grants nothing), else from the address the connection came in on.
+constexpr int REDIRECT_CACHE_S = 3600;  // how long a browser may remember the redirect
+
+bool host_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
+}
+
+// The host part of a Host header ("name", "name:port", "[v6]:port"), or "" when it is not a
+// plain host name or address.
+std::string host_of(const char* header) {
+    if (!header) return "";
+    std::string h = header;
+    std::string host, rest;
+    if (!h.empty() && h[0] == '[') {
+        size_t e = h.find(']');
+        if (e == std::string::npos || e < 3) return "";
+        for (size_t i = 1; i < e; i++)
+            if (!isxdigit(static_cast<unsigned char>(h[i])) && h[i] != ':' && h[i] != '.') return "";
+        host = h.substr(0, e + 1);
+        rest = h.substr(e + 1);
+    } else {
+        size_t e = h.find(':');
+        host = h.substr(0, e);
+        rest = e == std::string::npos ? "" : h.substr(e);
+        if (host.empty() || host.size() > 253) return "";
+        for (char c : host)
+            if (!host_char(c)) return "";
+    }
+    if (!rest.empty()) {
+        if (rest[0] != ':' || rest.size() > 6) return "";
+        for (size_t i = 1; i < rest.size(); i++)
+            if (rest[i] < '0' || rest[i] > '9') return "";
+    }
+    return host;
+}
+
+// The address the connection came in on, as a URL's host.
+std::string local_host(MHD_Connection* c) {
+    const MHD_ConnectionInfo* i = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    sockaddr_storage a{};
+    socklen_t len = sizeof(a);
+    if (!i || getsockname(i->connect_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "localhost";
+    char text[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&a)->sin_addr, text, sizeof(text));
+        return text;
+    }
+    if (a.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&a)->sin6_addr, text, sizeof(text));
+        if (strncmp(text, "::ffff:", 7) == 0 && strchr(text + 7, '.')) return text + 7;
+        return std::string("[") + text + "]";
+    }
+    return "localhost";
+}
+
+// A request target's bytes as they may stand in a Location header: what is not printable
+// ASCII or not allowed in a URL is percent-encoded (an escape already there stays).
+void append_url_text(std::string& out, const char* text) {
+    static const char* const allowed = "-._~!$&'()*+,;=:@/?%";
+    for (const char* p = text; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (isalnum(c) || (c < 0x80 && strchr(allowed, c))) {
+            out += static_cast<char>(c);
+        } else {
+            char b[4];
+            snprintf(b, sizeof(b), "%%%02X", c);
+            out += b;
+        }
+    }
+}
+
+MHD_Result collect_query(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* q = static_cast<std::string*>(cls);
+    if (!key) return MHD_YES;
+    *q += q->empty() ? "?" : "&";
+    append_url_text(*q, key);
+    if (value) {
+        *q += '=';
+        append_url_text(*q, value);
+    }
+    return MHD_YES;
+}
+
+// The redirect listener keeps the request target as sent, so that the HTTPS URL names the
+// same path and query byte for byte.
+size_t keep_escapes(void*, MHD_Connection*, char* s) { return strlen(s); }
+
+MHD_Result on_redirect(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
+                       const char*, size_t*, void**) {
+    int https_port = *static_cast<const int*>(cls);
+    std::string host = host_of(MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Host"));
+    if (host.empty()) host = local_host(c);
+    std::string location = "https://" + host + (https_port == 443 ? "" : ":" + std::to_string(https_port));
+    if (url && url[0] == '/') {
+        append_url_text(location, url);
+        std::string query;
+        MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, collect_query, &query);
+        location += query;
+    } else {
+        location += '/';  // "*", an absolute form: the page itself
+    }
+    arrived(c);
+    // GET and HEAD: 301, which every browser follows; another method keeps itself and its
+    // body with 308, for a program that follows redirects.
+    bool plain = method && (!strcmp(method, "GET") || !strcmp(method, "HEAD"));
+    MHD_Response* resp = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    if (!resp) return MHD_NO;
+    MHD_add_response_header(resp, "Location", location.c_str());
+    MHD_add_response_header(resp, "Cache-Control", ("max-age=" + std::to_string(REDIRECT_CACHE_S)).c_str());
+    MHD_add_response_header(resp, "Connection", "close");
+    MHD_Result ret = MHD_queue_response(c, plain ? 301u : 308u, resp);
+    MHD_destroy_response(resp);
+    return ret;
+}
+
 bool read_text(const std::string& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -397,7 +517,10 @@ Daemon daemon_record;
 }  // namespace
 
 HttpServer::HttpServer(Gateway& g, const Settings& s)
-    : gateway_(g), settings_(s), watchdog_(std::make_unique<Watchdog>(s.request_timeout, s.upload_min_rate)) {}
+    : gateway_(g),
+      settings_(s),
+      watchdog_(std::make_unique<Watchdog>(s.request_timeout, s.upload_min_rate)),
+      redirect_watchdog_(std::make_unique<Watchdog>(s.request_timeout, s.upload_min_rate)) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -455,18 +578,57 @@ bool HttpServer::start(std::string& err) {
     watchdog_->thread = std::thread([this] { watchdog_->run(); });
     const MHD_DaemonInfo* info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     bound_port_ = info ? info->port : settings_.port;
+    return settings_.redirect_port == 0 || start_redirect(addr, err);
+}
+
+// Plain HTTP that only redirects: one polling thread for all its connections (none of them
+// waits on anything but its own socket), bounded in connections like the main listener, each
+// request whole within request_timeout (the same watchdog) or cut.
+bool HttpServer::start_redirect(const sockaddr_storage& listen_addr, std::string& err) {
+    sockaddr_storage addr = listen_addr;
+    uint16_t port = htons(static_cast<uint16_t>(settings_.redirect_port));
+    if (addr.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = port;
+    else
+        reinterpret_cast<sockaddr_in*>(&addr)->sin_port = port;
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+    if (addr.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+    MHD_OptionItem options[] = {
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(library_log), nullptr},  // first
+        {MHD_OPTION_SOCK_ADDR, 0, &addr},
+        {MHD_OPTION_CONNECTION_LIMIT, settings_.max_connections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.max_connections_per_address, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(settings_.request_timeout), nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, HEADER_MEMORY, nullptr},
+        {MHD_OPTION_UNESCAPE_CALLBACK, reinterpret_cast<intptr_t>(keep_escapes), nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(on_connection), redirect_watchdog_.get()},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    MHD_Daemon* d = MHD_start_daemon(flags, static_cast<uint16_t>(settings_.redirect_port), nullptr, nullptr,
+                                     on_redirect, &bound_port_, MHD_OPTION_ARRAY, options, MHD_OPTION_END);
+    if (!d) {
+        err = "cannot listen on " + settings_.listen + " port " + std::to_string(settings_.redirect_port) +
+              " (redirect_port)";
+        return false;
+    }
+    redirect_ = d;
+    redirect_watchdog_->stopping = false;
+    redirect_watchdog_->thread = std::thread([this] { redirect_watchdog_->run(); });
     return true;
 }
 
 void HttpServer::stop() {
-    if (watchdog_->thread.joinable()) {
+    for (Watchdog* dog : {watchdog_.get(), redirect_watchdog_.get()}) {
+        if (!dog->thread.joinable()) continue;
         {
-            std::lock_guard<std::mutex> g(watchdog_->lock);
-            watchdog_->stopping = true;
+            std::lock_guard<std::mutex> g(dog->lock);
+            dog->stopping = true;
         }
-        watchdog_->cv.notify_all();
-        watchdog_->thread.join();
+        dog->cv.notify_all();
+        dog->thread.join();
     }
+    if (redirect_) MHD_stop_daemon(static_cast<MHD_Daemon*>(redirect_));
+    redirect_ = nullptr;
     if (daemon_) MHD_stop_daemon(static_cast<MHD_Daemon*>(daemon_));
     daemon_ = nullptr;
 }

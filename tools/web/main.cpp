@@ -66,6 +66,9 @@ int main(int argc, char** argv) {
     web::log_line("SYSTEM", "WEB",
                   std::string("listening on ") + settings.listen + " port " +
                       std::to_string(http.port()) + (settings.tls_cert.empty() ? " (HTTP)" : " (HTTPS)") +
+                      (settings.redirect_port ? ", plain HTTP on port " + std::to_string(settings.redirect_port) +
+                                                    " redirected there"
+                                              : "") +
                       ", server " + settings.server_host + ":" + std::to_string(settings.server_port) +
                       (settings.server_socket.empty() ? "" : " or " + settings.server_socket));
     int sig = 0;

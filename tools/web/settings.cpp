@@ -67,6 +67,7 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
         int lo, hi;
     } ints[] = {
         {"port", &s.port, 1, 65535},
+        {"redirect_port", &s.redirect_port, 0, 65535},
         {"server_port", &s.server_port, 1, 65535},
         {"idle_seconds", &s.idle_seconds, 1, 7 * 24 * 3600},
         {"max_sessions", &s.max_sessions, 1, 1000},
@@ -112,6 +113,14 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
     if (!unknown.empty()) log_line("WARNING", "configuration", "unknown [web] settings ignored:" + unknown);
     if (s.tls_cert.empty() != s.tls_key.empty()) {
         err = "[web] tls_cert and tls_key go together";
+        return false;
+    }
+    if (s.redirect_port != 0 && s.tls_cert.empty()) {
+        err = "[web] redirect_port sends browsers to HTTPS: it needs tls_cert and tls_key";
+        return false;
+    }
+    if (s.redirect_port != 0 && s.redirect_port == s.port) {
+        err = "[web] redirect_port and port must differ";
         return false;
     }
     return true;

@@ -9,6 +9,7 @@
 //   api.cpp        routing: pages, JSON calls, downloads with ranges, the event stream
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -40,6 +41,7 @@ struct Settings {
     std::string server_socket;
     std::string www = "/usr/share/boardhub/www";  // the page's files
     std::string tls_cert, tls_key;                // both set: HTTPS only
+    int redirect_port = 0;  // with HTTPS: plain HTTP here answers only with a redirect; 0: none
     int idle_seconds = 1800;                      // a signed-in browser idle this long is signed out
     int max_sessions = 100;                       // signed-in browsers at once
     int max_connections = 256;                    // HTTP connections at once
@@ -510,12 +512,15 @@ public:
     int port() const { return bound_port_; }
 
 private:
+    bool start_redirect(const sockaddr_storage& listen_addr, std::string& err);
     Gateway& gateway_;
     const Settings& settings_;
     void* daemon_ = nullptr;
+    void* redirect_ = nullptr;  // plain HTTP on redirect_port, when set
     std::string cert_, key_;
     int bound_port_ = 0;
     std::unique_ptr<Watchdog> watchdog_;  // ends requests that take too long to arrive
+    std::unique_ptr<Watchdog> redirect_watchdog_;
 };
 
 // Small helpers shared by the units.
