@@ -167,7 +167,10 @@ while IFS=$'\t' read -r -u 9 _t_kind _t_line; do
             _t_dir=$PWD
             [[ "$_t_kind" == *"in the repository"* ]] && _t_dir=$_t_repo
             _t_vars=$(declare -p $(compgen -v | grep -E '^[a-z][a-z0-9_]*$') 2>/dev/null)
-            printf '%s\ncd %q\n%s\necho $? > %q\n' "$_t_vars" "$_t_dir" "$_t_line" \
+            # The status file appears whole (written aside, then renamed): a reader that sees
+            # it never reads it empty.
+            printf '%s\ncd %q\n%s\necho $? > %q && mv %q %q\n' "$_t_vars" "$_t_dir" "$_t_line" \
+                "$_t_work/$_t_user.status.new" "$_t_work/$_t_user.status.new" \
                 "$_t_work/$_t_user.status" > "$_t_work/$_t_user.sh"
             rm -f "$_t_work/$_t_user.status"
             _t_shells+=("$_t_user")
