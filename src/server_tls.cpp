@@ -98,9 +98,11 @@ bool make_identity(std::string* why) {
     if (rc >= 0) rc = gnutls_x509_crt_set_serial(crt, serial, sizeof(serial));
     if (rc >= 0) rc = gnutls_x509_crt_set_activation_time(crt, now);
     if (rc >= 0) rc = gnutls_x509_crt_set_expiration_time(crt, now + CERT_VALIDITY);
+    // A configuration without a name still gets an identity: a certificate needs a CN.
+    const char* cn = server.name[0] != '\0' ? server.name : "boardhub";
     if (rc >= 0)
-        rc = gnutls_x509_crt_set_dn_by_oid(crt, GNUTLS_OID_X520_COMMON_NAME, 0, server.name,
-                                           static_cast<unsigned>(strlen(server.name)));
+        rc = gnutls_x509_crt_set_dn_by_oid(crt, GNUTLS_OID_X520_COMMON_NAME, 0, cn,
+                                           static_cast<unsigned>(strlen(cn)));
     if (rc >= 0) rc = gnutls_x509_crt_set_key(crt, key);
     if (rc >= 0) rc = gnutls_x509_crt_set_basic_constraints(crt, 0, -1);
     if (rc >= 0) rc = gnutls_x509_crt_set_key_usage(crt, GNUTLS_KEY_DIGITAL_SIGNATURE);
