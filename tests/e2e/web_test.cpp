@@ -620,3 +620,22 @@ TEST(Web, AFolderLargerThanOneFrameIsListedWholeWithTimesAndRights) {
         << r.body;
     EXPECT_NE(r.body.find(",\"writable\":false}"), std::string::npos) << r.body;
 }
+
+// A folder longer than the gateway takes is shown as incomplete with the first max_listing
+// entries: a huge folder cannot make the gateway hold it whole.
+TEST(Web, AFolderLongerThanTheGatewayTakesIsShownIncomplete) {
+    Gateway g;
+    ASSERT_TRUE(g.start("server_socket = " + g.srv.dir.path + "/none.sock\nmax_listing = 100\n"))
+        << g.output();
+    for (int i = 0; i < 101; i++) e2e::write_file(g.srv.share + "/big/f" + std::to_string(i), "z");
+    for (int i = 0; i < 100; i++) e2e::write_file(g.srv.share + "/edge/f" + std::to_string(i), "z");
+    std::string cookie, csrf;
+    ASSERT_EQ(g.login("bob", "bob", &cookie, &csrf).status, 200);
+    Reply r = http(g.port, "GET", "/api/list?path=/big", {cookie});
+    ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
+    EXPECT_NE(r.body.find("\"complete\":false"), std::string::npos) << r.body.substr(0, 300);
+    EXPECT_EQ(count(r.body, "{\"name\":"), 100u);
+    r = http(g.port, "GET", "/api/list?path=/edge", {cookie});
+    EXPECT_NE(r.body.find("\"complete\":true"), std::string::npos) << r.body.substr(0, 300);
+    EXPECT_EQ(count(r.body, "{\"name\":"), 100u);
+}

@@ -224,9 +224,11 @@ constexpr size_t kMaxEntries = 2000000;
 // a reply out of protocol closes the connection). An empty folder is OK with no entries.
 // features: the FEATURES answer the caller already has; nullptr: asked here.
 // A malformed line is skipped and makes the listing incomplete; nothing a server sends
-// makes it hold more than one frame and kMaxEntries entries.
+// makes it hold more than one frame and max_entries (at most kMaxEntries) entries; the rest of
+// a longer listing is read and dropped, and the listing marked incomplete.
 Outcome list_entries(Client& c, const std::string& path, bool dots, std::vector<Entry>& entries,
-                     ListInfo& info, const std::vector<std::string>* features = nullptr);
+                     ListInfo& info, const std::vector<std::string>* features = nullptr,
+                     size_t max_entries = kMaxEntries);
 
 // One line of ENTRIES (without its newline), or of LIST when the mtime and w fields are not
 // there (with_times false). False when it is out of form.

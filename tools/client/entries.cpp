@@ -53,7 +53,7 @@ void note(ListInfo& info, const std::string& problem) {
 // Splits text into lines and adds those in form; counts every line. A text that does not end
 // in a newline has a last line out of form.
 void take_lines(const std::string& text, bool with_times, std::vector<Entry>& entries,
-                ListInfo& info, uint64_t& lines) {
+                ListInfo& info, uint64_t& lines, size_t max_entries = kMaxEntries) {
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
@@ -66,8 +66,8 @@ void take_lines(const std::string& text, bool with_times, std::vector<Entry>& en
         Entry e;
         if (!parse_entry_line(text.data() + pos, end - pos, with_times, e)) {
             note(info, "a listing line out of form");
-        } else if (entries.size() >= kMaxEntries) {
-            note(info, "more than " + std::to_string(kMaxEntries) + " entries");
+        } else if (entries.size() >= max_entries) {
+            note(info, "more than " + std::to_string(max_entries) + " entries");
         } else {
             entries.push_back(std::move(e));
         }
@@ -121,7 +121,7 @@ Outcome by_list(Client& c, const std::string& path, bool dots, std::vector<Entry
 }
 
 Outcome by_entries(Client& c, const std::string& path, bool dots, std::vector<Entry>& entries,
-                   ListInfo& info) {
+                   ListInfo& info, size_t max_entries) {
     Json cmd(json_object_new_object());
     json_object_object_add(cmd.get(), "CMD", json_object_new_string("ENTRIES"));
     json_object_object_add(cmd.get(), "PATH",
@@ -139,7 +139,7 @@ Outcome by_entries(Client& c, const std::string& path, bool dots, std::vector<En
         if (type == "10" && length <= kMaxEntriesFrame) {
             text.resize(static_cast<size_t>(length));
             if (!c.recv_payload(text.data(), text.size(), kListReplyMs)) return Outcome{};
-            take_lines(text, true, entries, info, lines);
+            take_lines(text, true, entries, info, lines, max_entries);
             continue;
         }
         if (type == "10") {
@@ -244,7 +244,8 @@ bool parse_entry_line(const char* line, size_t len, bool with_times, Entry& e) {
 }
 
 Outcome list_entries(Client& c, const std::string& path, bool dots, std::vector<Entry>& entries,
-                     ListInfo& info, const std::vector<std::string>* features) {
+                     ListInfo& info, const std::vector<std::string>* features,
+                     size_t max_entries) {
     entries.clear();
     info = ListInfo();
     std::vector<std::string> asked;
@@ -252,7 +253,8 @@ Outcome list_entries(Client& c, const std::string& path, bool dots, std::vector<
         if (!bh::features(c, &asked)) return Outcome{};
         features = &asked;
     }
-    if (has_feature(*features, "entries")) return by_entries(c, path, dots, entries, info);
+    if (has_feature(*features, "entries")) return by_entries(c, path, dots, entries, info,
+                                                                  std::min(max_entries, kMaxEntries));
     return by_list(c, path, dots, entries, info);
 }
 

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cinttypes>
-#include <ctime>
 #include <chrono>
+#include <cinttypes>
+#include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -231,15 +233,48 @@ std::string entries_json(const Listing& l) {
 // session for wait_ms, empty when the session failed. With want_write, also whether a write in
 // the folder can work: the listing's own WRITE when the server lists ENTRIES, else its ACCESS
 // when it offers it, else whether it takes writes at all.
+// Folders read at once by the whole gateway: each may hold max_listing entries in memory
+// three times over (as received, as kept, as sent), so this bounds what listings cost.
+class ListingGate {
+public:
+    static constexpr int AT_ONCE = 2;
+    bool enter(int wait_ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!free_.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                            [this] { return inside_ < AT_ONCE; }))
+            return false;
+        inside_++;
+        return true;
+    }
+    void leave() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            inside_--;
+        }
+        free_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    int inside_ = 0;
+};
+ListingGate listing_gate;
+
 std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::string& folder, bool all,
                         Listing& out, bool want_write, int wait_ms = Sessions::BUSY_WAIT_MS) {
     out = Listing();
     out.writable = s->has("write");
+    if (!listing_gate.enter(wait_ms)) return "busy";
+    struct Leave {
+        ~Leave() { listing_gate.leave(); }
+    } leave;
     std::vector<bh::Entry> got;
     bh::ListInfo info;
     bh::Outcome o;
+    size_t most = static_cast<size_t>(sessions.settings().max_listing);
     auto done = sessions.exchange(s, [&](bh::Client& c) {
-        o = bh::list_entries(c, folder, all, got, info, &s->features);
+        o = bh::list_entries(c, folder, all, got, info, &s->features, most);
         if (!o.done) return false;
         if (!o.ok() || info.write_known || !want_write || !out.writable || !s->has("access"))
             return true;

@@ -75,6 +75,7 @@ bool load_settings(const std::string& path, Settings& s, std::string& err) {
         {"max_connections_per_address", &s.max_connections_per_address, 2, 4096},
         {"request_timeout", &s.request_timeout, 1, 3600},
         {"upload_min_rate", &s.upload_min_rate, 1, 1000000000},
+        {"max_listing", &s.max_listing, 100, 2000000},
         {"camera_fps", &s.camera_fps, 1, 60},
         {"jpeg_quality", &s.jpeg_quality, 10, 100},
     };

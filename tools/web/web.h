@@ -50,6 +50,10 @@ struct Settings {
     // Bytes a second an upload must keep up once its first request_timeout seconds are over:
     // by then it has sent at least upload_min_rate for every second past them, or is cut.
     int upload_min_rate = 4096;
+    // Entries of one folder the gateway takes (a listing, each folder of an archive); a longer
+    // folder is shown as incomplete. Two folders are read at once at most, so the memory of
+    // listings stays within about twice what this many entries cost.
+    int max_listing = 131072;
     int camera_fps = 15;  // frames per second of the shared capture loop
     int jpeg_quality = 80;
     std::string name = "boardhub";  // the title shown on the page
