@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 
 namespace {
@@ -24,7 +26,213 @@ long long monotonic_ms() {
         .count();
 }
 
+// ---------------------------------------------------------------------------------------------
+// The TLS sessions of upgraded sockets, by descriptor. A descriptor gets its entry from its
+// owner's thread (tls_attach) and loses it before it is closed (tls_detach, called where no
+// other thread can be sending on it), so a lookup never finds a freed link.
+struct TlsLink {
+    gnutls_session_t session;
+    int sock;
+    std::mutex io;          // one TLS call at a time on the session
+    bool dontwait = false;  // under io: the current call must not wait for room
+};
+
+constexpr int MAX_TLS_FD = 65536;
+std::atomic<TlsLink*> links[MAX_TLS_FD];
+
+// A frame of at most this many bytes is corked into one record; longer ones go out as they
+// come (a record holds at most 16 KiB anyway), so no frame-sized copy is kept per session.
+constexpr size_t CORK_LIMIT = 16384;
+
+TlsLink* link_of(int sock) {
+    if (sock < 0 || sock >= MAX_TLS_FD) return nullptr;
+    return links[sock].load(std::memory_order_acquire);
+}
+
+ssize_t link_push(gnutls_transport_ptr_t ptr, const giovec_t* iov, int count) {
+    TlsLink* l = static_cast<TlsLink*>(ptr);
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = const_cast<struct iovec*>(reinterpret_cast<const struct iovec*>(iov));
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n;
+    do {
+        n = sendmsg(l->sock, &msg, MSG_NOSIGNAL | (l->dontwait ? MSG_DONTWAIT : 0));
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Never waits: the callers poll outside the session's lock.
+ssize_t link_pull(gnutls_transport_ptr_t ptr, void* data, size_t len) {
+    TlsLink* l = static_cast<TlsLink*>(ptr);
+    ssize_t n;
+    do {
+        n = recv(l->sock, data, len, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int link_pull_timeout(gnutls_transport_ptr_t ptr, unsigned int ms) {
+    TlsLink* l = static_cast<TlsLink*>(ptr);
+    struct pollfd p = {l->sock, POLLIN, 0};
+    int wait = ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(ms);
+    int n;
+    do {
+        n = poll(&p, 1, wait);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// A GnuTLS result as send()/recv() give theirs: bytes, or -1 with errno.
+ssize_t tls_result(ssize_t r) {
+    if (r >= 0) return r;
+    if (r == GNUTLS_E_AGAIN) errno = EAGAIN;
+    else if (r == GNUTLS_E_INTERRUPTED) errno = EINTR;
+    else errno = EPROTO;
+    return -1;
+}
+
+ssize_t tls_send(TlsLink* l, const void* data, size_t len, bool dontwait) {
+    std::lock_guard<std::mutex> g(l->io);
+    l->dontwait = dontwait;
+    ssize_t r = gnutls_record_send(l->session, data, len);
+    l->dontwait = false;
+    return tls_result(r);
+}
+
+ssize_t tls_recv(TlsLink* l, void* data, size_t len) {
+    ssize_t r;
+    {
+        std::lock_guard<std::mutex> g(l->io);
+        r = gnutls_record_recv(l->session, data, len);
+    }
+    // A peer that closes without a close_notify has closed all the same: a frame cut short
+    // is refused by the framing.
+    if (r == GNUTLS_E_PREMATURE_TERMINATION) return 0;
+    return tls_result(r);
+}
+
+// send_pieces through TLS. A send that found no room must be repeated with the same bytes
+// (TLS has sealed them already), which the loops below do. Every record TLS accepted is
+// progress for the watch.
+int tls_send_pieces(TlsLink* l, const char* a, size_t alen, const char* b, size_t blen,
+                    SendWatch* watch) {
+    auto room = [&]() { return watch && (errno == EAGAIN || errno == EWOULDBLOCK) && watch->waited(); };
+    const bool cork = alen + blen <= CORK_LIMIT;
+    if (cork) {
+        std::lock_guard<std::mutex> g(l->io);
+        gnutls_record_cork(l->session);
+    }
+    const char* piece[2] = {a, b};
+    size_t left[2] = {alen, blen};
+    for (int i = 0; i < 2; i++) {
+        while (left[i] > 0) {
+            ssize_t n = tls_send(l, piece[i], left[i], false);
+            if (n < 0) {
+                if (errno == EINTR || room()) continue;
+                return -1;
+            }
+            if (watch && !cork) watch->took();
+            piece[i] += n;
+            left[i] -= static_cast<size_t>(n);
+        }
+    }
+    if (!cork) return 0;
+    for (;;) {
+        ssize_t r;
+        {
+            std::lock_guard<std::mutex> g(l->io);
+            r = gnutls_record_uncork(l->session, 0);
+        }
+        if (r >= 0) {
+            if (watch) watch->took();
+            return 0;
+        }
+        tls_result(r);
+        if (errno == EINTR || room()) continue;
+        return -1;
+    }
+}
+
 }  // namespace
+
+bool tls_attach(int sock, gnutls_session_t session) {
+    if (sock < 0 || sock >= MAX_TLS_FD || links[sock].load()) return false;
+    TlsLink* l = new TlsLink;
+    l->session = session;
+    l->sock = sock;
+    gnutls_transport_set_ptr(session, l);
+    gnutls_transport_set_vec_push_function(session, link_push);
+    gnutls_transport_set_pull_function(session, link_pull);
+    gnutls_transport_set_pull_timeout_function(session, link_pull_timeout);
+    links[sock].store(l, std::memory_order_release);
+    return true;
+}
+
+bool tls_active(int sock) { return link_of(sock) != nullptr; }
+
+int tls_handshake(int sock, int timeout_ms) {
+    TlsLink* l = link_of(sock);
+    if (!l) return -1;
+    const long long deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        int r;
+        int direction;
+        {
+            // The handshake never waits inside TLS: a peer that stops answering is waited for
+            // below, against the deadline.
+            std::lock_guard<std::mutex> g(l->io);
+            l->dontwait = true;
+            r = gnutls_handshake(l->session);
+            l->dontwait = false;
+            direction = gnutls_record_get_direction(l->session);
+        }
+        if (r == GNUTLS_E_SUCCESS) return 0;
+        if (r != GNUTLS_E_AGAIN && r != GNUTLS_E_INTERRUPTED && gnutls_error_is_fatal(r)) return -1;
+        long long left = deadline - monotonic_ms();
+        if (left <= 0) return RECV_TIMED_OUT;
+        if (r != GNUTLS_E_AGAIN) continue;
+        struct pollfd p = {sock, static_cast<short>(direction ? POLLOUT : POLLIN), 0};
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
+    }
+}
+
+bool tls_pending(int sock) {
+    TlsLink* l = link_of(sock);
+    if (!l) return false;
+    std::lock_guard<std::mutex> g(l->io);
+    return gnutls_record_check_pending(l->session) > 0;
+}
+
+void tls_detach(int sock) {
+    TlsLink* l = link_of(sock);
+    if (!l) return;
+    links[sock].store(nullptr, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> g(l->io);
+        l->dontwait = true;  // best effort: a peer that takes nothing gets no close_notify
+        gnutls_bye(l->session, GNUTLS_SHUT_WR);
+        gnutls_deinit(l->session);
+    }
+    delete l;
+}
+
+ssize_t transport_send(int sock, const void* data, size_t len, bool dontwait) {
+    TlsLink* l = link_of(sock);
+    if (l) return tls_send(l, data, len, dontwait);
+    return send(sock, data, len, MSG_NOSIGNAL | (dontwait ? MSG_DONTWAIT : 0));
+}
+
+ssize_t transport_recv(int sock, void* data, size_t len, bool dontwait) {
+    TlsLink* l = link_of(sock);
+    if (!l) return recv(sock, data, len, dontwait ? MSG_DONTWAIT : 0);
+    for (;;) {
+        ssize_t r = tls_recv(l, data, len);
+        if (r >= 0 || dontwait || errno != EAGAIN) return r;
+        struct pollfd p = {sock, POLLIN, 0};
+        poll(&p, 1, -1);
+    }
+}
 
 SendWatch::SendWatch(int sock, int stall_ms)
     : sock_(sock), stall_ms_(stall_ms), progress_ms_(monotonic_ms()) {}
@@ -46,6 +254,9 @@ bool SendWatch::waited() {
 
 int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags,
                 SendWatch* watch) {
+    if (TlsLink* l = link_of(sock))
+        return tls_send_pieces(l, static_cast<const char*>(a), alen, static_cast<const char*>(b),
+                               blen, watch);
     struct iovec iov[2];
     iov[0].iov_base = const_cast<void*>(a);
     iov[0].iov_len = alen;
@@ -176,9 +387,12 @@ using Clock = std::chrono::steady_clock;
 // takes; EAGAIN is retried when retry_again. 0, -1 (closed or failed) or RECV_TIMED_OUT.
 int recv_exact(int sock, char* p, size_t n, bool timed, Clock::time_point deadline,
                bool retry_again) {
+    TlsLink* tls = link_of(sock);
     size_t got = 0;
     while (got < n) {
-        ssize_t r = recv(sock, p + got, n - got, timed ? MSG_DONTWAIT : 0);
+        // Through TLS the read never waits; the wait is the poll below.
+        ssize_t r = tls ? tls_recv(tls, p + got, n - got)
+                        : recv(sock, p + got, n - got, timed ? MSG_DONTWAIT : 0);
         if (r == 0) {
             errno = 0;  // closed: not an error to report
             return -1;
@@ -193,6 +407,11 @@ int recv_exact(int sock, char* p, size_t n, bool timed, Clock::time_point deadli
                     if (left <= 0) return RECV_TIMED_OUT;
                     struct pollfd w = {sock, POLLIN, 0};
                     poll(&w, 1, static_cast<int>(left));
+                    continue;
+                }
+                if (tls) {
+                    struct pollfd w = {sock, POLLIN, 0};
+                    poll(&w, 1, -1);
                     continue;
                 }
                 if (retry_again) continue;

@@ -3,6 +3,7 @@
 // threads may call these on different sockets; callers serialise whole frames on one socket.
 #pragma once
 
+#include <gnutls/gnutls.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -63,3 +64,31 @@ private:
 // no room (EAGAIN) is retried until the watch says the peer has stalled. 0 or -1 (errno kept).
 int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags = 0,
                 SendWatch* watch = nullptr);
+
+// ---------------------------------------------------------------------------------------------
+// Transport. A socket is plain until tls_attach puts a TLS session under it; from then on every
+// send and receive of this unit on that socket (safe_send*, send_pieces, safe_recv,
+// transport_send, transport_recv) goes through TLS, so the framing above never knows which.
+// The session is looked up by descriptor in a table of this unit. One thread may send while
+// another receives on the same socket; each TLS call runs under a lock of its own, so a
+// record the peer makes TLS answer (a key update) never crosses a frame being sent.
+
+// Takes the session (initialised, credentials and priorities set) for sock, setting its
+// transport to sock. False (the session not taken) when sock cannot hold one.
+bool tls_attach(int sock, gnutls_session_t session);
+// Whether sock has a TLS session.
+bool tls_active(int sock);
+// Runs the handshake within timeout_ms. 0; -1 when it failed (garbage, a refused peer, the
+// connection closed); RECV_TIMED_OUT.
+int tls_handshake(int sock, int timeout_ms);
+// Whether the TLS session holds received bytes not yet read (poll cannot see those).
+bool tls_pending(int sock);
+// Ends the session of sock, if any: a close_notify when the socket takes it at once, never a
+// wait; the session's memory is freed. Call it before closing sock.
+void tls_detach(int sock);
+
+// One send or receive as send()/recv() would do it, through TLS when sock has it. dontwait:
+// MSG_DONTWAIT. Over TLS a send that found no room (-1, EAGAIN) must be repeated with the same
+// bytes: TLS has already sealed them. transport_recv returns 0 when the peer closed.
+ssize_t transport_send(int sock, const void* data, size_t len, bool dontwait);
+ssize_t transport_recv(int sock, void* data, size_t len, bool dontwait);

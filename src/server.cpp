@@ -28,6 +28,7 @@
 #include "logger.h"
 #include "server.h"
 #include "server_guard.h"
+#include "server_tls.h"
 #include "server_write.h"
 #include "version.h"
 
@@ -43,6 +44,8 @@ const char* const USER_ADMIN = "관리자";
 namespace {
 
 constexpr int LISTEN_BACKLOG = MAX_USERS;
+// The configuration the package installs: --identity reads it when given none.
+const char* const DEFAULT_CONFIG = "/etc/boardhub/boardhub.ini";
 
 int signal_pipe[2] = {-1, -1};
 
@@ -82,7 +85,8 @@ const std::vector<Config::Known>& known_settings() {
         {"server", {"name", "port", "share", "data", "camera", "log", "login_timeout",
                     "frame_timeout", "prelogin_per_address", "prelogin_slots", "upload_max_size",
                     "upload_reserve", "upload_sync", "upload_min_rate", "upload_rate_window",
-                    "socket", "stall_timeout", "local_trusted", "trusted_addresses"}},
+                    "socket", "stall_timeout", "local_trusted", "trusted_addresses", "tls",
+                    "tls_cert", "tls_key"}},
         {"web", {}},  // the web gateway's settings
     };
     return known;
@@ -203,12 +207,14 @@ void warn_about_data_folder() {
 
 void print_help(const char* program) {
     printf("usage: %s <config file>\n"
+           "       %s --identity [-c <config file>]\n"
            "       %s --help | --version\n"
            "\n"
            "Serves the shared folder tree, messages and the camera of this board to the clients\n"
            "on the local network, as set in the configuration file (see boardhub.ini(5)).\n"
-           "Stop it with an interrupt (Ctrl-C, or SIGINT from the service manager).\n",
-           program, program);
+           "Stop it with an interrupt (Ctrl-C, or SIGINT from the service manager).\n"
+           "--identity makes the TLS identity when missing and prints its fingerprint.\n",
+           program, program, program);
 }
 
 // Errors of accept() that a peer or a passing shortage can cause; the loop goes on.
@@ -439,6 +445,12 @@ void close_all() {
 }
 
 int server_main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "--identity") == 0) {
+        if (argc == 2) return print_identity(DEFAULT_CONFIG);
+        if (argc == 4 && strcmp(argv[2], "-c") == 0) return print_identity(argv[3]);
+        printf("usage: %s --identity [-c <config file>]\n", argv[0]);
+        return 1;
+    }
     if (argc != 2) {
         printf("usage: %s <config file>\n", argv[0]);
         return 1;
@@ -490,6 +502,8 @@ int server_main(int argc, char** argv) {
     warn_unknown_settings();
     read_connection_limits();
     take_stall_timeout();
+    take_tls_settings();
+    if (!start_tls()) return 1;
 
     server.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server.sock < 0) {

@@ -6,6 +6,7 @@
 #include <json-c/json.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -156,6 +157,7 @@ struct Session {
     bool logged_in_once;            // a LOGIN of this session has ever succeeded: the limits on
                                     // connections that have not logged in are behind it
     bool counted;                   // its address is subject to those limits (not exempt)
+    std::chrono::steady_clock::time_point login_deadline;  // the end of its login time-out
     // The session whose handler is running on this thread (nullptr outside a session).
     static Session* current();
 };
@@ -214,6 +216,9 @@ void form_header(char* dst, const char* type, size_t len);
 // of one budget for all its targets).
 int post_frame(int slot, uint64_t gen, const char* type, const char* text,
                int budget_ms = POST_BUDGET_MS);
+// While held (STARTTLS until its handshake is done), frames queued for the slot stay queued:
+// nobody writes them. Called by the slot's own session thread.
+void slot_hold(int slot, bool hold);
 // Only queues the frame and wakes the slot's owner, which writes it; safe under users_lock.
 int queue_frame(int slot, uint64_t gen, const char* type, const char* text);
 

@@ -33,6 +33,7 @@
 #include "network.h"
 #include "server.h"
 #include "server_guard.h"
+#include "server_tls.h"
 #include "server_write.h"
 
 UserSlot users[MAX_USERS];
@@ -67,6 +68,7 @@ struct SlotOut {
     uint64_t gen = 0;
     bool open = false;
     bool failed = false;
+    bool hold = false;  // slot_hold: the queue is not written
     int wake = -1;  // eventfd of the owning session
     std::chrono::steady_clock::time_point progress_at;
 };
@@ -103,14 +105,14 @@ int flush_queue(SlotOut& o, bool blocking, Clock::time_point deadline) {
         {
             std::lock_guard<std::mutex> g(o.q);
             if (!o.open || o.failed) return -1;
-            if (o.pending.empty()) return 0;
+            if (o.pending.empty() || o.hold) return 0;
             frame = &o.pending.front();
             off = o.front_off;
             sock = o.sock;
         }
         ssize_t n;
         if (blocking) {
-            n = send(sock, frame->data() + off, frame->size() - off, MSG_NOSIGNAL);
+            n = transport_send(sock, frame->data() + off, frame->size() - off, false);
             // The socket's send time-out is one tick of the stall rule.
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && watch.waited()) continue;
             if (watch.stalled())
@@ -118,7 +120,7 @@ int flush_queue(SlotOut& o, bool blocking, Clock::time_point deadline) {
                               static_cast<int>(&o - out));
             if (n > 0) watch.took();
         } else {
-            n = send(sock, frame->data() + off, frame->size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+            n = transport_send(sock, frame->data() + off, frame->size() - off, true);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                                   Clock::now());
@@ -147,7 +149,7 @@ int flush_queue(SlotOut& o, bool blocking, Clock::time_point deadline) {
 
 bool queue_empty(SlotOut& o) {
     std::lock_guard<std::mutex> g(o.q);
-    return o.pending.empty() || !o.open || o.failed;
+    return o.pending.empty() || !o.open || o.failed || o.hold;
 }
 
 // Releases o.send. A frame queued after the holder's last look at the queue, while the holder
@@ -213,6 +215,7 @@ int claim_slot(int sock, int wake, uint64_t* gen, const char* addr, bool counted
         out[i].gen = *gen;
         out[i].open = true;
         out[i].failed = false;
+        out[i].hold = false;
         out[i].wake = wake;
         return i;
     }
@@ -248,6 +251,7 @@ void release_slot(int slot, int sock) {
         o.front_off = 0;
         o.queued_bytes = 0;
         o.wake = -1;
+        tls_detach(sock);
         close(sock);
     }
     std::lock_guard<std::mutex> g(users_lock);
@@ -274,12 +278,14 @@ int wait_readable(Session* s, int wake, Clock::time_point login_deadline) {
             }
             login_left = static_cast<int>(left.count());
         }
+        // Bytes TLS has already read from the socket: poll would not see them.
+        if (tls_pending(s->sock)) return 0;
         bool pending;
         Clock::time_point progress;
         {
             std::lock_guard<std::mutex> g(o.q);
             if (o.failed) return -1;
-            pending = !o.pending.empty();
+            pending = !o.pending.empty() && !o.hold;
             progress = o.progress_at;
         }
         int timeout = -1;
@@ -349,6 +355,7 @@ int do_hello(Session* s, json_object* request) {
     return 0;
 }
 int do_login(Session* s, json_object* request) {
+    if (tls_refused(s, "LOGIN")) return 0;
     json_object* pair[2] = {nullptr, request};
     int code = cmd_login(&s->reply, pair, s->slot);
     if (code == LOGIN_HUNG_UP) return -1;  // nobody is left to answer
@@ -365,6 +372,10 @@ int do_login(Session* s, json_object* request) {
         s->logged_in_once = false;
     }
     return 0;
+}
+int do_password(Session* s, json_object* request) {
+    if (tls_refused(s, "PASSWORD")) return 0;
+    return slot_command<cmd_password>(s, request);
 }
 int do_logout(Session* s, json_object*) {
     slot_send_text(s->slot, TYPE_TEXT, "BYE\n");
@@ -388,7 +399,7 @@ const CommandEntry kCommands[] = {
     {"LOGOUT", do_logout, CMD_OWN_FRAMES},
     {"ID", slot_command<cmd_id>, 0},
     {"WHO", slot_command<cmd_who>, CMD_LOGIN},
-    {"PASSWORD", slot_command<cmd_password>, 0},
+    {"PASSWORD", do_password, 0},
     {"MESSAGE", slot_command<cmd_message>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"MOD", slot_command<cmd_mod>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"LIST", session_command<dispatch_list, false>, CMD_OWN_FRAMES},
@@ -409,6 +420,7 @@ const CommandEntry kCommands[] = {
     {"MKDIR", session_command<dispatch_mkdir>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"RENAME", session_command<dispatch_rename>, CMD_LOGIN | CMD_OWN_FRAMES},
     {"DELETE", session_command<dispatch_delete>, CMD_LOGIN | CMD_OWN_FRAMES},
+    {"STARTTLS", session_command<dispatch_starttls>, CMD_OWN_FRAMES},
 };
 
 // Every command is one flat object of scalar members. Before anything is built, a payload
@@ -498,6 +510,7 @@ int handle_command(Session* s) {
 void session_loop(Session* s, int wake) {
     UserSlot& me = users[s->slot];
     const auto login_deadline = Clock::now() + std::chrono::seconds(connection_limits.login_timeout);
+    s->login_deadline = login_deadline;
     while (me.alive.load() == 1) {
         if (wait_readable(s, wake, login_deadline) < 0) break;
         // A frame that has begun must arrive whole within the frame time-out (and, before a
@@ -582,6 +595,11 @@ int slot_send(int slot, const char* type, const void* payload, size_t len) {
 
 int slot_send_text(int slot, const char* type, const char* text) {
     return slot_send(slot, type, text, strlen(text));
+}
+
+void slot_hold(int slot, bool hold) {
+    std::lock_guard<std::mutex> g(out[slot].q);
+    out[slot].hold = hold;
 }
 
 namespace {

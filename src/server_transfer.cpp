@@ -20,6 +20,7 @@
 #include "network.h"
 #include "server.h"
 #include "server_folder.h"
+#include "server_tls.h"
 
 namespace {
 
@@ -71,7 +72,9 @@ enum SendResult { SENT = 0, WRITE_FAILED = -1, FILE_SHORT = -2 };
 // only where sendfile cannot read the file. FILE_SHORT: the file ended before n bytes. A peer
 // that takes nothing for the stall limit (watch) ends it as WRITE_FAILED.
 SendResult send_file_bytes(int sock, int fd, uint64_t n, char* buf, SendWatch* watch) {
-    bool use_sendfile = true;
+    // sendfile would bypass TLS: an upgraded connection gets the file read and sealed in
+    // records of up to 16 KiB.
+    bool use_sendfile = !tls_active(sock);
     while (n > 0) {
         if (use_sendfile) {
             size_t chunk = static_cast<size_t>(n < SENDFILE_CHUNK ? n : SENDFILE_CHUNK);
@@ -167,8 +170,11 @@ bool is_account_file(FILE* stream, const char* file) {
     base = base ? base + 1 : file;
     for (const char* name : kAccountFiles)
         if (strcmp(base, name) == 0) return true;
+    // The TLS key is kept like the passwords.
+    if (tls_key_name()[0] != '\0' && strcmp(base, tls_key_name()) == 0) return true;
     struct stat st;
     if (fstat(fileno(stream), &st) != 0) return true;
+    if (is_tls_key(st)) return true;
     char path[FILE_PATH_SIZE];
     for (const char* name : kAccountFiles) {
         struct stat acc;
@@ -183,6 +189,7 @@ bool is_account_file(FILE* stream, const char* file) {
 // their journals in the data folder, by device and inode. A share path may reach them through
 // a symbolic or hard link; the link itself stays allowed for everything else.
 bool is_account_db(const struct stat& st) {
+    if (is_tls_key(st)) return true;
     char path[FILE_PATH_SIZE];
     for (const char* db : kDatabases) {
         for (const char* suffix : kJournalSuffixes) {

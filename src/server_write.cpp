@@ -25,6 +25,7 @@
 #include "logger.h"
 #include "network.h"
 #include "server_folder.h"
+#include "server_tls.h"
 
 WriteLimits write_limits;
 
@@ -401,6 +402,8 @@ public:
                 if (window_end < end) end = window_end;
             }
             if (now >= idle_end) return Content::BROKEN;
+            // Bytes TLS has read ahead are there already; poll would not see them.
+            if (tls_pending(sock)) return Content::COMPLETE;
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
             struct pollfd p = {sock, POLLIN, 0};
             int n = poll(&p, 1, static_cast<int>(ms) + 1);
@@ -428,7 +431,7 @@ Content recv_some(int sock, Pace* pace, char* dst, size_t len, size_t* got) {
     for (;;) {
         Content c = pace->wait(sock);
         if (c != Content::COMPLETE) return c;
-        ssize_t n = recv(sock, dst, len, MSG_DONTWAIT);
+        ssize_t n = transport_recv(sock, dst, len, true);
         if (n > 0) {
             *got = static_cast<size_t>(n);
             return Content::COMPLETE;
@@ -656,6 +659,7 @@ int dispatch_features(Session* s, json_object*) {
     json_object_array_add(list, json_object_new_string("write"));
     json_object_array_add(list, json_object_new_string("offset"));
     json_object_array_add(list, json_object_new_string("access"));
+    if (tls_offered(s)) json_object_array_add(list, json_object_new_string("tls"));
     // A descriptor can only pass over the local socket.
     if (s->local) json_object_array_add(list, json_object_new_string("open"));
     json_object_object_add(obj, "FEATURES", list);
