@@ -89,7 +89,7 @@ struct Conn {
     bool exchange(const std::string& request);
 };
 
-// TLS client: TLS 1.3 with TLS_AES_128_GCM_SHA256 only (every peer offers it), no session
+// TLS client: TLS 1.3 with TLS_AES_128_GCM_SHA256 and X25519 only (every peer has them), no session
 // resumption, the server's certificate not checked (loopback, one certificate for all). The
 // handshake runs on c.fd from where the stream is (after STARTTLS's OK for ours). false with
 // err on failure.
