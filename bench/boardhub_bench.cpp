@@ -148,8 +148,14 @@ void start_tls(Conn& c, bool ours) {
     if (ours) {
         c.parser.reset(Proto::Ours, 1);
         if (!c.exchange(json_cmd("STARTTLS"))) fail("STARTTLS: connection failed");
-        if (c.parser.text().find("\"OK\"") == std::string::npos)
-            fail("STARTTLS: " + c.parser.text().substr(0, 80), true);
+        if (c.parser.text().find("\"OK\"") == std::string::npos) {
+            // Not served only where the server does not offer it.
+            std::string reply = c.parser.text().substr(0, 80);
+            c.parser.reset(Proto::Ours, 1);
+            bool offered = c.exchange(json_cmd("FEATURES")) &&
+                           c.parser.text().find("\"tls\"") != std::string::npos;
+            fail("STARTTLS: " + reply, !offered);
+        }
         if (c.have != 0) fail("STARTTLS: bytes after the reply");
     }
     std::string err;
