@@ -8,7 +8,7 @@
 set -euo pipefail
 
 run_packages=(g++ cmake ninja-build pkg-config libjson-c-dev libsqlite3-dev libpng-dev
-              libcrypt-dev libedit-dev libmicrohttpd-dev libturbojpeg0-dev sqlite3)
+              libcrypt-dev libedit-dev libmicrohttpd-dev libturbojpeg0-dev libgnutls28-dev sqlite3)
 # By tool: gtest (unit and e2e tests); clang and its runtime (fuzzing); scdoc, dpkg-dev (cpack's
 # dpkg-shlibdeps), man-db, lintian (the package test); debootstrap, iproute2 (the install test's
 # root and the loopback of its network namespace); openssl, curl (the gateway's TLS test);

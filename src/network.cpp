@@ -30,11 +30,17 @@ long long monotonic_ms() {
 // The TLS sessions of upgraded sockets, by descriptor. A descriptor gets its entry from its
 // owner's thread (tls_attach) and loses it before it is closed (tls_detach, called where no
 // other thread can be sending on it), so a lookup never finds a freed link.
+// Bytes read from the socket ahead of what TLS asked for. TLS reads a record's 5-byte header
+// and then its body; reading ahead saves a system call per record.
+constexpr size_t READ_AHEAD = 4096;
+
 struct TlsLink {
     gnutls_session_t session;
     int sock;
-    std::mutex io;          // one TLS call at a time on the session
-    bool dontwait = false;  // under io: the current call must not wait for room
+    std::mutex io;          // one TLS call at a time on the session; guards the fields below
+    bool dontwait = false;  // the current call must not wait for room
+    size_t ahead_off = 0, ahead_len = 0;
+    char ahead[READ_AHEAD];
 };
 
 constexpr int MAX_TLS_FD = 65536;
@@ -43,6 +49,8 @@ std::atomic<TlsLink*> links[MAX_TLS_FD];
 // A frame of at most this many bytes is corked into one record; longer ones go out as they
 // come (a record holds at most 16 KiB anyway), so no frame-sized copy is kept per session.
 constexpr size_t CORK_LIMIT = 16384;
+// A frame of at most this many bytes is copied together and sent by one call.
+constexpr size_t SHORT_FRAME = 1024;
 
 TlsLink* link_of(int sock) {
     if (sock < 0 || sock >= MAX_TLS_FD) return nullptr;
@@ -65,6 +73,22 @@ ssize_t link_push(gnutls_transport_ptr_t ptr, const giovec_t* iov, int count) {
 // Never waits: the callers poll outside the session's lock.
 ssize_t link_pull(gnutls_transport_ptr_t ptr, void* data, size_t len) {
     TlsLink* l = static_cast<TlsLink*>(ptr);
+    if (l->ahead_len == 0 && len < READ_AHEAD) {
+        ssize_t n;
+        do {
+            n = recv(l->sock, l->ahead, READ_AHEAD, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return n;
+        l->ahead_off = 0;
+        l->ahead_len = static_cast<size_t>(n);
+    }
+    if (l->ahead_len > 0) {
+        size_t n = len < l->ahead_len ? len : l->ahead_len;
+        memcpy(data, l->ahead + l->ahead_off, n);
+        l->ahead_off += n;
+        l->ahead_len -= n;
+        return static_cast<ssize_t>(n);
+    }
     ssize_t n;
     do {
         n = recv(l->sock, data, len, MSG_DONTWAIT);
@@ -74,6 +98,7 @@ ssize_t link_pull(gnutls_transport_ptr_t ptr, void* data, size_t len) {
 
 int link_pull_timeout(gnutls_transport_ptr_t ptr, unsigned int ms) {
     TlsLink* l = static_cast<TlsLink*>(ptr);
+    if (l->ahead_len > 0) return 1;
     struct pollfd p = {l->sock, POLLIN, 0};
     int wait = ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(ms);
     int n;
@@ -118,7 +143,16 @@ ssize_t tls_recv(TlsLink* l, void* data, size_t len) {
 int tls_send_pieces(TlsLink* l, const char* a, size_t alen, const char* b, size_t blen,
                     SendWatch* watch) {
     auto room = [&]() { return watch && (errno == EAGAIN || errno == EWOULDBLOCK) && watch->waited(); };
-    const bool cork = alen + blen <= CORK_LIMIT;
+    // A short frame (a reply, a notice) is one record by one call: cheaper than corking.
+    char one[SHORT_FRAME];
+    if (alen + blen <= sizeof(one) && blen > 0) {
+        memcpy(one, a, alen);
+        memcpy(one + alen, b, blen);
+        a = one;
+        alen += blen;
+        blen = 0;
+    }
+    const bool cork = blen > 0 && alen + blen <= CORK_LIMIT;
     if (cork) {
         std::lock_guard<std::mutex> g(l->io);
         gnutls_record_cork(l->session);
@@ -201,7 +235,7 @@ bool tls_pending(int sock) {
     TlsLink* l = link_of(sock);
     if (!l) return false;
     std::lock_guard<std::mutex> g(l->io);
-    return gnutls_record_check_pending(l->session) > 0;
+    return l->ahead_len > 0 || gnutls_record_check_pending(l->session) > 0;
 }
 
 void tls_detach(int sock) {

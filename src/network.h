@@ -39,8 +39,9 @@ bool is_valid(const char* header);
 
 // Whether a peer still takes what is sent to it. The socket has a short send time-out
 // (SO_SNDTIMEO), so a blocking send returns EAGAIN after each tick without room; the peer has
-// stalled once it has taken no byte for stall_ms: no send was accepted, and the bytes the
-// socket holds unsent or unacknowledged (SIOCOUTQ) did not fall.
+// stalled once it has taken no byte for stall_ms: no send was accepted (on a TLS socket: no
+// record was taken by TLS), and the bytes the socket holds unsent or unacknowledged (SIOCOUTQ)
+// did not fall.
 class SendWatch {
 public:
     SendWatch(int sock, int stall_ms);
@@ -62,6 +63,7 @@ private:
 // Sends all len bytes of the iovec-style pieces, looping on short writes and EINTR, with
 // MSG_NOSIGNAL so a vanished peer gives EPIPE, never SIGPIPE. With a watch, a send that finds
 // no room (EAGAIN) is retried until the watch says the peer has stalled. 0 or -1 (errno kept).
+// On a TLS socket flags are ignored; a frame of up to 16 KiB leaves as one record.
 int send_pieces(int sock, const void* a, size_t alen, const void* b, size_t blen, int flags = 0,
                 SendWatch* watch = nullptr);
 

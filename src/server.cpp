@@ -573,6 +573,7 @@ int server_main(int argc, char** argv) {
     printf("\n[*] %s Server started at %d\n\n", server.name, server.port);
     fflush(stdout);
     log_date("SERVER START");
+    log_tls_identity();
 
     if (pipe2(signal_pipe, O_CLOEXEC) < 0) {
         printf("[main] pipe() error\n");

@@ -598,8 +598,11 @@ int slot_send_text(int slot, const char* type, const char* text) {
 }
 
 void slot_hold(int slot, bool hold) {
-    std::lock_guard<std::mutex> g(out[slot].q);
-    out[slot].hold = hold;
+    SlotOut& o = out[slot];
+    std::lock_guard<std::mutex> g(o.q);
+    o.hold = hold;
+    // The stall rule counts from the release: nobody could write while the queue was held.
+    if (!hold) o.progress_at = Clock::now();
 }
 
 namespace {

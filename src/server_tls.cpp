@@ -38,6 +38,8 @@ std::string cert_path, key_path;
 bool default_paths = true;
 gnutls_certificate_credentials_t credentials = nullptr;
 gnutls_priority_t priorities = nullptr;
+// The line log_tls_identity writes.
+std::string identity_line;
 
 struct Datum {
     gnutls_datum_t d = {nullptr, 0};
@@ -203,7 +205,7 @@ bool start_tls() {
         // a server that only offers TLS starts without it and says so.
         if (make_failed && tls_mode == TlsMode::OFFER) {
             fprintf(stderr, "warning: TLS is not offered: %s\n", why.c_str());
-            logger.writef("main", LOG_WARNING, "TLS is not offered: %s", why.c_str());
+            identity_line = "TLS is not offered: " + why;
             return true;
         }
         fprintf(stderr, "%s\n", why.c_str());
@@ -230,8 +232,13 @@ bool start_tls() {
                 gnutls_strerror(rc));
         return false;
     }
-    logger.writef("main", LOG_NOTICE, "TLS identity %s", fingerprint.c_str());
+    identity_line = "TLS identity " + fingerprint;
     return true;
+}
+
+void log_tls_identity() {
+    if (identity_line.empty()) return;
+    logger.write("main", credentials ? LOG_NOTICE : LOG_WARNING, identity_line.c_str());
 }
 
 int print_identity(const char* config_path) {

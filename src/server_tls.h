@@ -18,10 +18,13 @@ extern TlsMode tls_mode;
 // server.name set). A value that cannot be used stops start-up (status 1).
 void take_tls_settings();
 
-// With tls on: makes the identity when the default files are both missing, loads the key and
-// certificate, and logs "TLS identity SHA256:..." at NOTICE. False (the reason on standard
-// error) when the server cannot serve TLS as configured.
+// With tls on: makes the identity when the default files are both missing and loads the key
+// and certificate. False (the reason on standard error) when the server cannot serve TLS as
+// configured.
 bool start_tls();
+// Logs "TLS identity SHA256:..." at NOTICE (or why TLS is not offered, at WARNING), once the
+// start banner is out.
+void log_tls_identity();
 
 // "boardhub --identity [-c CONFIG]": makes the identity when missing and prints the fingerprint
 // line on standard output. The exit status.

@@ -19,7 +19,8 @@ using folders::reply_of;
 
 namespace {
 
-constexpr const char* FEATURES_TCP = "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\" ] }";
+constexpr const char* FEATURES_TCP =
+    "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\", \"tls\" ] }";
 constexpr const char* FEATURES_LOCAL =
     "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\", \"open\" ] }";
 

@@ -128,7 +128,7 @@ TEST(Write, FeaturesAndUploadRoundTrip) {
     bh::Client c = folders::user(srv, "ann");
 
     EXPECT_EQ(reply_of(c, "{\"CMD\": \"FEATURES\"}"),
-              "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\" ] }");
+              "{ \"RESULT\": \"OK\", \"FEATURES\": [ \"write\", \"offset\", \"access\", \"tls\" ] }");
 
     // Exact bytes: go-ahead, content in frames of any size, final reply.
     ASSERT_TRUE(c.send_frame("11", put_cmd("/pub/a.txt", 11)));

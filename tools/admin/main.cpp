@@ -57,8 +57,12 @@ const char* kHelp =
     "       boardhub-admin [-d DATA_DIR] group del NAME\n"
     "       boardhub-admin [-d DATA_DIR] group list\n"
     "       boardhub-admin [-d DATA_DIR] group members NAME [--set A,B | --add USER | --remove USER]\n"
+    "       boardhub-admin [-c CONFIG] fingerprint\n"
     "       boardhub-admin --help | --version\n"
     "\n"
+    "fingerprint prints the SHA-256 fingerprint of the server's TLS certificate: tls_cert of\n"
+    "CONFIG (default /etc/boardhub/boardhub.ini), or tls-cert.pem in its data folder, or in\n"
+    "DATA_DIR when that is given without -c.\n"
     "Maintains users.db and group.db in the data directory (default /var/lib/boardhub, or\n"
     "BOARDHUB_DATA). Only 'init' and the 'add' commands create a missing database, and only\n"
     "'init' and 'user add' a missing data directory. Safe while the server runs.\n"
@@ -767,7 +771,7 @@ int init(const std::string& dir) {
 constexpr char kNegative = '\x1f';
 
 bool takes_argument(const char* arg) {
-    static const char* const with[] = {"-d", "--data", "-l", "--level", "-m",
+    static const char* const with[] = {"-c", "--config", "-d", "--data", "-l", "--level", "-m",
                                        "--memo", "--set", "--add", "--remove"};
     for (const char* w : with)
         if (strcmp(arg, w) == 0) return true;
@@ -775,6 +779,9 @@ bool takes_argument(const char* arg) {
 }
 
 }  // namespace
+
+// fingerprint.cpp
+int print_fingerprint(const std::string& config, bool config_given, const std::string& data_dir);
 
 int main(int argc, char** argv) {
     // Databases, their journals and the data directory are for the owner only.
@@ -784,7 +791,11 @@ int main(int argc, char** argv) {
     int level = 5;
     std::string memo, mode, mode_arg;
     bool plain = false;
-    static const struct option longs[] = {{"data", required_argument, nullptr, 'd'},
+    std::string config = "/etc/boardhub/boardhub.ini";
+    bool config_given = false;
+    bool data_given = getenv("BOARDHUB_DATA") != nullptr;
+    static const struct option longs[] = {{"config", required_argument, nullptr, 'c'},
+                                          {"data", required_argument, nullptr, 'd'},
                                           {"level", required_argument, nullptr, 'l'},
                                           {"memo", required_argument, nullptr, 'm'},
                                           {"set", required_argument, nullptr, 's'},
@@ -808,9 +819,10 @@ int main(int argc, char** argv) {
     }
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":d:l:m:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":c:d:l:m:h", longs, nullptr)) != -1) {
         switch (c) {
-            case 'd': dir = optarg; break;
+            case 'c': config = optarg; config_given = true; break;
+            case 'd': dir = optarg; data_given = true; break;
             case 'l':
                 if (!parse_level(optarg, level)) return kUsage;
                 break;
@@ -833,6 +845,9 @@ int main(int argc, char** argv) {
     for (auto& word : a)
         if (!word.empty() && word[0] == kNegative) word.erase(0, 1);
     if (a.size() == 1 && a[0] == "init") return init(dir);
+    if (a.size() == 1 && a[0] == "fingerprint") 
+        // A data folder named without a configuration: its certificate.
+        return print_fingerprint(data_given && !config_given ? "" : config, config_given, dir);
     if (a.empty()) return usage("no command given");
     if (a.size() < 2) {
         if (a[0] == "user" || a[0] == "group")
