@@ -458,7 +458,9 @@ TEST(TlsSpeed, HelloRoundTrips) {
     printf("[ figures  ] HELLO round trips/s: plain %.0f, TLS %.0f; TLS/plain median of 21 "
            "batches %.2f; STARTTLS and handshake %.1f ms\n",
            21 * (kRounds / 10) / plain_s, 21 * (kRounds / 10) / tls_s, median, handshake_ms);
-    // A wide margin: the machine is shared.
-    EXPECT_GT(median, 0.5);
+    // A wide margin: the machine is shared. The sanitizers slow both sides unevenly.
+    if (!stress::kSanitized) {
+        EXPECT_GT(median, 0.5);
+    }
     EXPECT_EQ(srv.stop(), 0);
 }
