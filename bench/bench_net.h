@@ -2,6 +2,7 @@
 // Redis replies over the same 64 KiB receive buffer, and readings of a server's /proc entries.
 #pragma once
 
+#include <gnutls/gnutls.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -61,16 +62,25 @@ private:
     std::string text_;
 };
 
-// One connection with its receive buffer.
+// One connection with its receive buffer; after tls_start every byte goes through TLS (the
+// same GnuTLS client for every server).
 struct Conn {
     int fd = -1;
+    gnutls_session_t tls = nullptr;
     Parser parser;
     std::vector<char> buf = std::vector<char>(RECV_BUFFER);
     size_t have = 0;  // unconsumed bytes at the start of buf
     int64_t sent_at = 0;
     int pending = 0;  // responses expected
     ~Conn();
+    // Ends TLS (a close_notify when the session is up) and closes the socket.
     void close();
+    // Receives what is there (at least one byte) into buf after `have`: > 0 bytes, 0 closed,
+    // < 0 error or time-out. With TLS it also takes what GnuTLS holds decrypted already, so a
+    // poll on fd does not miss it.
+    ssize_t read_some();
+    bool send(const void* data, size_t len);
+    bool send(const std::string& s) { return send(s.data(), s.size()); }
     // Feeds buffered bytes to the parser; true when a response completed (the rest stays).
     bool consume();
     // Receives until the parser's response is complete. false on close/error/time-out.
@@ -78,6 +88,15 @@ struct Conn {
     // Sends a request and receives its response (reset the parser first).
     bool exchange(const std::string& request);
 };
+
+// TLS client: TLS 1.3 with TLS_AES_128_GCM_SHA256 and X25519 only (every peer has them), no session
+// resumption, the server's certificate not checked (loopback, one certificate for all). The
+// handshake runs on c.fd from where the stream is (after STARTTLS's OK for ours). false with
+// err on failure.
+bool tls_start(Conn& c, std::string& err);
+// The negotiated parameters of a session, e.g. "(TLS1.3)-(ECDHE-X25519)-(...)-(AES-128-GCM)".
+std::string tls_description(const Conn& c);
+const char* tls_library_version();
 
 // Requests.
 std::string our_frame(const char* type, const std::string& payload);

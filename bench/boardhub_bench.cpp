@@ -4,7 +4,8 @@
 //
 //   boardhub-bench world DIR [--big-mib N] [--port P] [--socket PATH] [--camera-port P --camera-device DEV]
 //   boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] [--nginx PORT:PID]
-//                      [--nginx-nopush-off PORT:PID] [--redis PORT:PID] [--repeats N]
+//                      [--nginx-nopush-off PORT:PID] [--nginx-tls PORT:PID] [--redis PORT:PID]
+//                      [--repeats N]
 //                      [--json FILE] [--cases 1,2,..]
 //                      [--note KEY=VALUE]...
 //   boardhub-bench --smoke --server BIN [--fake LIB]   (LIB: the stand-in camera library)
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +62,7 @@ struct Sizes {
     double camera_seconds = 3;
     int churn = 10000;
     int list_iters = 200;
+    int tls_connects = 1000;  // new TLS connections per sample
 };
 
 Sizes smoke_sizes() {
@@ -75,6 +78,7 @@ Sizes smoke_sizes() {
     s.camera_seconds = 0.3;
     s.churn = 100;
     s.list_iters = 3;
+    s.tls_connects = 5;
     return s;
 }
 
@@ -89,6 +93,7 @@ struct Env {
     // nginx: tcp_nopush on; nginx_off: the same with tcp_nopush off. Each nginx case runs on
     // both and keeps the better of the two, so that neither setting flatters us.
     Target ours, camera, nginx, nginx_off, redis;
+    Target nginx_tls;    // nginx's HTTPS server block (sendfile off), the peer of the TLS cases
     Target web, webcam;  // boardhub-web in front of ours and of the camera server
     Sizes sz;
     bool smoke = false;
@@ -131,6 +136,36 @@ std::unique_ptr<Conn> open_conn(const Target& t, int rcvbuf = 0) {
     auto c = std::make_unique<Conn>();
     c->fd = connect_loopback(t.port, rcvbuf);
     if (c->fd < 0) fail("connect to port " + std::to_string(t.port) + ": " + strerror(errno));
+    return c;
+}
+
+// What each side negotiated on its TLS sessions (printed under the table).
+std::map<std::string, std::string> tls_seen;
+
+// Upgrades a fresh connection to TLS: ours asks STARTTLS first (a server without it answers
+// FAIL: "not served"); nginx's HTTPS port speaks TLS from the first byte.
+void start_tls(Conn& c, bool ours) {
+    if (ours) {
+        c.parser.reset(Proto::Ours, 1);
+        if (!c.exchange(json_cmd("STARTTLS"))) fail("STARTTLS: connection failed");
+        if (c.parser.text().find("\"OK\"") == std::string::npos) {
+            // Not served only where the server does not offer it.
+            std::string reply = c.parser.text().substr(0, 80);
+            c.parser.reset(Proto::Ours, 1);
+            bool offered = c.exchange(json_cmd("FEATURES")) &&
+                           c.parser.text().find("\"tls\"") != std::string::npos;
+            fail("STARTTLS: " + reply, !offered);
+        }
+        if (c.have != 0) fail("STARTTLS: bytes after the reply");
+    }
+    std::string err;
+    if (!tls_start(c, err)) fail(err);
+    tls_seen[ours ? "ours" : "nginx"] = tls_description(c);
+}
+
+std::unique_ptr<Conn> open_session(const Target& t, bool ours, bool tls, int rcvbuf = 0) {
+    auto c = open_conn(t, rcvbuf);
+    if (tls) start_tls(*c, ours);
     return c;
 }
 
@@ -189,7 +224,7 @@ LoopResult closed_loop(std::vector<std::unique_ptr<Conn>>& conns, Proto proto, i
     for (auto& c : conns) {
         c->parser.reset(proto, frames);
         c->sent_at = now_ns();
-        if (!send_all(c->fd, request.data(), request.size())) fail("send failed");
+        if (!c->send(request)) fail("send failed");
         c->pending = 1;
     }
     size_t in_flight = conns.size();
@@ -209,12 +244,10 @@ LoopResult closed_loop(std::vector<std::unique_ptr<Conn>>& conns, Proto proto, i
         }
         for (int i = 0; i < n; i++) {
             Conn& c = *conns[evs[i].data.u64];
-            ssize_t got = recv(c.fd, c.buf.data() + c.have, c.buf.size() - c.have, 0);
-            if (got <= 0) {
+            if (c.read_some() <= 0) {
                 close(ep);
                 fail("connection closed during the loop");
             }
-            c.have += static_cast<size_t>(got);
             while (c.pending && c.consume()) {
                 if (c.parser.error()) {
                     close(ep);
@@ -229,7 +262,7 @@ LoopResult closed_loop(std::vector<std::unique_ptr<Conn>>& conns, Proto proto, i
                 if (now < end) {
                     c.parser.reset(proto, frames);
                     c.sent_at = now;
-                    if (!send_all(c.fd, request.data(), request.size())) fail("send failed");
+                    if (!c.send(request)) fail("send failed");
                     c.pending = 1;
                     in_flight++;
                 }
@@ -244,8 +277,9 @@ LoopResult closed_loop(std::vector<std::unique_ptr<Conn>>& conns, Proto proto, i
 // ---------------------------------------------------------------------------------------------
 // Case 1: whole download.
 
-void whole_download(const Target& t, bool ours, const Env& env, Metrics& m) {
-    auto c = open_conn(t);
+void whole_download(const Target& t, bool ours, const Env& env, Metrics& m,
+                    const std::string& key = "1", bool tls = false) {
+    auto c = open_session(t, ours, tls);
     if (ours) login(*c, 0);
     double cpu0 = cpu_seconds(t.pids);
     int64_t t0 = now_ns();
@@ -262,17 +296,17 @@ void whole_download(const Target& t, bool ours, const Env& env, Metrics& m) {
     uint64_t bytes = c->parser.body_bytes();
     if (bytes != env.sz.big_bytes) fail("got " + std::to_string(bytes) + " bytes");
     double secs = static_cast<double>(t1 - t0) / 1e9;
-    m["1.mbps"] = static_cast<double>(bytes) / 1e6 / secs;
-    m["1.cpu_gib"] = cpu / (static_cast<double>(bytes) / (1u << 30));
+    m[key + ".mbps"] = static_cast<double>(bytes) / 1e6 / secs;
+    m[key + ".cpu_gib"] = cpu / (static_cast<double>(bytes) / (1u << 30));
 }
 
 // Case 2: pieces of one file, one request each.
 
 void pieces(const Target& t, bool ours, const Env& env, Metrics& m, size_t piece, int count,
-            const std::string& key) {
+            const std::string& key, bool tls = false) {
     count = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(count),
                                                  env.sz.big_bytes / piece));
-    auto c = open_conn(t);
+    auto c = open_session(t, ours, tls);
     if (ours) login(*c, 0);
     std::vector<double> lat;
     lat.reserve(static_cast<size_t>(count));
@@ -308,7 +342,7 @@ void pieces(const Target& t, bool ours, const Env& env, Metrics& m, size_t piece
 // Case 3: round trips at a number of connections.
 
 void round_trips(const Target& t, bool ours, const Env& env, Metrics& m, int conns,
-                 const std::string& key) {
+                 const std::string& key, bool tls = false) {
     std::vector<std::unique_ptr<Conn>> cs;
     std::string request = ours ? json_cmd("HELLO") : std::string("PING\r\n");
     Proto proto = ours ? Proto::Ours : Proto::Redis;
@@ -316,7 +350,7 @@ void round_trips(const Target& t, bool ours, const Env& env, Metrics& m, int con
     // set-up (a burst of connects beyond a server's listen backlog waits for the kernel to
     // retransmit the handshake, a second and more).
     for (int i = 0; i < conns; i++) {
-        cs.push_back(open_conn(t));
+        cs.push_back(open_session(t, ours, tls));
         cs.back()->parser.reset(proto);
         if (!cs.back()->exchange(request)) fail("first round trip failed");
     }
@@ -329,11 +363,12 @@ void round_trips(const Target& t, bool ours, const Env& env, Metrics& m, int con
 
 // Case 4: idle sessions.
 
-void idle_sessions(const Target& t, bool ours, const Env& env, Metrics& m) {
+void idle_sessions(const Target& t, bool ours, const Env& env, Metrics& m,
+                   const std::string& key = "4", bool tls = false) {
     ProcStats base = proc_stats(t.pids);
     std::vector<std::unique_ptr<Conn>> cs;
     for (int i = 0; i < env.sz.sessions; i++) {
-        cs.push_back(open_conn(t));
+        cs.push_back(open_session(t, ours, tls));
         Conn& c = *cs.back();
         if (ours) {
             login(c, i);
@@ -344,10 +379,10 @@ void idle_sessions(const Target& t, bool ours, const Env& env, Metrics& m) {
     }
     sleep_ms(300);
     ProcStats s = proc_stats(t.pids);
-    m["4.rss_per_kib"] = static_cast<double>(s.rss_kib - base.rss_kib) / env.sz.sessions;
-    m["4.vsize_mib"] = static_cast<double>(s.vsize_kib) / 1024.0;
-    m["4.threads"] = static_cast<double>(s.threads);
-    m["4.fds"] = static_cast<double>(s.fds);
+    m[key + ".rss_per_kib"] = static_cast<double>(s.rss_kib - base.rss_kib) / env.sz.sessions;
+    m[key + ".vsize_mib"] = static_cast<double>(s.vsize_kib) / 1024.0;
+    m[key + ".threads"] = static_cast<double>(s.threads);
+    m[key + ".fds"] = static_cast<double>(s.fds);
     cs.clear();
     settle(t, base);
 }
@@ -540,6 +575,38 @@ void churn(const Target& t, bool ours, const Env& env, Metrics& m) {
     m["7.rss_base_kib"] = static_cast<double>(base.rss_kib);
     m["7.rss_mid_kib"] = static_cast<double>(mid.rss_kib);
     m["7.rss_end_kib"] = static_cast<double>(end.rss_kib);
+}
+
+// Case 15: a new TLS connection each time, handshake included, up to the first answer: ours
+// connects, asks STARTTLS, shakes hands and logs in; nginx shakes hands on its HTTPS port and
+// answers a GET of a small file. The client ends each with close_notify and closes.
+
+void tls_connects(const Target& t, bool ours, const Env& env, Metrics& m) {
+    ProcStats base = proc_stats(t.pids);
+    const std::string get = http_get(std::string(MANY_FOLDER) + "/file_0000.dat");
+    std::vector<double> lat;
+    lat.reserve(static_cast<size_t>(env.sz.tls_connects));
+    double cpu0 = process_cpu_seconds(t.pids);
+    int64_t t0 = now_ns();
+    for (int i = 0; i < env.sz.tls_connects; i++) {
+        int64_t start = now_ns();
+        auto c = open_session(t, ours, true);
+        if (ours) {
+            c->parser.reset(Proto::Ours, 1);
+            if (!c->exchange(login_cmd(0)) || c->parser.text().find("\"OK\"") == std::string::npos)
+                fail("LOGIN over TLS: " + c->parser.text().substr(0, 80));
+        } else {
+            c->parser.reset(Proto::Http);
+            if (!c->exchange(get)) fail("GET over TLS failed");
+        }
+        lat.push_back(static_cast<double>(now_ns() - start) / 1e6);
+    }
+    double secs = static_cast<double>(now_ns() - t0) / 1e9;
+    settle(t, base);
+    m["15.cps"] = env.sz.tls_connects / secs;
+    m["15.ms_p50"] = percentile(lat, 50);
+    m["15.ms_p99"] = percentile(lat, 99);
+    m["15.cpu_us"] = (process_cpu_seconds(t.pids) - cpu0) * 1e6 / env.sz.tls_connects;
 }
 
 // Case 8: a listing of a large folder (nginx: its autoindex page of the same folder).
@@ -801,6 +868,8 @@ struct Case {
 const Target* nginx_of(const Env& e) { return e.nginx.on() ? &e.nginx : nullptr; }
 const Target* redis_of(const Env& e) { return e.redis.on() ? &e.redis : nullptr; }
 const Target* none_of(const Env&) { return nullptr; }
+const Target* nginx_tls_of(const Env& e) { return e.nginx_tls.on() ? &e.nginx_tls : nullptr; }
+const Target* ours_of(const Env& e) { return &e.ours; }
 
 std::vector<Case> all_cases() {
     std::vector<Case> cs;
@@ -894,6 +963,32 @@ std::vector<Case> all_cases() {
                       });
                   },
                   nginx_of});
+    // Over TLS. nginx serves HTTPS with sendfile off (what TLS in user space needs; tcp_nopush
+    // then does nothing), so these run on its one HTTPS server block.
+    cs.push_back({"13", "whole download over TLS (FILE / HTTPS GET)",
+                  [](const Env& e, Metrics& m) { whole_download(e.ours, true, e, m, "13", true); },
+                  [](const Env& e, Metrics& m) { whole_download(e.nginx_tls, false, e, m, "13", true); },
+                  nginx_tls_of});
+    cs.push_back({"14", "64 KiB pieces over TLS (SEND+NEXT / HTTPS Range)",
+                  [](const Env& e, Metrics& m) {
+                      pieces(e.ours, true, e, m, 65536, e.sz.pieces64, "14", true);
+                  },
+                  [](const Env& e, Metrics& m) {
+                      pieces(e.nginx_tls, false, e, m, 65536, e.sz.pieces64, "14", true);
+                  },
+                  nginx_tls_of});
+    cs.push_back({"15", "new TLS connection to the first answer (LOGIN / HTTPS GET)",
+                  [](const Env& e, Metrics& m) { tls_connects(e.ours, true, e, m); },
+                  [](const Env& e, Metrics& m) { tls_connects(e.nginx_tls, false, e, m); },
+                  nginx_tls_of});
+    cs.push_back({"16", "HELLO over TLS / plain HELLO, 1 connection",
+                  [](const Env& e, Metrics& m) { round_trips(e.ours, true, e, m, 1, "16", true); },
+                  [](const Env& e, Metrics& m) { round_trips(e.ours, true, e, m, 1, "16"); },
+                  ours_of});
+    cs.push_back({"17", "idle logged-in sessions, TLS / plain",
+                  [](const Env& e, Metrics& m) { idle_sessions(e.ours, true, e, m, "17", true); },
+                  [](const Env& e, Metrics& m) { idle_sessions(e.ours, true, e, m, "17"); },
+                  ours_of});
     cs.push_back({"12", "upload (PUT / WebDAV PUT)",
                   [](const Env& e, Metrics& m) { upload(e.ours, true, e, m); },
                   [](const Env& e, Metrics& m) {
@@ -998,6 +1093,24 @@ std::vector<Row> all_rows() {
         {"12.mbps", "MB/s", ">= 0.9 x nginx", ratio_at_least(0.9)},
         {"12.cpu_gib", "server CPU s per GiB", "<= 1.0 x nginx", ratio_at_most(1.0)},
         {"12.nopush", "nginx tcp_nopush of the better", "", nullptr},
+        {"13.mbps", "MB/s", ">= 0.9 x nginx", ratio_at_least(0.9)},
+        {"13.cpu_gib", "server CPU s per GiB", "", nullptr},
+        {"14.mbps", "MB/s", ">= 0.9 x nginx", ratio_at_least(0.9)},
+        {"14.us_p50", "us per piece, p50", "", nullptr},
+        {"14.us_p99", "us per piece, p99", "", nullptr},
+        {"14.cpu_us", "server CPU us per piece", "", nullptr},
+        {"15.cps", "connections/s", "", nullptr},
+        {"15.ms_p50", "ms to the answer, p50", "", nullptr},
+        {"15.ms_p99", "ms to the answer, p99", "", nullptr},
+        {"15.cpu_us", "server CPU us per connection", "", nullptr},
+        {"16.rps", "requests/s (peer: plain)", ">= 0.8 x plain", ratio_at_least(0.8)},
+        {"16.p50_us", "p50 us", "", nullptr},
+        {"16.p99_us", "p99 us", "", nullptr},
+        {"16.max_us", "max us", "", nullptr},
+        {"17.rss_per_kib", "resident KiB per session", "<= 64 KiB", at_most(64)},
+        {"17.vsize_mib", "virtual size MiB (whole)", "<= 512 MiB", at_most(512)},
+        {"17.threads", "threads", "", nullptr},
+        {"17.fds", "descriptors", "", nullptr},
     };
 }
 
@@ -1081,8 +1194,10 @@ struct RunOptions {
 
 bool selected(const RunOptions& o, const std::string& id) {
     if (o.only.empty()) return true;
+    // "2" selects 2a and 2b; "1" selects 1 but not 12.
     for (const auto& s : o.only)
-        if (id == s || id.rfind(s, 0) == 0) return true;
+        if (id == s || (id.rfind(s, 0) == 0 && isalpha(static_cast<unsigned char>(id[s.size()]))))
+            return true;
     return false;
 }
 
@@ -1166,7 +1281,14 @@ int run_all(const Env& env, const RunOptions& opt) {
                 (verdict < 0 ? "null" : verdict ? "true" : "false") + "}";
         first_row = false;
     }
-    json += "\n  ],\n  \"errors\": {";
+    json += "\n  ],\n  \"tls\": {";
+    bool first_tls = true;
+    for (const auto& [side, desc] : tls_seen) {
+        printf("tls %s: %s\n", side.c_str(), desc.c_str());
+        json += std::string(first_tls ? "" : ", ") + json_str(side) + ": " + json_str(desc);
+        first_tls = false;
+    }
+    json += "},\n  \"errors\": {";
     bool first_err = true;
     for (const auto& e : errors) {
         printf("%s: %s\n", e.first.c_str(), e.second.c_str());
@@ -1349,7 +1471,7 @@ void usage() {
             "usage: boardhub-bench world DIR [--big-mib N] [--port P] [--socket PATH] [--camera-port P "
             "--camera-device DEV]\n"
             "       boardhub-bench run --world DIR --ours PORT:PID [--camera PORT:PID] "
-            "[--nginx PORT:PID] [--nginx-nopush-off PORT:PID] [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2a,..] "
+            "[--nginx PORT:PID] [--nginx-nopush-off PORT:PID] [--nginx-tls PORT:PID] [--redis PORT:PID] [--repeats N] [--json FILE] [--cases 1,2a,..] "
             "[--note KEY=VALUE]...\n"
             "       boardhub-bench --smoke --server BIN [--fake LIB]\n");
 }
@@ -1421,6 +1543,7 @@ int main(int argc, char** argv) {
             else if (args[i] == "--nginx") ok = parse_target(value(i).c_str(), env.nginx);
             else if (args[i] == "--nginx-nopush-off")
                 ok = parse_target(value(i).c_str(), env.nginx_off);
+            else if (args[i] == "--nginx-tls") ok = parse_target(value(i).c_str(), env.nginx_tls);
             else if (args[i] == "--redis") ok = parse_target(value(i).c_str(), env.redis);
             else if (args[i] == "--repeats") opt.repeats = std::stoi(value(i));
             else if (args[i] == "--json") opt.json_path = value(i);
