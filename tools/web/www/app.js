@@ -16,6 +16,11 @@ function savedSort() {
   return { key: 'name', dir: 1 };
 }
 
+// "1 file", "2 files".
+function count(n, word) {
+  return n + ' ' + word + (n === 1 ? '' : 's');
+}
+
 function el(tag, attrs, ...children) {
   const e = document.createElement(tag);
   for (const [k, v] of Object.entries(attrs || {})) {
@@ -357,7 +362,7 @@ function entryRow(base, e) {
     const icon = kindIcon('folder', e.preview && '/files' + encodePath(full + '/.folder.png'));
     return el('tr', {},
       el('td', {}, el('a', { class: 'name', href: '#/files' + encodePath(full) }, icon, breakable(e.name))),
-      el('td', { class: 'num' }, e.folders + ' folders, ' + e.files + ' files', under()), date,
+      el('td', { class: 'num' }, count(e.folders, 'folder') + ', ' + count(e.files, 'file'), under()), date,
       el('td', { class: 'act' }, ...rowActions(e)));
   }
   const url = '/files' + encodePath(full);
