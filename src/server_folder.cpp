@@ -727,6 +727,46 @@ bool entry_line(const Lister& l, const struct dirent* e, EntryLine* out) {
     return true;
 }
 
+// The decimal digits of v at p; the end of them.
+char* put_decimal(char* p, long long v) {
+    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
+                                 : static_cast<unsigned long long>(v);
+    if (v < 0) *p++ = '-';
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    while (n) *p++ = digits[--n];
+    return p;
+}
+
+// The text of a listing line, NUL-terminated, into line (LINE_SIZE bytes): "KIND,a,b,name\n" of
+// LIST, or with w ('w' or '-') "KIND,a,b,mtime,w,name\n" of ENTRIES. Its length without the NUL.
+size_t format_line(char* line, const EntryLine& e, const char* name, char w) {
+    char* p = line;
+    *p++ = e.kind[0];
+    *p++ = e.kind[1];
+    *p++ = ',';
+    p = put_decimal(p, e.a);
+    *p++ = ',';
+    p = put_decimal(p, static_cast<long long>(e.b));
+    *p++ = ',';
+    if (w) {
+        p = put_decimal(p, e.mtime);
+        *p++ = ',';
+        *p++ = w;
+        *p++ = ',';
+    }
+    size_t n = strlen(name);  // at most NAME_MAX: the line always fits
+    memcpy(p, name, n);
+    p += n;
+    *p++ = '\n';
+    *p = '\0';
+    return static_cast<size_t>(p - line);
+}
+
 // Opens the folder dir (links followed) for a listing; -1 with errno when it cannot be.
 int open_listed(const char* dir, Lister* l) {
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -776,10 +816,8 @@ int cmd_list(Data* reply, json_object**, int slot, const char* path, bool all) {
     EntryLine entry;
     while (struct dirent* e = readdir(d.get())) {
         if (!entry_line(l, e, &entry)) continue;
-        int n = snprintf(line, sizeof(line), "%s,%d,%lu,%s\n", entry.kind, entry.a, entry.b,
-                         e->d_name);
+        size_t len = format_line(line, entry, e->d_name, 0);
         logger.write("cmd_list", LOG_DEBUG, line);
-        size_t len = static_cast<size_t>(n);
         if (used + len > MAX_PAYLOAD) {
             // The reply holds one frame's payload: cut at the last whole line.
             logger.writef("cmd_list", LOG_WARNING, "listing of %s cut at %zu bytes", dir, used);
@@ -880,10 +918,8 @@ int dispatch_entries(Session* s, json_object* request) {
             break;
         }
         if (!entry_line(l, e, &entry)) continue;
-        int n = snprintf(line, sizeof(line), "%s,%d,%lu,%lld,%c,%s\n", entry.kind, entry.a,
-                         entry.b, entry.mtime,
-                         (entry.kind[0] == 'D' ? entry.write : write) ? 'w' : '-', e->d_name);
-        size_t len = static_cast<size_t>(n);
+        size_t len = format_line(line, entry, e->d_name,
+                                 (entry.kind[0] == 'D' ? entry.write : write) ? 'w' : '-');
         if (used + len > MAX_PAYLOAD) {
             if (slot_send(s->slot, TYPE_TEXT, buf, used) < 0) return -1;
             frames = true;
