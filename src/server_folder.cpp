@@ -49,6 +49,10 @@ struct DirCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
+struct FdCloser {
+    int fd;
+    ~FdCloser() { close(fd); }
+};
 
 // snprintf into a fixed buffer; false when the text did not fit (the caller refuses it rather
 // than using a cut path, which would name another file).
@@ -333,8 +337,9 @@ Grant access_file(const Viewer& who, int at, const char* file, int which,
             close(fd);
             return Grant::PRESENT;
         }
-        // The status before the read: a change during the read leaves the entry unusable.
-        bool cacheable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        // The status before the read: a change during the read leaves the entry unusable. A
+        // file changed too lately to be stored is not parsed for the cache at all.
+        bool cacheable = settled(st) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                          st.st_size <= ACCESS_CACHE_FILE;
         if (cacheable) lines = read_access_lines(f.get(), group);
         if (lines) {
@@ -573,56 +578,58 @@ void count_folder(const Lister& l, const char* name, size_t dir_len, FolderCount
     out->icon = faccessat(l.dfd, icon, F_OK, 0) == 0;
     int sfd = openat(l.dfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (sfd < 0) return;
+    FdCloser closer{sfd};
     struct stat st;
     bool cacheable = fstat(sfd, &st) == 0;
-    DirPtr d(fdopendir(sfd));
-    if (!d) {
-        close(sfd);
-        return;
-    }
     char sub[FILE_PATH_SIZE];  // for links only: isLinkFile takes the folder's path
     sub[0] = '\0';
+    // The directory read straight into a buffer of our own (a sub-folder is small: one call and
+    // the one that says the end).
+    alignas(struct dirent64) char buf[8192];
     for (;;) {
-        errno = 0;
-        struct dirent* e = readdir(d.get());
-        if (!e) {
-            if (errno != 0) cacheable = false;  // cut short: counts of part of it
+        ssize_t got = getdents64(sfd, buf, sizeof(buf));
+        if (got <= 0) {
+            if (got < 0) cacheable = false;  // cut short: counts of part of it
             break;
         }
-        const char* n = e->d_name;
-        if (strcmp(n, ".folder") == 0) out->access_dir = true;
-        for (int which = 0; which < ACCESS_FILES; which++)
-            if (strcmp(n, kAccessFiles[which]) == 0) out->access_names |= 1u << which;
-        bool shown = !is_hidden(n, true);       // with dot-names
-        bool shown_plain = shown && n[0] != '.';  // without
-        if (!shown || breaks_line(n)) continue;
-        size_t len = strlen(n);
-        if (dir_len + 1 + len >= FILE_PATH_SIZE) {
-            cacheable = false;
-            continue;
-        }
-        if (len > out->longest) out->longest = len;
-        unsigned char type = e->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat est;
-            if (fstatat(sfd, n, &est, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(est.st_mode) ? DT_DIR : S_ISLNK(est.st_mode) ? DT_LNK : DT_REG;
-            else
+        for (ssize_t off = 0; off < got;) {
+            const struct dirent64* e = reinterpret_cast<const struct dirent64*>(buf + off);
+            off += e->d_reclen;
+            const char* n = e->d_name;
+            if (strcmp(n, ".folder") == 0) out->access_dir = true;
+            for (int which = 0; which < ACCESS_FILES; which++)
+                if (strcmp(n, kAccessFiles[which]) == 0) out->access_names |= 1u << which;
+            bool shown = !is_hidden(n, true);       // with dot-names
+            bool shown_plain = shown && n[0] != '.';  // without
+            if (!shown || breaks_line(n)) continue;
+            size_t len = strlen(n);
+            if (dir_len + 1 + len >= FILE_PATH_SIZE) {
                 cacheable = false;
+                continue;
+            }
+            if (len > out->longest) out->longest = len;
+            unsigned char type = e->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat est;
+                if (fstatat(sfd, n, &est, AT_SYMLINK_NOFOLLOW) == 0)
+                    type = S_ISDIR(est.st_mode) ? DT_DIR : S_ISLNK(est.st_mode) ? DT_LNK : DT_REG;
+                else
+                    cacheable = false;
+            }
+            bool folder;
+            if (type == DT_DIR) {
+                folder = true;
+            } else if (type == DT_LNK) {
+                cacheable = false;
+                if (!sub[0]) snprintf(sub, sizeof(sub), "%s/%s", l.dir, name);
+                folder = isLinkFile(sub, n) != 1;
+            } else {
+                folder = false;
+            }
+            int* count = folder ? out->folders : out->files;
+            count[1]++;
+            if (shown_plain) count[0]++;
         }
-        bool folder;
-        if (type == DT_DIR) {
-            folder = true;
-        } else if (type == DT_LNK) {
-            cacheable = false;
-            if (!sub[0]) snprintf(sub, sizeof(sub), "%s/%s", l.dir, name);
-            folder = isLinkFile(sub, n) != 1;
-        } else {
-            folder = false;
-        }
-        int* count = folder ? out->folders : out->files;
-        count[1]++;
-        if (shown_plain) count[0]++;
     }
     out->counted = true;
     if (cacheable) counts_store(st, *out);
