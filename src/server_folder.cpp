@@ -49,6 +49,10 @@ struct DirCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
+struct FdCloser {
+    int fd;
+    ~FdCloser() { close(fd); }
+};
 
 // snprintf into a fixed buffer; false when the text did not fit (the caller refuses it rather
 // than using a cut path, which would name another file).
@@ -247,6 +251,61 @@ bool group_grants(const AccessLines& lines, const char* name, size_t len,
     return false;
 }
 
+// ---------------------------------------------------------------------------------------------
+// The sub-folder cache. A folder line counts the folders and files inside the sub-folder: an
+// open and a directory read for every sub-folder of a listing. An entry holds what one read of
+// a sub-folder found, keyed by the sub-folder's (st_dev, st_ino) and valid only while its
+// st_mtim and st_ctim are what they were before the read: a name added, removed or renamed
+// inside moves the modification time, a change of its owner or permissions the change time.
+// What is cached depends on nothing else: the kind of each entry (a name is replaced only by
+// a change of the folder), the names themselves. A symbolic link inside is counted by what it
+// leads to, which can change while the folder does not: a folder holding one (or an entry whose
+// kind could not be read, or a name too long to count) is never cached. The settle rule of the
+// access cache applies (nothing changed less than ACCESS_SETTLE_SECONDS ago is stored or
+// served).
+constexpr size_t COUNT_CACHE_ENTRIES = 8192;  // sub-folders held
+
+struct FolderCounts {
+    bool counted = false;     // the members below are known (else only access_names is)
+    int folders[2] = {0, 0};  // [0] with dot-names left out (LIST), [1] shown (LISTALL, DOTS)
+    int files[2] = {0, 0};
+    size_t longest = 0;       // the longest name counted
+    bool icon = false;        // ".folder.png" can be reached inside
+    bool access_dir = false;  // an entry named ".folder" exists
+    unsigned access_names = 0;  // names of access files that exist: bit (1 << USERS_W), ...
+};
+
+struct CountEntry {
+    struct timespec mtim;
+    struct timespec ctim;
+    FolderCounts counts;
+};
+
+std::mutex count_cache_lock;  // guards the one below
+std::unordered_map<AccessKey, CountEntry, AccessKeyHash> count_cache;
+
+// The counts of the sub-folder of status st (links followed), when cached and still valid.
+bool counts_find(const struct stat& st, FolderCounts* out) {
+    if (!S_ISDIR(st.st_mode) || !settled(st)) return false;
+    std::lock_guard<std::mutex> g(count_cache_lock);
+    auto it = count_cache.find(AccessKey{st.st_dev, st.st_ino});
+    if (it == count_cache.end()) return false;
+    if (!same_time(it->second.mtim, st.st_mtim) || !same_time(it->second.ctim, st.st_ctim))
+        return false;
+    *out = it->second.counts;
+    return true;
+}
+
+// st: the status of the sub-folder taken before it was read.
+void counts_store(const struct stat& st, const FolderCounts& counts) {
+    if (!settled(st)) return;
+    std::lock_guard<std::mutex> g(count_cache_lock);
+    // Full: start again rather than track ages.
+    if (count_cache.size() >= COUNT_CACHE_ENTRIES) count_cache.clear();
+    count_cache[AccessKey{st.st_dev, st.st_ino}] = CountEntry{st.st_mtim, st.st_ctim, counts};
+}
+
+
 // The user a folder is judged for.
 struct Viewer {
     char name[NAME_SIZE];
@@ -259,28 +318,28 @@ bool judged_by_files(const Viewer& who) { return who.level > 1 && who.level != 9
 
 enum class Grant { ABSENT, PRESENT, GRANTS };
 
-// One access file of the folder's ".folder" (open as folder_fd): absent, present without
-// granting the user, or granting.
-Grant access_file(const Viewer& who, int folder_fd, int which,
+// One access file (file: its path relative to at, a folder descriptor or AT_FDCWD; which:
+// which one it is): absent, present without granting the user, or granting.
+Grant access_file(const Viewer& who, int at, const char* file, int which,
                   std::unique_ptr<GroupInfo>& group_info) {
-    const char* file = kAccessFiles[which];
     bool group = which >= GROUP_W;
     struct stat st;
     // An access file closes the folder as soon as it exists, readable or not.
-    if (fstatat(folder_fd, file, &st, 0) != 0) return Grant::ABSENT;
+    if (fstatat(at, file, &st, 0) != 0) return Grant::ABSENT;
     std::shared_ptr<const AccessLines> lines;
     if (S_ISREG(st.st_mode) && st.st_size <= ACCESS_CACHE_FILE) lines = cache_find(st);
     if (!lines) {
         // Never blocks: a FIFO named like an access file must not hang the session.
-        int fd = openat(folder_fd, file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        int fd = openat(at, file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) return Grant::PRESENT;
         FilePtr f(fdopen(fd, "r"));
         if (!f) {
             close(fd);
             return Grant::PRESENT;
         }
-        // The status before the read: a change during the read leaves the entry unusable.
-        bool cacheable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        // The status before the read: a change during the read leaves the entry unusable. A
+        // file changed too lately to be stored is not parsed for the cache at all.
+        bool cacheable = settled(st) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                          st.st_size <= ACCESS_CACHE_FILE;
         if (cacheable) lines = read_access_lines(f.get(), group);
         if (lines) {
@@ -302,6 +361,40 @@ Grant access_file(const Viewer& who, int folder_fd, int which,
     return Grant::PRESENT;
 }
 
+// Which access files exist as names in the folder ".folder" at folder_rel (relative to at) of
+// status st: bit (1 << USERS_W) and so on, every bit when not known. From the sub-folder cache
+// while ".folder" is unchanged (a name appears or goes only with a change of the folder; what a
+// name is, a link included, is left to the status call of each file that exists); read and
+// stored once it has been quiet for ACCESS_SETTLE_SECONDS, never read before.
+unsigned access_names(int at, const char* folder_rel, const struct stat& st) {
+    const unsigned all = (1u << ACCESS_FILES) - 1;
+    FolderCounts counts;
+    if (counts_find(st, &counts)) return counts.access_names;
+    if (!settled(st)) return all;
+    int fd = openat(at, folder_rel, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return all;
+    struct stat before;
+    DirPtr d(fstat(fd, &before) == 0 && S_ISDIR(before.st_mode) ? fdopendir(fd) : nullptr);
+    if (!d) {
+        close(fd);
+        return all;
+    }
+    counts.counted = false;
+    counts.access_names = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = readdir(d.get());
+        if (!e) {
+            if (errno != 0) return all;
+            break;
+        }
+        for (int which = 0; which < ACCESS_FILES; which++)
+            if (strcmp(e->d_name, kAccessFiles[which]) == 0) counts.access_names |= 1u << which;
+    }
+    counts_store(before, counts);
+    return counts.access_names;
+}
+
 // The access code (0, 1, 2 as get_dir_code) of the folder whose ".folder" is folder_rel,
 // relative to at (a folder descriptor or AT_FDCWD). The write files are looked at first, so
 // that a grant ends the search: users_w, group_w, users_r, group_r.
@@ -309,18 +402,27 @@ int folder_code(const Viewer& who, int at, const char* folder_rel) {
     if (who.level <= 0) return 0;
     if (who.level == 1) return 1;
     if (who.level == 9) return 2;
-    int folder_fd = openat(at, folder_rel, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (folder_fd < 0) {
+    struct stat fst;
+    if (fstatat(at, folder_rel, &fst, 0) != 0) {
         // No ".folder" (or none that can be searched): no access file exists. Anything else
-        // (out of descriptors) closes the folder rather than open it.
+        // (a loop of links) closes the folder rather than open it.
         return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? 2 : 0;
     }
+    if (!S_ISDIR(fst.st_mode)) return 2;
+    char file[FILE_PATH_SIZE];
+    size_t n = strlen(folder_rel);
+    if (n + sizeof("/users_w") > sizeof(file)) return 0;
+    memcpy(file, folder_rel, n);
+    file[n] = '/';
+    unsigned names = access_names(at, folder_rel, fst);
     std::unique_ptr<GroupInfo> group_info;
     bool present = false;
     int code = -1;
     static const int order[ACCESS_FILES] = {USERS_W, GROUP_W, USERS_R, GROUP_R};
     for (int which : order) {
-        Grant g = access_file(who, folder_fd, which, group_info);
+        if (!(names & (1u << which))) continue;  // no such name in ".folder"
+        memcpy(file + n + 1, kAccessFiles[which], strlen(kAccessFiles[which]) + 1);
+        Grant g = access_file(who, at, file, which, group_info);
         if (g == Grant::ABSENT) continue;
         present = true;
         if (g == Grant::GRANTS) {
@@ -328,7 +430,6 @@ int folder_code(const Viewer& who, int at, const char* folder_rel) {
             break;
         }
     }
-    close(folder_fd);
     if (code >= 0) return code;
     return present ? 0 : 2;
 }
@@ -467,22 +568,89 @@ struct EntryLine {
     bool write;       // the user may write inside this folder (ENTRIES folder lines)
 };
 
+// Counts the folders and files inside the sub-folder name of the listed folder (dir_len: the
+// length of its path on disk) into out, both with and without dot-names, and stores them in the
+// sub-folder cache when nothing in them can change without the sub-folder changing.
+void count_folder(const Lister& l, const char* name, size_t dir_len, FolderCounts* out) {
+    *out = FolderCounts();
+    char icon[LINE_SIZE];
+    snprintf(icon, sizeof(icon), "%s/.folder.png", name);
+    out->icon = faccessat(l.dfd, icon, F_OK, 0) == 0;
+    int sfd = openat(l.dfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (sfd < 0) return;
+    FdCloser closer{sfd};
+    struct stat st;
+    bool cacheable = fstat(sfd, &st) == 0;
+    char sub[FILE_PATH_SIZE];  // for links only: isLinkFile takes the folder's path
+    sub[0] = '\0';
+    // The directory read straight into a buffer of our own (a sub-folder is small: one call and
+    // the one that says the end).
+    alignas(struct dirent64) char buf[8192];
+    for (;;) {
+        ssize_t got = getdents64(sfd, buf, sizeof(buf));
+        if (got <= 0) {
+            if (got < 0) cacheable = false;  // cut short: counts of part of it
+            break;
+        }
+        for (ssize_t off = 0; off < got;) {
+            const struct dirent64* e = reinterpret_cast<const struct dirent64*>(buf + off);
+            off += e->d_reclen;
+            const char* n = e->d_name;
+            if (strcmp(n, ".folder") == 0) out->access_dir = true;
+            for (int which = 0; which < ACCESS_FILES; which++)
+                if (strcmp(n, kAccessFiles[which]) == 0) out->access_names |= 1u << which;
+            bool shown = !is_hidden(n, true);       // with dot-names
+            bool shown_plain = shown && n[0] != '.';  // without
+            if (!shown || breaks_line(n)) continue;
+            size_t len = strlen(n);
+            if (dir_len + 1 + len >= FILE_PATH_SIZE) {
+                cacheable = false;
+                continue;
+            }
+            if (len > out->longest) out->longest = len;
+            unsigned char type = e->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat est;
+                if (fstatat(sfd, n, &est, AT_SYMLINK_NOFOLLOW) == 0)
+                    type = S_ISDIR(est.st_mode) ? DT_DIR : S_ISLNK(est.st_mode) ? DT_LNK : DT_REG;
+                else
+                    cacheable = false;
+            }
+            bool folder;
+            if (type == DT_DIR) {
+                folder = true;
+            } else if (type == DT_LNK) {
+                cacheable = false;
+                if (!sub[0]) snprintf(sub, sizeof(sub), "%s/%s", l.dir, name);
+                folder = isLinkFile(sub, n) != 1;
+            } else {
+                folder = false;
+            }
+            int* count = folder ? out->folders : out->files;
+            count[1]++;
+            if (shown_plain) count[0]++;
+        }
+    }
+    out->counted = true;
+    if (cacheable) counts_store(st, *out);
+}
+
 // The line of the sub-folder name of the listed folder: "DC" when closed, else "DN"/"DP" with
 // its folder and file counts (d_type where the directory read gives it, a status call where
-// not). real_dir: the entry itself is a folder, not a link to one.
+// not; from the sub-folder cache while the sub-folder is unchanged). real_dir: the entry itself
+// is a folder, not a link to one.
 void folder_line(const Lister& l, const char* name, bool real_dir, EntryLine* out) {
     memcpy(out->kind, "DC", 3);
     out->a = 0;
     out->b = 0;
     out->mtime = 0;
     out->write = false;
-    // ENTRIES: the time of the folder (of the target for a link), from the descriptor of the
-    // folder where it was opened to be counted.
-    auto stat_time = [&](int counted) {
+    // The folder (the target of a link): its time for ENTRIES, and the key of its counts.
+    struct stat st;
+    bool have_st = fstatat(l.dfd, name, &st, 0) == 0;
+    auto stat_time = [&]() {
         if (!l.meta) return;
-        struct stat st;
-        if ((counted >= 0 && fstat(counted, &st) == 0) || fstatat(l.dfd, name, &st, 0) == 0 ||
-            fstatat(l.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        if (have_st || fstatat(l.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             out->mtime = static_cast<long long>(st.st_mtim.tv_sec);
     };
     size_t name_len = strlen(name);
@@ -490,53 +658,30 @@ void folder_line(const Lister& l, const char* name, bool real_dir, EntryLine* ou
     // Its path, and the paths of its access files where they are read, must fit like every
     // path of the share.
     if (dir_len >= FILE_PATH_SIZE) return;
-    char rel[LINE_SIZE];
-    snprintf(rel, sizeof(rel), "%s/.folder", name);
-    int code = !judged_by_files(l.who) || dir_len + sizeof("/.folder/users_w") <= FILE_PATH_SIZE
-                   ? folder_code(l.who, l.dfd, rel)
-                   : 0;
+    FolderCounts counts;
+    bool cached = have_st && counts_find(st, &counts) && counts.counted &&
+                  dir_len + 1 + counts.longest < FILE_PATH_SIZE;
+    int code;
+    if (judged_by_files(l.who) && dir_len + sizeof("/.folder/users_w") > FILE_PATH_SIZE) {
+        code = 0;
+    } else if (cached && !counts.access_dir && judged_by_files(l.who)) {
+        code = 2;  // no ".folder", so no access file
+    } else {
+        char rel[LINE_SIZE];
+        memcpy(rel, name, name_len);
+        memcpy(rel + name_len, "/.folder", sizeof("/.folder"));
+        code = folder_code(l.who, l.dfd, rel);
+    }
     // A closed folder shows no time, as it shows no counts: when it last changed is news of
     // what happens inside it.
     if (code == 0) return;
 
-    int folders = 0;
-    int files = 0;
-    int sfd = openat(l.dfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DirPtr d(sfd >= 0 ? fdopendir(sfd) : nullptr);
-    if (sfd >= 0 && !d) close(sfd);
-    if (d) {
-        char sub[FILE_PATH_SIZE];  // for links only: isLinkFile takes the folder's path
-        sub[0] = '\0';
-        while (struct dirent* e = readdir(d.get())) {
-            if (is_hidden(e->d_name, l.all) || breaks_line(e->d_name)) continue;
-            if (dir_len + 1 + strlen(e->d_name) >= FILE_PATH_SIZE) continue;
-            unsigned char type = e->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat st;
-                if (fstatat(sfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
-            }
-            if (type == DT_DIR) {
-                folders++;
-            } else if (type == DT_LNK) {
-                if (!sub[0]) snprintf(sub, sizeof(sub), "%s/%s", l.dir, name);
-                if (isLinkFile(sub, e->d_name) == 1)
-                    files++;
-                else
-                    folders++;
-            } else {
-                files++;
-            }
-        }
-    }
+    if (!cached) count_folder(l, name, dir_len, &counts);
     memcpy(out->kind, "DN", 3);
-    out->a = folders;
-    out->b = static_cast<unsigned long>(files);
-    char icon[LINE_SIZE];
-    snprintf(icon, sizeof(icon), "%s/.folder.png", name);
-    if (dir_len + sizeof("/.folder.png") <= FILE_PATH_SIZE && faccessat(l.dfd, icon, F_OK, 0) == 0)
-        out->kind[1] = 'P';
-    stat_time(d ? sfd : -1);
+    out->a = counts.folders[l.all ? 1 : 0];
+    out->b = static_cast<unsigned long>(counts.files[l.all ? 1 : 0]);
+    if (counts.icon && dir_len + sizeof("/.folder.png") <= FILE_PATH_SIZE) out->kind[1] = 'P';
+    stat_time();
     if (l.meta) {
         out->write = code == 2 && real_dir && l.write_path && write_name_ok(name) &&
                      faccessat(l.dfd, name, W_OK | X_OK, AT_EACCESS) == 0;
@@ -591,6 +736,46 @@ bool entry_line(const Lister& l, const struct dirent* e, EntryLine* out) {
     return true;
 }
 
+// The decimal digits of v at p; the end of them.
+char* put_decimal(char* p, long long v) {
+    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
+                                 : static_cast<unsigned long long>(v);
+    if (v < 0) *p++ = '-';
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    while (n) *p++ = digits[--n];
+    return p;
+}
+
+// The text of a listing line, NUL-terminated, into line (LINE_SIZE bytes): "KIND,a,b,name\n" of
+// LIST, or with w ('w' or '-') "KIND,a,b,mtime,w,name\n" of ENTRIES. Its length without the NUL.
+size_t format_line(char* line, const EntryLine& e, const char* name, char w) {
+    char* p = line;
+    *p++ = e.kind[0];
+    *p++ = e.kind[1];
+    *p++ = ',';
+    p = put_decimal(p, e.a);
+    *p++ = ',';
+    p = put_decimal(p, static_cast<long long>(e.b));
+    *p++ = ',';
+    if (w) {
+        p = put_decimal(p, e.mtime);
+        *p++ = ',';
+        *p++ = w;
+        *p++ = ',';
+    }
+    size_t n = strlen(name);  // at most NAME_MAX: the line always fits
+    memcpy(p, name, n);
+    p += n;
+    *p++ = '\n';
+    *p = '\0';
+    return static_cast<size_t>(p - line);
+}
+
 // Opens the folder dir (links followed) for a listing; -1 with errno when it cannot be.
 int open_listed(const char* dir, Lister* l) {
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -640,10 +825,8 @@ int cmd_list(Data* reply, json_object**, int slot, const char* path, bool all) {
     EntryLine entry;
     while (struct dirent* e = readdir(d.get())) {
         if (!entry_line(l, e, &entry)) continue;
-        int n = snprintf(line, sizeof(line), "%s,%d,%lu,%s\n", entry.kind, entry.a, entry.b,
-                         e->d_name);
+        size_t len = format_line(line, entry, e->d_name, 0);
         logger.write("cmd_list", LOG_DEBUG, line);
-        size_t len = static_cast<size_t>(n);
         if (used + len > MAX_PAYLOAD) {
             // The reply holds one frame's payload: cut at the last whole line.
             logger.writef("cmd_list", LOG_WARNING, "listing of %s cut at %zu bytes", dir, used);
@@ -744,10 +927,8 @@ int dispatch_entries(Session* s, json_object* request) {
             break;
         }
         if (!entry_line(l, e, &entry)) continue;
-        int n = snprintf(line, sizeof(line), "%s,%d,%lu,%lld,%c,%s\n", entry.kind, entry.a,
-                         entry.b, entry.mtime,
-                         (entry.kind[0] == 'D' ? entry.write : write) ? 'w' : '-', e->d_name);
-        size_t len = static_cast<size_t>(n);
+        size_t len = format_line(line, entry, e->d_name,
+                                 (entry.kind[0] == 'D' ? entry.write : write) ? 'w' : '-');
         if (used + len > MAX_PAYLOAD) {
             if (slot_send(s->slot, TYPE_TEXT, buf, used) < 0) return -1;
             frames = true;

@@ -299,7 +299,8 @@ TEST(Entries, StalledReadersCutWithBoundedMemory) {
     EXPECT_NE(srv.out().find("takes no data"), std::string::npos);
     EXPECT_LT(cut_ms, 30000);
     // A listing of this folder held whole is over 4 MiB of lines alone.
-    EXPECT_LT(after - before, 24L * 1024) << "KiB";
+    // The sanitizers' own memory grows with the threads they watch: no figure there.
+    if (!stress::kSanitized) EXPECT_LT(after - before, 24L * 1024) << "KiB";
 }
 
 // The access-file cache: a users_r rewritten with the same size within the same second, and
@@ -352,4 +353,52 @@ TEST(Entries, AccessCacheNeverStale) {
     EXPECT_EQ(bad.load(), 0);
     e2e::write_file(users_r, "lee\n");
     EXPECT_EQ(folders::list(ann, "/p"), "CLOSED\n");
+}
+
+// The sub-folder cache (counts of a sub-folder, names in a ".folder"): filled once everything
+// has been quiet for more than 2 s, it never answers for a folder that changed since, nor for
+// one whose link leads elsewhere now; LIST and LISTALL count dot-names each their own way.
+TEST(Entries, FolderCountsNeverStale) {
+    e2e::TestServer srv;
+    const std::string p = srv.share + "/p";
+    e2e::write_file(p + "/s1/a", "a");
+    e2e::write_file(p + "/s1/.hid", "h");
+    e2e::make_dirs(p + "/s1/d");
+    e2e::write_file(p + "/t", "t");
+    e2e::make_dirs(p + "/s2");
+    ASSERT_EQ(symlink("../t", (p + "/s2/l").c_str()), 0);
+    e2e::write_file(p + "/s3/x", "x");
+    e2e::write_file(p + "/s4/.folder/users_w", "bob\n");
+    ASSERT_TRUE(folders::start(srv)) << srv.out();
+    bh::Client ann = folders::user(srv, "ann");
+    auto settle = [] {
+        time_t from = time(nullptr);
+        ASSERT_TRUE(stress::wait_until([&] { return time(nullptr) > from + 3; }, 10000));
+    };
+    auto listed = [&](bool all) {
+        std::set<std::string> out;
+        for (const std::string& l : folders::lines(folders::list(ann, "/p", all)))
+            if (l.find(",s") != std::string::npos) out.insert(l);
+        return out;
+    };
+
+    settle();
+    const std::set<std::string> before = {"DN,1,1,s1", "DN,0,1,s2", "DN,0,1,s3", "DC,0,0,s4"};
+    for (int pass = 0; pass < 2; pass++) {  // the second from the cache
+        EXPECT_EQ(listed(false), before);
+        EXPECT_EQ(listed(true).count("DN,1,2,s1"), 1u);
+    }
+    // The link in s2 now leads to a folder; s2 itself is unchanged.
+    ASSERT_EQ(unlink((p + "/t").c_str()), 0);
+    e2e::make_dirs(p + "/t");
+    EXPECT_EQ(listed(false).count("DN,1,0,s2"), 1u);
+
+    e2e::write_file(p + "/s1/b", "b");
+    e2e::write_file(p + "/s3/.folder/users_r", "bob\n");
+    e2e::write_file(p + "/s4/.folder/users_r", "ann\n");  // s4 unchanged, its .folder not
+    settle();  // the changed folders are cacheable again: only their times tell
+    const std::set<std::string> after = {"DN,1,2,s1", "DN,1,0,s2", "DC,0,0,s3", "DN,0,0,s4"};
+    EXPECT_EQ(listed(false), after);
+    EXPECT_EQ(listed(false), after);
+    EXPECT_EQ(listed(true).count("DN,1,3,s1"), 1u);
 }
