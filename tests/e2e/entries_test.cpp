@@ -300,7 +300,9 @@ TEST(Entries, StalledReadersCutWithBoundedMemory) {
     EXPECT_LT(cut_ms, 30000);
     // A listing of this folder held whole is over 4 MiB of lines alone.
     // The sanitizers' own memory grows with the threads they watch: no figure there.
-    if (!stress::kSanitized) EXPECT_LT(after - before, 24L * 1024) << "KiB";
+    if (!stress::kSanitized) {
+        EXPECT_LT(after - before, 24L * 1024) << "KiB";
+    }
 }
 
 // The access-file cache: a users_r rewritten with the same size within the same second, and
