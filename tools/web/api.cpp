@@ -265,15 +265,21 @@ std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::stri
                         Listing& out, bool want_write, int wait_ms = Sessions::BUSY_WAIT_MS) {
     out = Listing();
     out.writable = s->has("write");
-    if (!listing_gate.enter(wait_ms)) return "busy";
+    // The gate is taken once the browser's own session is: a request waiting for its busy
+    // session holds no place that other browsers' listings need.
     struct Leave {
-        ~Leave() { listing_gate.leave(); }
-    } leave;
+        bool inside = false;
+        ~Leave() {
+            if (inside) listing_gate.leave();
+        }
+    } gate;
     std::vector<bh::Entry> got;
     bh::ListInfo info;
     bh::Outcome o;
     size_t most = static_cast<size_t>(sessions.settings().max_listing);
     auto done = sessions.exchange(s, [&](bh::Client& c) {
+        gate.inside = listing_gate.enter(wait_ms);
+        if (!gate.inside) return true;
         o = bh::list_entries(c, folder, all, got, info, &s->features, most);
         if (!o.done) return false;
         if (!o.ok() || info.write_known || !want_write || !out.writable || !s->has("access"))
@@ -287,7 +293,8 @@ std::string list_folder(Sessions& sessions, const SessionPtr& s, const std::stri
                        json_object_is_type(w, json_type_boolean) && json_object_get_boolean(w);
         return true;
     }, wait_ms);
-    if (done == Sessions::Exchange::busy) return "busy";
+    if (done == Sessions::Exchange::busy || (done == Sessions::Exchange::ok && !gate.inside))
+        return "busy";
     if (done != Sessions::Exchange::ok) return "";
     if (!o.ok()) return o.reason == "DENIED" ? "closed" : "error";
     out.complete = info.complete;
