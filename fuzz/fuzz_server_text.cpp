@@ -1,10 +1,12 @@
-// Text from the server as the client shows it: a listing parsed into entries, and any bytes made
-// printable. Nothing shown may hold a control byte (an escape sequence would reach the user's
-// terminal), valid UTF-8 must pass unchanged, and fitting to a width must stay within it.
+// Text from the server as the client shows it: listing lines parsed into entries, and any
+// bytes made printable. Nothing shown may hold a control byte (an escape sequence would reach
+// the user's terminal), valid UTF-8 must pass unchanged, and fitting to a width must stay
+// within it.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 
@@ -35,16 +37,27 @@ void check_shown(const std::string& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     check_shown(text);
-    cli::Listing listing;
-    if (cli::parse_listing(text, listing)) {
-        for (const cli::Entry& e : listing.entries) {
+    // Each line as a listing line, of LIST and of ENTRIES; then ls -l's orders over what parsed.
+    std::vector<cli::Entry> entries;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        for (bool with_times : {false, true}) {
+            cli::Entry e;
+            if (!bh::parse_entry_line(text.data() + pos, end - pos, with_times, e)) continue;
             check_shown(e.name);
+            check_shown(cli::entry_time(e.mtime));
             // A name accepted as a local path segment never leaves its folder.
             if (cli::safe_local_name(e.name) &&
                 (e.name == ".." || e.name.find('/') != std::string::npos))
                 abort();
+            entries.push_back(std::move(e));
         }
+        pos = end + 1;
     }
+    for (cli::SortKey key : {cli::SortKey::name, cli::SortKey::time, cli::SortKey::size})
+        cli::sort_entries(entries, key, size % 2 == 0);
     std::string progress = cli::Progress::render(cli::printable(text), size, size * 2 + 1,
                                                  1e6, 3.0, false, static_cast<int>(size % 200));
     if (size % 200 > 1 && cli::display_width(progress) >= size % 200) abort();
